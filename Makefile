@@ -1,0 +1,59 @@
+# The two everyday commands:
+#   make demo   run the main job (a sample bond-and-repo backtest on bundled data)
+#   make test   build everything and run the C++ and Python tests
+# PYTHON picks the interpreter (default: a working Python 3.9, else python3).
+
+PYTHON ?= $(shell tools/find-python 3.9)
+PYVER  := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+VENV   ?= .venv-$(PYVER)
+VPY    := $(VENV)/bin/python
+STAMP  := $(VENV)/.deps-stamp
+DEPS   := numpy pandas pytest hypothesis exchange_calendars "pybind11>=2.12" "scikit-build-core>=0.10" \
+          ninja cmake ruff
+
+.PHONY: all venv install test test-cpp test-python demo bench lint format clean
+
+all: test
+
+$(STAMP):
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q $(DEPS)
+	touch $@
+
+venv: $(STAMP)
+
+# The package (compiled modules and siblings) and the framework stand-ins, installed
+# into the virtual environment; the build folder is kept, so rebuilds are incremental.
+install: $(STAMP)
+	$(VPY) -m pip install -q ./standins
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+
+test-cpp: $(STAMP)
+	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DKMB_BUILD_TESTS=ON -DKMB_BUILD_MODULES=OFF \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(VENV)/bin/cmake --build build/cpp-tests
+	cd build/cpp-tests && $(abspath $(VENV))/bin/ctest --output-on-failure
+
+test-python: install
+	$(VPY) -m pytest -q tests
+
+test: test-cpp test-python
+
+demo: install
+	$(VPY) -m korvane.demo
+
+bench: install
+	$(VPY) bench/run.py
+
+lint: $(STAMP)
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	clang-format --dry-run --Werror cpp/*/*.cpp cpp/*/*.hpp tests/cpp/*.cpp
+
+format: $(STAMP)
+	$(VENV)/bin/ruff format .
+	clang-format -i cpp/*/*.cpp cpp/*/*.hpp tests/cpp/*.cpp
+
+clean:
+	rm -rf build .venv-*

@@ -1,0 +1,303 @@
+#include "host.hpp"
+
+#include <string>
+
+namespace kmb {
+
+py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
+                   std::initializer_list<py::handle> keywords, py::handle kwnames) {
+  std::vector<PyObject*> argv;
+  argv.reserve(1 + positional.size() + keywords.size());
+  argv.push_back(nullptr);
+  for (py::handle h : positional) {
+    argv.push_back(h.ptr());
+  }
+  for (py::handle h : keywords) {
+    argv.push_back(h.ptr());
+  }
+  const auto npos = static_cast<std::size_t>(positional.size());
+  return steal_or_throw(
+      PyObject_Vectorcall(fn.ptr(), argv.data() + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+}
+
+void raise_formatted(PyObject* exc, const char* fmt, py::handle arg) {
+  static PyObject* const format = intern("format");
+  py::str text(fmt);
+  py::object message = call_method(text, format, arg);
+  PyErr_SetObject(exc, message.ptr());
+  throw py::error_already_set();
+}
+
+namespace {
+
+PyObject* lookup_in_base(py::handle base, py::handle name) {
+  PyObject* descr = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base.ptr()), name.ptr());
+  if (descr == nullptr) {
+    PyErr_Format(PyExc_AttributeError, "type object '%.100s' has no attribute '%U'",
+                 reinterpret_cast<PyTypeObject*>(base.ptr())->tp_name, name.ptr());
+    throw py::error_already_set();
+  }
+  return descr;
+}
+
+py::object bind_descr(PyObject* descr, PyObject* instance, PyObject* owner) {
+  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+  if (get == nullptr) {
+    return py::reinterpret_borrow<py::object>(descr);
+  }
+  return steal_or_throw(get(descr, instance, owner));
+}
+
+}  // namespace
+
+py::object base_attr(py::handle base, py::handle name, py::handle self) {
+  return bind_descr(lookup_in_base(base, name), self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+}
+
+py::object base_class_attr(py::handle base, py::handle name, py::handle cls) {
+  return bind_descr(lookup_in_base(base, name), nullptr, cls.ptr());
+}
+
+py::object call_base_vector(py::handle base, py::handle name, py::handle self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  PyObject* descr = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base.ptr()), name.ptr());
+  const auto offset = static_cast<std::size_t>(PY_VECTORCALL_ARGUMENTS_OFFSET);
+  if (descr != nullptr &&
+      (PyFunction_Check(descr) || PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR))) {
+    // A plain function: call it unbound with self first, no bound method made.
+    return steal_or_throw(PyObject_Vectorcall(descr, args, static_cast<std::size_t>(nargs) | offset, kwnames));
+  }
+  py::object bound = base_attr(base, name, self);
+  return steal_or_throw(
+      PyObject_Vectorcall(bound.ptr(), args + 1, static_cast<std::size_t>(nargs - 1) | offset, kwnames));
+}
+
+std::int32_t date_int(py::handle convert, py::handle date) {
+  py::object value = call(convert, date);
+  py::object index = steal_or_throw(PyNumber_Index(value.ptr()));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
+    PyErr_Format(PyExc_OverflowError, "date %R does not fit a YYYYMMDD date field", value.ptr());
+    throw py::error_already_set();
+  }
+  return static_cast<std::int32_t>(v);
+}
+
+py::handle Globals::operator[](py::handle name) const {
+  PyObject* value = PyDict_GetItemWithError(dict_, name.ptr());
+  if (value == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    }
+    throw py::error_already_set();
+  }
+  return value;
+}
+
+py::object import_name(py::module_ into, const char* module, const char* name) {
+  py::object package = py::none();
+  if (module[0] == '.') {
+    // Relative to the package of the module being loaded, as `from .x import y`.
+    py::str full = into.attr("__name__");
+    package = full.attr("rpartition")(".")[py::int_(0)];
+  }
+  py::module_ importlib = py::module_::import("importlib");
+  py::object source = importlib.attr("import_module")(module, package);
+  PyObject* value = PyObject_GetAttrString(source.ptr(), name);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      throw py::error_already_set();
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", name, source.attr("__name__").ptr());
+    throw py::error_already_set();
+  }
+  py::object result = py::reinterpret_steal<py::object>(value);
+  into.attr(name) = result;
+  return result;
+}
+
+PyObject* intern(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);
+  if (s == nullptr) {
+    throw py::error_already_set();
+  }
+  return s;
+}
+
+namespace {
+
+std::string plural(std::size_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
+
+[[noreturn]] void type_error(const std::string& text) {
+  PyErr_SetString(PyExc_TypeError, text.c_str());
+  throw py::error_already_set();
+}
+
+}  // namespace
+
+void bind_args(const char* fname, const char* const* names, std::size_t n, std::size_t required, bool varkw,
+               const Call& call, py::handle* out, py::object* extra) {
+  const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(call.nargs)));
+  if (nargs > n) {
+    const std::string takes =
+        required == n ? std::to_string(n) : "from " + std::to_string(required) + " to " + std::to_string(n);
+    type_error(std::string(fname) + "() takes " + takes + " positional argument" + (n == 1 ? "" : "s") + " but " +
+               std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+  }
+  for (std::size_t i = 0; i < nargs; ++i) {
+    out[i] = call.args[i];
+  }
+  const Py_ssize_t nkw = call.kwnames == nullptr ? 0 : PyTuple_GET_SIZE(call.kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(call.kwnames, k);
+    PyObject* value = call.args[nargs + static_cast<std::size_t>(k)];
+    std::size_t i = 0;
+    while (i < n && PyUnicode_CompareWithASCIIString(key, names[i]) != 0) {
+      ++i;
+    }
+    if (i < n) {
+      if (out[i]) {
+        type_error(std::string(fname) + "() got multiple values for argument '" + names[i] + "'");
+      }
+      out[i] = value;
+    } else if (varkw && extra != nullptr) {
+      if (!*extra) {
+        *extra = py::dict();
+      }
+      if (PyDict_SetItem(extra->ptr(), key, value) != 0) {
+        throw py::error_already_set();
+      }
+    } else {
+      type_error(std::string(fname) + "() got an unexpected keyword argument '" + py::str(key).cast<std::string>() +
+                 "'");
+    }
+  }
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < required; ++i) {
+    if (!out[i]) {
+      missing.push_back(names[i]);
+    }
+  }
+  if (!missing.empty()) {
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) {
+        list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+      }
+      list += std::string("'") + missing[i] + "'";
+    }
+    type_error(std::string(fname) + "() missing " + plural(missing.size(), "required positional argument") + ": " +
+               list);
+  }
+}
+
+void set_python_error() noexcept {
+  try {
+    throw;
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+}
+
+// ------------------------------------------------------------------ classes
+
+ClassBuilder::ClassBuilder(py::module_ module, const char* name, std::initializer_list<py::handle> bases)
+    : module_(std::move(module)), name_(name), bases_(bases.size()) {
+  std::size_t i = 0;
+  for (py::handle b : bases) {
+    bases_[i++] = py::reinterpret_borrow<py::object>(b);
+  }
+}
+
+PyMethodDef* ClassBuilder::make_def(const char* name, PyCFunction fn, int flags, const char* doc) {
+  // Descriptors keep a pointer to their definition for as long as they live:
+  // the definitions live as long as the process.
+  return new PyMethodDef{name, fn, flags, doc};
+}
+
+ClassBuilder& ClassBuilder::doc(const char* text) {
+  doc_ = py::str(text);
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
+  entries_.push_back({name, Kind::value, std::move(value), nullptr});
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::method(const char* name, FastFn fn, const char* doc) {
+  PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+                              METH_FASTCALL | METH_KEYWORDS, doc);
+  entries_.push_back({name, Kind::method, py::none(), def});
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::classmethod(const char* name, FastFn fn, const char* doc) {
+  PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+                              METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc);
+  entries_.push_back({name, Kind::classmethod, py::none(), def});
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::staticmethod(const char* name, FastFn fn) {
+  PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+                              METH_FASTCALL | METH_KEYWORDS, nullptr);
+  py::object function = steal_or_throw(PyCFunction_NewEx(def, nullptr, module_.attr("__name__").ptr()));
+  return attr(name, steal_or_throw(PyStaticMethod_New(function.ptr())));
+}
+
+ClassBuilder& ClassBuilder::property(const char* name, UnaryFn fget, const char* doc) {
+  PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fget)), METH_O, nullptr);
+  py::object function = steal_or_throw(PyCFunction_NewEx(def, nullptr, module_.attr("__name__").ptr()));
+  py::object doc_text = doc == nullptr ? py::object(py::none()) : py::object(py::str(doc));
+  auto* property_type = reinterpret_cast<PyObject*>(&PyProperty_Type);
+  return attr(name, call(property_type, function, py::none(), py::none(), doc_text));
+}
+
+ClassBuilder& ClassBuilder::alias(const char* name, const char* existing) {
+  for (const Entry& e : entries_) {
+    if (std::string(e.name) == existing && e.kind == Kind::value) {
+      return attr(name, e.value);
+    }
+  }
+  throw std::logic_error(std::string("no class member to alias: ") + existing);
+}
+
+py::object ClassBuilder::build() {
+  py::dict ns;
+  ns["__module__"] = module_.attr("__name__");
+  ns["__qualname__"] = py::str(name_);
+  if (doc_) {
+    ns["__doc__"] = doc_;
+  }
+  for (const Entry& e : entries_) {
+    ns[e.name] = e.value;  // methods hold their place with None until the class exists
+  }
+  py::object metaclass = type_of(bases_[0]);
+  py::object cls = call(metaclass, py::str(name_), bases_, ns);
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  for (const Entry& e : entries_) {
+    if (e.kind == Kind::method) {
+      set_attr(cls, py::str(e.name), steal_or_throw(PyDescr_NewMethod(type, e.def)));
+    } else if (e.kind == Kind::classmethod) {
+      set_attr(cls, py::str(e.name), steal_or_throw(PyDescr_NewClassMethod(type, e.def)));
+    }
+  }
+  module_.attr(name_) = cls;
+  return cls;
+}
+
+}  // namespace kmb

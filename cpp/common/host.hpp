@@ -1,0 +1,259 @@
+// What every extension module of the package needs to meet the host framework:
+// Python calls made the way the interpreter makes them, arguments bound like a
+// Python signature, classes derived from the host's pure-Python classes, and
+// the module globals through which host names are reached at call time.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+namespace kmb {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------- calls
+
+// New reference from a C-API call, or the pending Python error thrown.
+inline py::object steal_or_throw(PyObject* result) {
+  if (result == nullptr) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// fn(*args), made through vectorcall.
+template <typename... A>
+py::object call(py::handle fn, A... args) {
+  PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
+  return steal_or_throw(
+      PyObject_Vectorcall(fn.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// self.name(*args), resolved through the instance so that overrides apply.
+template <typename... A>
+py::object call_method(py::handle self, py::handle name, A... args) {
+  PyObject* argv[] = {self.ptr(), py::handle(args).ptr()...};
+  return steal_or_throw(
+      PyObject_VectorcallMethod(name.ptr(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// fn(*positional, **dict(zip(kwnames, keywords))) with a tuple of interned names.
+py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
+                   std::initializer_list<py::handle> keywords, py::handle kwnames);
+
+inline py::object get_attr(py::handle obj, py::handle name) {
+  return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+inline void set_attr(py::handle obj, py::handle name, py::handle value) {
+  if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+}
+
+// ------------------------------------------------- Python's own arithmetic
+
+inline py::object add(py::handle a, py::handle b) { return steal_or_throw(PyNumber_Add(a.ptr(), b.ptr())); }
+inline py::object sub(py::handle a, py::handle b) { return steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr())); }
+inline py::object mul(py::handle a, py::handle b) { return steal_or_throw(PyNumber_Multiply(a.ptr(), b.ptr())); }
+inline py::object truediv(py::handle a, py::handle b) { return steal_or_throw(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+inline py::object mod(py::handle a, py::handle b) { return steal_or_throw(PyNumber_Remainder(a.ptr(), b.ptr())); }
+inline py::object neg(py::handle a) { return steal_or_throw(PyNumber_Negative(a.ptr())); }
+
+// bool(x), as an `if` would test it.
+inline bool truth(py::handle obj) {
+  const int r = PyObject_IsTrue(obj.ptr());
+  if (r < 0) {
+    throw py::error_already_set();
+  }
+  return r != 0;
+}
+
+// bool(a <op> b), as the operator would evaluate it: no identity shortcut,
+// so a NaN is unequal to itself.
+inline bool compare(py::handle a, py::handle b, int op) {
+  return truth(steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+
+inline bool is_instance(py::handle obj, py::handle cls) {
+  const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+  if (r < 0) {
+    throw py::error_already_set();
+  }
+  return r != 0;
+}
+
+inline py::object type_of(py::handle obj) {
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+}
+
+// Raises `exc` with `fmt.format(arg)`, the text built exactly as str.format builds it.
+[[noreturn]] void raise_formatted(PyObject* exc, const char* fmt, py::handle arg);
+
+// ------------------------------------------------------------ base calls
+
+// The attribute `name` of class `base` bound to `self`, looked up along the base's
+// MRO (as super() would see it), never through `self`'s own class.
+py::object base_attr(py::handle base, py::handle name, py::handle self);
+
+// The attribute `name` of class `base` as seen from class `cls` (a class method
+// is bound to `cls`), looked up along the base's MRO.
+py::object base_class_attr(py::handle base, py::handle name, py::handle cls);
+
+py::object call_base_vector(py::handle base, py::handle name, py::handle self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+
+// base.name(self, *args) as a super() call from a subclass of `base` would make it.
+template <typename... A>
+py::object call_base(py::handle base, py::handle name, py::handle self, A... args) {
+  PyObject* argv[] = {nullptr, self.ptr(), py::handle(args).ptr()...};
+  return call_base_vector(base, name, self, argv + 1, 1 + sizeof...(A), nullptr);
+}
+
+// -------------------------------------------------- dates to YYYYMMDD
+
+// convert(date) through the host's converter, checked to fit a 32-bit date field.
+std::int32_t date_int(py::handle convert, py::handle date);
+
+// ------------------------------------------------------- module globals
+
+// The module's namespace, read at call time the way a Python module's code
+// reads its globals: host names are bound there once at load, and a test or a
+// user may rebind them (a module attribute), which the code then sees.
+class Globals {
+ public:
+  Globals() = default;
+  explicit Globals(py::module_ module) : dict_(module.attr("__dict__").ptr()) {}
+
+  // Borrowed reference; NameError when the name is gone.
+  py::handle operator[](py::handle name) const;
+
+ private:
+  PyObject* dict_ = nullptr;  // owned by the module, which lives as long as the process
+};
+
+// `from <module> import <name>` into the module's namespace: ImportError when
+// the module or the name is missing.
+py::object import_name(py::module_ into, const char* module, const char* name);
+
+// Interned Python string that is never released (safe to keep in static storage).
+PyObject* intern(const char* text);
+
+// The interned name `text`, made once per call site.
+#define KMB_NAME(text)                                     \
+  ([]() -> PyObject* {                                     \
+    static PyObject* const interned = ::kmb::intern(text); \
+    return interned;                                       \
+  }())
+
+// ------------------------------------------------------ argument binding
+
+// A view over a vectorcall argument list.
+struct Call {
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* kwnames;
+};
+
+// Binds a call to a Python signature `fname(p0, p1, ..., **kwargs)` with the
+// first `required` parameters required and the rest optional. Unset optional
+// parameters are null. With `varkw`, unknown keywords are collected in `extra`
+// (a dict, only created when there are some); without it they are refused with
+// the interpreter's own wording.
+template <std::size_t N>
+struct Signature {
+  const char* fname;
+  std::array<const char*, N> names;
+  std::size_t required = N;
+  bool varkw = false;
+};
+
+void bind_args(const char* fname, const char* const* names, std::size_t n, std::size_t required, bool varkw,
+               const Call& call, py::handle* out, py::object* extra);
+
+template <std::size_t N>
+std::array<py::handle, N> bind(const Signature<N>& sig, const Call& call, py::object* extra = nullptr) {
+  std::array<py::handle, N> out{};
+  bind_args(sig.fname, sig.names.data(), N, sig.required, sig.varkw, call, out.data(), extra);
+  return out;
+}
+
+// ---------------------------------------------------- fast-call entries
+
+using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using UnaryFn = PyObject* (*)(PyObject*, PyObject*);
+
+// Turns a C++ exception into the matching pending Python error.
+void set_python_error() noexcept;
+
+// METH_FASTCALL | METH_KEYWORDS entry for `py::object Body(py::handle self, const Call&)`.
+template <py::object (*Body)(py::handle, const Call&)>
+PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  try {
+    return Body(self, Call{args, nargs, kwnames}).release().ptr();
+  } catch (...) {
+    set_python_error();
+    return nullptr;
+  }
+}
+
+// METH_O entry used as a property getter: `py::object Body(py::handle self)`.
+template <py::object (*Body)(py::handle)>
+PyObject* fast_getter(PyObject* /*unbound*/, PyObject* self) noexcept {
+  try {
+    return Body(self).release().ptr();
+  } catch (...) {
+    set_python_error();
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------- class builder
+
+// Builds a Python class derived from host classes out of C++ entries. The
+// namespace is laid out in declaration order before the class is created (so
+// that the host's metaclass, an ABCMeta for instance, sees every method and
+// __new__, __module__ and __qualname__ are in place); methods and class
+// methods, which need the class to exist, are put in afterwards at the same
+// place.
+class ClassBuilder {
+ public:
+  ClassBuilder(py::module_ module, const char* name, std::initializer_list<py::handle> bases);
+
+  ClassBuilder& doc(const char* text);
+  ClassBuilder& attr(const char* name, py::object value);
+  ClassBuilder& method(const char* name, FastFn fn, const char* doc = nullptr);
+  ClassBuilder& classmethod(const char* name, FastFn fn, const char* doc = nullptr);
+  // A static method such as __new__: called with the class as first argument.
+  ClassBuilder& staticmethod(const char* name, FastFn fn);
+  ClassBuilder& property(const char* name, UnaryFn fget, const char* doc = nullptr);
+  // Binds `name` to the very object already declared as `existing`.
+  ClassBuilder& alias(const char* name, const char* existing);
+
+  // Creates the class, stores it in the module under its name and returns it.
+  py::object build();
+
+ private:
+  enum class Kind { value, method, classmethod };
+  struct Entry {
+    const char* name;
+    Kind kind;
+    py::object value;
+    PyMethodDef* def;
+  };
+  PyMethodDef* make_def(const char* name, PyCFunction fn, int flags, const char* doc);
+
+  py::module_ module_;
+  const char* name_;
+  py::tuple bases_;
+  py::object doc_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace kmb

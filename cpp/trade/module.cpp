@@ -1,0 +1,31 @@
+// korvane_mod_bond.trade: the repo trade record.
+#include "repo_trade.hpp"
+
+using namespace kmb;
+using namespace kmb::trade;
+
+PYBIND11_MODULE(trade, m) {
+  import_name(m, "korvane.environment", "Environment");
+  import_name(m, "korvane.const", "SIDE");
+  import_name(m, "korvane.const", "POSITION_EFFECT");
+  import_name(m, "korvane.const", "POSITION_DIRECTION");
+  import_name(m, "korvane.const", "TRADING_CALENDAR_TYPE");
+  py::object trade_base = import_name(m, "korvane.model.trade", "Trade");
+  import_name(m, ".utils", "is_exchange_bond");
+  import_name(m, ".utils", "calc_repo_commission");
+  import_name(m, ".utils", "get_commission_rate");
+
+  py::module_ datetime = py::module_::import("datetime");
+  // Kept for the life of the process: never destroyed after the interpreter ends.
+  state = new State{Globals(m), trade_base, datetime.attr("timedelta"), datetime.attr("datetime")};
+
+  ClassBuilder(m, "RepoTrade", {trade_base})
+      .classmethod("calc_max_amount", fast<calc_max_amount>)
+      .classmethod("__from_create__", fast<from_create>)
+      .classmethod("create_repo_trade", fast<create_repo_trade>)
+      .classmethod("create_reverse_repo_trade", fast<create_reverse_repo_trade>)
+      .classmethod("create_exchange_repo_trade", fast<create_exchange_repo_trade>)
+      .classmethod("create_exchange_reverse_repo_trade", fast<create_exchange_reverse_repo_trade>)
+      .property("position_direction", fast_getter<position_direction>)
+      .build();
+}

@@ -1,0 +1,149 @@
+#include "repo_trade.hpp"
+
+namespace kmb::trade {
+
+State* state = nullptr;
+
+namespace {
+
+py::handle global(PyObject* name) { return state->globals[name]; }
+
+py::object side(PyObject* member) { return get_attr(global(KMB_NAME("SIDE")), member); }
+
+// The date part of a date-and-time value.
+py::object date_of(py::handle dt) { return call_method(dt, KMB_NAME("date")); }
+
+// The due settlement date: `repo_period` calendar days after the trading date,
+// moved once to the next trading day when it falls on a holiday or weekend.
+py::object due_date(py::handle env, py::handle data_proxy, py::handle repo_period) {
+  static PyObject* const days_kw = py::make_tuple("days").release().ptr();
+  py::object period = call_kw(state->timedelta, {}, {repo_period}, days_kw);
+  py::object candidate = date_of(add(get_attr(env, KMB_NAME("trading_dt")), period));
+  py::object midnight = call(state->datetime, get_attr(candidate, KMB_NAME("year")),
+                             get_attr(candidate, KMB_NAME("month")), get_attr(candidate, KMB_NAME("day")));
+  if (truth(call_method(data_proxy, KMB_NAME("is_trading_date"), midnight))) {
+    return candidate;
+  }
+  return date_of(call_method(data_proxy, KMB_NAME("get_next_trading_date"), candidate));
+}
+
+// The keyword `name` of `kwargs`, or null when it was not given.
+py::handle keyword(const py::object& kwargs, PyObject* name) {
+  if (!kwargs) {
+    return {};
+  }
+  PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), name);
+  if (value == nullptr && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  return value;
+}
+
+py::object value_or(py::handle value, py::object fallback) {
+  return value ? py::reinterpret_borrow<py::object>(value) : std::move(fallback);
+}
+
+// cls.__from_create__(order_id, price, amount, side, order_book_id, **keywords)
+py::object create(py::handle cls, std::initializer_list<py::handle> positional,
+                  std::initializer_list<py::handle> keywords = {}, py::handle kwnames = nullptr) {
+  py::object factory = get_attr(cls, KMB_NAME("__from_create__"));
+  return call_kw(factory, positional, keywords, kwnames);
+}
+
+}  // namespace
+
+py::object calc_max_amount(py::handle /*cls*/, const Call& c) {
+  static const Signature<2> sig{"calc_max_amount", {"order_book_id", "available_cash"}};
+  auto [order_book_id, available_cash] = bind(sig, c);
+  py::object rate = call(global(KMB_NAME("get_commission_rate")), order_book_id);
+  return truediv(available_cash, add(py::int_(1), rate));
+}
+
+py::object from_create(py::handle cls, const Call& c) {
+  static const Signature<5> sig{"__from_create__", {"order_id", "price", "amount", "side", "order_book_id"}, 5, true};
+  py::object kwargs;
+  auto [order_id, price, amount, trade_side, order_book_id] = bind(sig, c, &kwargs);
+
+  py::object env = call_method(global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
+  py::object data_proxy = get_attr(env, KMB_NAME("data_proxy"));
+  py::object ins = call_method(data_proxy, KMB_NAME("instruments"), order_book_id);
+
+  py::handle given_period = keyword(kwargs, KMB_NAME("repo_period"));
+  py::object repo_period = given_period && truth(given_period) ? py::reinterpret_borrow<py::object>(given_period)
+                                                               : get_attr(ins, KMB_NAME("repo_period"));
+  py::object haircut = value_or(keyword(kwargs, KMB_NAME("haircut")), py::int_(1));
+  py::object pledged_quantity = value_or(keyword(kwargs, KMB_NAME("pledged_quantity")), py::int_(0));
+
+  py::object due_settlement_date = due_date(env, data_proxy, repo_period);
+  py::object calendar_date = date_of(get_attr(env, KMB_NAME("calendar_dt")));
+  py::object actual_holding_days = get_attr(sub(due_settlement_date, calendar_date), KMB_NAME("days"));
+
+  // principal × (1 + rate ÷ 365 × days), each step in this order, nothing rounded
+  py::object principal = mul(amount, haircut);
+  py::object due_settlement_amount =
+      mul(principal, add(py::int_(1), mul(truediv(price, py::int_(365)), actual_holding_days)));
+
+  py::object bond_id = py::none();
+  py::object coupon_value = py::int_(0);
+  if (compare(trade_side, side(KMB_NAME("FINANCING")), Py_EQ)) {
+    bond_id = value_or(keyword(kwargs, KMB_NAME("bond_id")), py::none());
+    coupon_value = get_attr(call_method(data_proxy, KMB_NAME("instruments"), bond_id), KMB_NAME("issue_price"));
+  }
+
+  py::object commission = call(global(KMB_NAME("calc_repo_commission")), order_book_id, principal);
+
+  static PyObject* const kwnames =
+      py::make_tuple("commission", "repo_period", "haircut", "coupon_value", "bond_id", "actual_holding_days",
+                     "due_settlement_amount", "due_settlement_date", "pledged_quantity")
+          .release()
+          .ptr();
+  py::object open = get_attr(global(KMB_NAME("POSITION_EFFECT")), KMB_NAME("OPEN"));
+  // The host's factory, reached through RepoTrade's parent and bound to `cls`.
+  py::object base_factory = base_class_attr(state->trade_base, KMB_NAME("__from_create__"), cls);
+  return call_kw(base_factory, {order_id, price, principal, trade_side, open, order_book_id},
+                 {commission, repo_period, haircut, coupon_value, bond_id, actual_holding_days, due_settlement_amount,
+                  due_settlement_date, pledged_quantity},
+                 kwnames);
+}
+
+py::object create_repo_trade(py::handle cls, const Call& c) {
+  static const Signature<7> sig{
+      "create_repo_trade",
+      {"price", "amount", "order_book_id", "repo_period", "haircut", "bond_id", "pledged_quantity"}};
+  auto [price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity] = bind(sig, c);
+  static PyObject* const kwnames =
+      py::make_tuple("repo_period", "haircut", "bond_id", "pledged_quantity").release().ptr();
+  return create(cls, {py::none(), price, amount, side(KMB_NAME("FINANCING")), order_book_id},
+                {repo_period, haircut, bond_id, pledged_quantity}, kwnames);
+}
+
+py::object create_reverse_repo_trade(py::handle cls, const Call& c) {
+  static const Signature<4> sig{"create_reverse_repo_trade", {"price", "amount", "order_book_id", "repo_period"}};
+  auto [price, amount, order_book_id, repo_period] = bind(sig, c);
+  static PyObject* const kwnames = py::make_tuple("repo_period").release().ptr();
+  return create(cls, {py::none(), price, amount, side(KMB_NAME("MARGIN")), order_book_id}, {repo_period}, kwnames);
+}
+
+py::object create_exchange_repo_trade(py::handle cls, const Call& c) {
+  static const Signature<7> sig{
+      "create_exchange_repo_trade",
+      {"order_id", "price", "amount", "order_book_id", "hairbut", "bond_id", "pledged_quantity"}};
+  auto [order_id, price, amount, order_book_id, hairbut, bond_id, pledged_quantity] = bind(sig, c);
+  static PyObject* const kwnames = py::make_tuple("bond_id", "haircut", "pledged_quantity").release().ptr();
+  return create(cls, {order_id, price, amount, side(KMB_NAME("FINANCING")), order_book_id},
+                {bond_id, hairbut, pledged_quantity}, kwnames);
+}
+
+py::object create_exchange_reverse_repo_trade(py::handle cls, const Call& c) {
+  static const Signature<4> sig{"create_exchange_reverse_repo_trade", {"order_id", "price", "amount", "order_book_id"}};
+  auto [order_id, price, amount, order_book_id] = bind(sig, c);
+  return create(cls, {order_id, price, amount, side(KMB_NAME("MARGIN")), order_book_id});
+}
+
+py::object position_direction(py::handle self) {
+  py::handle directions = global(KMB_NAME("POSITION_DIRECTION"));
+  const bool financing = compare(get_attr(self, KMB_NAME("_side")), side(KMB_NAME("FINANCING")), Py_EQ);
+  return get_attr(directions, financing ? KMB_NAME("SHORT") : KMB_NAME("LONG"));
+}
+
+}  // namespace kmb::trade
