@@ -1,0 +1,34 @@
+// korvane_mod_bond.validator: the bond and repo order validators.
+#include "validator.hpp"
+
+using namespace kmb;
+using namespace kmb::validator;
+
+State* kmb::validator::state = nullptr;
+
+PYBIND11_MODULE(validator, m) {
+  py::object base = import_name(m, "korvane.interface", "AbstractFrontendValidator");
+  import_name(m, "korvane.utils.logger", "user_system_log");
+  import_name(m, "korvane.environment", "Environment");
+  import_name(m, "korvane.const", "SIDE");
+  import_name(m, "korvane.const", "POSITION_DIRECTION");
+  import_name(m, "korvane.const", "POSITION_EFFECT");
+  import_name(m, ".data", "BondInstrument");
+  import_name(m, ".utils", "is_exchange_bond");
+  import_name(m, ".api", "_get_account_position_ins");
+
+  // Kept for the life of the process: never destroyed after the interpreter ends.
+  state = new State{Globals(m)};
+
+  ClassBuilder(m, "BondValidator", {base})
+      .method("__init__", fast<init>)
+      .method("can_submit_order", fast<bond_can_submit_order>)
+      .method("can_cancel_order", fast<can_cancel_order>)
+      .build();
+
+  ClassBuilder(m, "RepoValidator", {base})
+      .method("__init__", fast<init>)
+      .method("can_submit_order", fast<repo_can_submit_order>)
+      .method("can_cancel_order", fast<can_cancel_order>)
+      .build();
+}

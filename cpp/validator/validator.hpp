@@ -1,0 +1,49 @@
+// Frontend order validators for bonds and repos: refusals are logged to the
+// strategy's author through the host's user log and returned as False, never
+// raised.
+#pragma once
+
+#include "host.hpp"
+
+namespace kmb::validator {
+
+// The module namespace, through which host and sibling names are reached at
+// call time; made once when the module loads and kept for the life of the process.
+struct State {
+  Globals globals;
+};
+
+extern State* state;
+
+inline py::handle global(PyObject* name) { return state->globals[name]; }
+
+// `text.format(*args)`: Python's str.format, so numbers print as Python prints them.
+template <typename... A>
+py::object format(const char* text, A... args) {
+  return call_method(py::str(text), KMB_NAME("format"), args...);
+}
+
+// user_system_log.<operation>(message), the log read at call time.
+inline void log(PyObject* operation, py::handle message) {
+  call_method(global(KMB_NAME("user_system_log")), operation, message);
+}
+
+// Validator(env): keeps the environment, nothing else (the host's base is not initialised).
+inline py::object init(py::handle self, const Call& c) {
+  static const Signature<1> sig{"__init__", {"env"}};
+  auto [env] = bind(sig, c);
+  set_attr(self, KMB_NAME("_env"), env);
+  return py::none();
+}
+
+// Cancelling is never refused.
+inline py::object can_cancel_order(py::handle /*self*/, const Call& c) {
+  static const Signature<2> sig{"can_cancel_order", {"order", "account"}, 1};
+  bind(sig, c);
+  return py::bool_(true);
+}
+
+py::object bond_can_submit_order(py::handle self, const Call& call);
+py::object repo_can_submit_order(py::handle self, const Call& call);
+
+}  // namespace kmb::validator
