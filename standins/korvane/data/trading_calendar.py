@@ -1,0 +1,98 @@
+"""The trading calendar of the Chinese exchanges.
+
+Shanghai and Shenzhen keep the same trading days, so both use the "XSHG"
+calendar of the ``exchange_calendars`` package. The sessions are computed once
+per process.
+"""
+
+import functools
+import warnings
+
+import exchange_calendars
+
+from korvane.utils.datetime_func import to_timestamp
+
+# Cash-flow tables start in 2005; the calendar covers them.
+CALENDAR_START = "2005-01-04"
+
+
+class TradingCalendar:
+    """Trading days between ``first_session`` and ``last_session``.
+
+    Asking about a day outside that range raises ``ValueError`` rather than
+    guessing whether the exchange opened.
+    """
+
+    def __init__(self, sessions):
+        self._sessions = sessions
+
+    @property
+    def sessions(self):
+        """The trading days, as a ``pandas.DatetimeIndex`` at midnight."""
+        return self._sessions
+
+    @property
+    def first_session(self):
+        return self._sessions[0]
+
+    @property
+    def last_session(self):
+        return self._sessions[-1]
+
+    def _day(self, dt):
+        day = to_timestamp(dt).normalize()
+        if not self.first_session <= day <= self.last_session:
+            raise ValueError(
+                f"{day.date()} is outside the trading calendar, which covers "
+                f"{self.first_session.date()} to {self.last_session.date()}"
+            )
+        return day
+
+    def is_trading_date(self, dt):
+        """True when the calendar day of ``dt`` is a trading day."""
+        day = self._day(dt)
+        pos = self._sessions.searchsorted(day)
+        return bool(self._sessions[pos] == day)
+
+    def get_next_trading_date(self, date, n=1):
+        """The ``n``-th trading day strictly after ``date`` (a ``pandas.Timestamp``)."""
+        if n < 1:
+            raise ValueError(f"n must be at least 1, got {n}")
+        pos = self._sessions.searchsorted(self._day(date), side="right") + n - 1
+        if pos >= len(self._sessions):
+            raise ValueError(
+                f"no trading day {n} after {to_timestamp(date).date()} within the calendar "
+                f"(last: {self.last_session.date()})"
+            )
+        return self._sessions[pos]
+
+    def get_previous_trading_date(self, date, n=1):
+        """The ``n``-th trading day strictly before ``date`` (a ``pandas.Timestamp``)."""
+        if n < 1:
+            raise ValueError(f"n must be at least 1, got {n}")
+        pos = self._sessions.searchsorted(self._day(date), side="left") - n
+        if pos < 0:
+            raise ValueError(
+                f"no trading day {n} before {to_timestamp(date).date()} within the calendar "
+                f"(first: {self.first_session.date()})"
+            )
+        return self._sessions[pos]
+
+    def get_trading_dates(self, start_date, end_date):
+        """Trading days from ``start_date`` to ``end_date``, both included."""
+        start, end = self._day(start_date), self._day(end_date)
+        return self._sessions[(self._sessions >= start) & (self._sessions <= end)]
+
+
+@functools.cache
+def get_trading_calendar():
+    """The shared calendar of the Shanghai and Shenzhen exchanges, built on first use."""
+    with warnings.catch_warnings():
+        # exchange_calendars trips pandas deprecation warnings on newer pandas;
+        # they concern its internals, not the sessions it returns.
+        warnings.simplefilter("ignore")
+        # The end defaults to the last day whose holidays the package knows.
+        sessions = exchange_calendars.get_calendar("XSHG", start=CALENDAR_START).sessions
+    if sessions.tz is not None:
+        sessions = sessions.tz_localize(None)
+    return TradingCalendar(sessions.normalize())

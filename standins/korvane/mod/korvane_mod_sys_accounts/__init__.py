@@ -1,0 +1,1 @@
+"""The accounts mod: how strategies see positions."""

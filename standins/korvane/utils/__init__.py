@@ -1,0 +1,1 @@
+"""Small helpers used across the framework and by extension packages."""
