@@ -121,6 +121,45 @@ py::object call_base(py::handle base, py::handle name, py::handle self, A... arg
 // convert(date) through the host's converter, checked to fit a 32-bit date field.
 std::int32_t date_int(py::handle convert, py::handle date);
 
+// ------------------------------------------------------ module entry
+
+// The module's slots: the body below runs in the exec slot; the module keeps
+// process-wide state, so it is loaded once, in one interpreter, under the GIL.
+#if PY_VERSION_HEX >= 0x030D0000
+#define KMB_MODULE_EXTRA_SLOTS \
+  {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, {Py_mod_gil, Py_MOD_GIL_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
+#define KMB_MODULE_EXTRA_SLOTS {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define KMB_MODULE_EXTRA_SLOTS
+#endif
+
+// Entry point `PyInit_<name>` of an extension module whose body fills
+// `variable`, the module. Unlike PYBIND11_MODULE, a failure while loading
+// reaches the importer as the very error raised (an ImportError naming the
+// missing host name, say), not wrapped in a generic "initialization failed".
+#define KMB_MODULE(name, variable)                                                                               \
+  static void kmb_module_body_##name(::pybind11::module_&);                                                      \
+  static int kmb_module_exec_##name(PyObject* module) {                                                          \
+    try {                                                                                                        \
+      ::pybind11::detail::ensure_internals();                                                                    \
+      auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(module);                                      \
+      kmb_module_body_##name(m);                                                                                 \
+      return 0;                                                                                                  \
+    } catch (...) {                                                                                              \
+      ::kmb::set_python_error();                                                                                 \
+      return -1;                                                                                                 \
+    }                                                                                                            \
+  }                                                                                                              \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                                         \
+    PYBIND11_CHECK_PYTHON_VERSION                                                                                \
+    static PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&kmb_module_exec_##name)},          \
+                                       KMB_MODULE_EXTRA_SLOTS{0, nullptr}};                                      \
+    static PyModuleDef def{PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr}; \
+    return PyModuleDef_Init(&def);                                                                               \
+  }                                                                                                              \
+  void kmb_module_body_##name(::pybind11::module_& variable)
+
 // ------------------------------------------------------- module globals
 
 // The module's namespace, read at call time the way a Python module's code
