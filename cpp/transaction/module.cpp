@@ -6,7 +6,7 @@ using namespace kmb::transaction;
 
 State* kmb::transaction::state = nullptr;
 
-PYBIND11_MODULE(transaction, m) {
+KMB_MODULE(transaction, m) {
   py::object base = import_name(m, "korvane.interface", "AbstractTransactionCostDecider");
   import_name(m, "korvane.model.order", "Order");
   import_name(m, "korvane.model.trade", "Trade");

@@ -6,7 +6,7 @@ using namespace kmb::validator;
 
 State* kmb::validator::state = nullptr;
 
-PYBIND11_MODULE(validator, m) {
+KMB_MODULE(validator, m) {
   py::object base = import_name(m, "korvane.interface", "AbstractFrontendValidator");
   import_name(m, "korvane.utils.logger", "user_system_log");
   import_name(m, "korvane.environment", "Environment");
