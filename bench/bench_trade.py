@@ -17,15 +17,25 @@ def main():
     )
     rows = []
     for name, call in [
-        ("create_repo_trade (weekend due date)",
-         lambda cls: cls.create_repo_trade(0.02, 1e6, "204001.XSHG", None, 0.9, "019547.XSHG", 100)),
+        (
+            "create_repo_trade (weekend due date)",
+            lambda cls: cls.create_repo_trade(0.02, 1e6, "204001.XSHG", None, 0.9, "019547.XSHG", 100),
+        ),
         ("calc_max_amount", lambda cls: cls.calc_max_amount("204001.XSHG", 1e6)),
     ]:
-        rows.append((name, ns_per_call(lambda: call(RepoTrade)), ns_per_call(lambda: call(PyRepoTrade)), "Python"))
+        ours = ns_per_call(lambda call=call: call(RepoTrade))
+        theirs = ns_per_call(lambda call=call: call(PyRepoTrade))
+        rows.append((name, ours, theirs, "Python"))
     ours = RepoTrade.create_repo_trade(0.02, 1e6, "204001.XSHG", None, 0.9, "019547.XSHG", 100)
     theirs = PyRepoTrade.create_repo_trade(0.02, 1e6, "204001.XSHG", None, 0.9, "019547.XSHG", 100)
-    rows.append(("position_direction", ns_per_call(lambda: ours.position_direction, 200_000),
-                 ns_per_call(lambda: theirs.position_direction, 200_000), "Python"))
+    rows.append(
+        (
+            "position_direction",
+            ns_per_call(lambda: ours.position_direction, 200_000),
+            ns_per_call(lambda: theirs.position_direction, 200_000),
+            "Python",
+        )
+    )
     report(rows, "RepoTrade (ns per call; ratio < 1 means the C++ method is faster)")
 
 

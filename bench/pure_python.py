@@ -34,17 +34,35 @@ class PyRepoTrade(Trade):
             bond_id, coupon_value = None, 0
         amount = amount * haircut
         return super().__from_create__(
-            order_id, price, amount, side, POSITION_EFFECT.OPEN, order_book_id,
-            commission=calc_repo_commission(order_book_id, amount), repo_period=repo_period,
-            haircut=haircut, coupon_value=coupon_value, bond_id=bond_id, actual_holding_days=days,
-            due_settlement_amount=due_amount, due_settlement_date=due, pledged_quantity=pledged_quantity,
+            order_id,
+            price,
+            amount,
+            side,
+            POSITION_EFFECT.OPEN,
+            order_book_id,
+            commission=calc_repo_commission(order_book_id, amount),
+            repo_period=repo_period,
+            haircut=haircut,
+            coupon_value=coupon_value,
+            bond_id=bond_id,
+            actual_holding_days=days,
+            due_settlement_amount=due_amount,
+            due_settlement_date=due,
+            pledged_quantity=pledged_quantity,
         )
 
     @classmethod
     def create_repo_trade(cls, price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity):
         return cls.__from_create__(
-            None, price, amount, SIDE.FINANCING, order_book_id,
-            repo_period=repo_period, haircut=haircut, bond_id=bond_id, pledged_quantity=pledged_quantity,
+            None,
+            price,
+            amount,
+            SIDE.FINANCING,
+            order_book_id,
+            repo_period=repo_period,
+            haircut=haircut,
+            bond_id=bond_id,
+            pledged_quantity=pledged_quantity,
         )
 
     @property

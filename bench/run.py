@@ -7,6 +7,6 @@ import sys
 
 here = pathlib.Path(__file__).parent
 sys.path.insert(0, str(here))
-print("Python {} on {} ({})".format(platform.python_version(), platform.machine(), platform.processor() or "cpu"))
+print("Python {} on {}".format(platform.python_version(), platform.machine()))
 for script in sorted(here.glob("bench_*.py")):
     runpy.run_path(str(script), run_name="__main__")

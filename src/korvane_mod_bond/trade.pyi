@@ -20,7 +20,13 @@ class RepoTrade(Trade):
     def calc_max_amount(cls, order_book_id: str, available_cash: float) -> float: ...
     @classmethod
     def __from_create__(
-        cls: type[_T], order_id: Any, price: float, amount: float, side: Any, order_book_id: str, **kwargs: Any
+        cls: type[_T],
+        order_id: Any,
+        price: float,
+        amount: float,
+        side: Any,
+        order_book_id: str,
+        **kwargs: Any,
     ) -> _T: ...
     @classmethod
     def create_repo_trade(

@@ -65,8 +65,13 @@ def test_financing_worked_example():
         (datetime.datetime(2024, 9, 30, 15), None, REPO_1D, datetime.date(2024, 10, 8), 8),
         (FRIDAY, None, REPO_7D, datetime.date(2024, 10, 8), 11),
         # a night session: the calendar date is a day before the trading date
-        (datetime.datetime(2024, 9, 25, 15), datetime.datetime(2024, 9, 24, 21), REPO_1D,
-         datetime.date(2024, 9, 26), 2),
+        (
+            datetime.datetime(2024, 9, 25, 15),
+            datetime.datetime(2024, 9, 24, 21),
+            REPO_1D,
+            datetime.date(2024, 9, 26),
+            2,
+        ),
     ],
 )
 def test_due_date_moves_to_a_trading_day(trading_dt, calendar_dt, repo, due, days):
@@ -152,7 +157,10 @@ def test_calc_max_amount(monkeypatch, rate, cash, expected):
         (lambda: RepoTrade.create_reverse_repo_trade(0.02, 1000, "nope.XSHG", 0), AttributeError),
         # a financing trade whose pledged bond is unknown
         (lambda: RepoTrade.create_repo_trade(0.02, 1000, REPO_1D, 1, 1, "nope.IB", 10), AttributeError),
-        (lambda: RepoTrade.__from_create__(None, 0.02, 1000, SIDE.FINANCING, REPO_1D), (AttributeError, TypeError)),
+        (
+            lambda: RepoTrade.__from_create__(None, 0.02, 1000, SIDE.FINANCING, REPO_1D),
+            (AttributeError, TypeError),
+        ),
         (lambda: RepoTrade.create_repo_trade("x", 1000, REPO_1D, 1, 1, BOND, 10), TypeError),
     ],
 )
