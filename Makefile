@@ -11,7 +11,7 @@ STAMP  := $(VENV)/.deps-stamp
 DEPS   := numpy pandas pytest hypothesis exchange_calendars "pybind11>=2.12" "scikit-build-core>=0.10" \
           ninja cmake ruff
 
-.PHONY: all venv install test test-cpp test-python demo bench lint format clean
+.PHONY: all venv install test test-cpp test-python demo bench lint tidy format clean
 
 all: test
 
@@ -50,6 +50,12 @@ lint: $(STAMP)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	clang-format --dry-run --Werror cpp/*/*.cpp cpp/*/*.hpp tests/cpp/*.cpp
+
+# clang-tidy over the C++ sources, with the compile commands of a module build.
+tidy: $(STAMP)
+	$(VENV)/bin/cmake -S . -B build/tidy -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	    -DPython_EXECUTABLE=$(abspath $(VPY)) -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir) >/dev/null
+	clang-tidy -p build/tidy --quiet cpp/*/*.cpp
 
 format: $(STAMP)
 	$(VENV)/bin/ruff format .

@@ -98,7 +98,7 @@ py::handle Globals::operator[](py::handle name) const {
   return value;
 }
 
-py::object import_name(py::module_ into, const char* module, const char* name) {
+py::object import_name(const py::module_& into, const char* module, const char* name) {
   py::object package = py::none();
   if (module[0] == '.') {
     // Relative to the package of the module being loaded, as `from .x import y`.

@@ -168,7 +168,7 @@ std::int32_t date_int(py::handle convert, py::handle date);
 class Globals {
  public:
   Globals() = default;
-  explicit Globals(py::module_ module) : dict_(module.attr("__dict__").ptr()) {}
+  explicit Globals(const py::module_& module) : dict_(module.attr("__dict__").ptr()) {}
 
   // Borrowed reference; NameError when the name is gone.
   py::handle operator[](py::handle name) const;
@@ -179,7 +179,7 @@ class Globals {
 
 // `from <module> import <name>` into the module's namespace: ImportError when
 // the module or the name is missing.
-py::object import_name(py::module_ into, const char* module, const char* name);
+py::object import_name(const py::module_& into, const char* module, const char* name);
 
 // Interned Python string that is never released (safe to keep in static storage).
 PyObject* intern(const char* text);
