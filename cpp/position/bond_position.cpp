@@ -1,0 +1,365 @@
+// BondPosition: a bond holding with its pledge book and payment receivable,
+// its day start and settlement, and the two cash-flow variants.
+#include "position.hpp"
+
+namespace kmb::position {
+
+State* state = nullptr;
+
+// ------------------------------------------------------------ helpers
+
+std::vector<py::object> unpack_n(py::handle value, std::size_t n) {
+  std::vector<py::object> items;
+  items.reserve(n);
+  if (PyTuple_CheckExact(value.ptr()) && static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr())) == n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      items.push_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), static_cast<Py_ssize_t>(i))));
+    }
+    return items;
+  }
+  PyObject* iterator = PyObject_GetIter(value.ptr());
+  if (iterator == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+        !PySequence_Check(value.ptr())) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+    }
+    throw py::error_already_set();
+  }
+  py::object it = py::reinterpret_steal<py::object>(iterator);
+  while (items.size() <= n) {
+    PyObject* next = PyIter_Next(iterator);
+    if (next == nullptr) {
+      break;
+    }
+    if (items.size() == n) {
+      Py_DECREF(next);
+      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+      throw py::error_already_set();
+    }
+    items.push_back(py::reinterpret_steal<py::object>(next));
+  }
+  if (PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  if (items.size() < n) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, items.size());
+    throw py::error_already_set();
+  }
+  return items;
+}
+
+namespace {
+
+// True when the instance's own dict holds `name` (which then hides a method of its class).
+bool in_instance_dict(py::handle self, PyObject* name) {
+  PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+  if (dict == nullptr || *dict == nullptr) {
+    return false;
+  }
+  PyObject* found = PyDict_GetItemWithError(*dict, name);
+  if (found == nullptr && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  return found != nullptr;
+}
+
+}  // namespace
+
+py::object call_hook(py::handle self, PyObject* name, py::handle date) {
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* resolved = _PyType_Lookup(type, name);
+    for (const OwnHook& hook : state->hooks) {
+      if (hook.name == name && hook.descriptor.ptr() == resolved) {
+        if (in_instance_dict(self, name)) {
+          break;
+        }
+        return hook.body(self, date);
+      }
+    }
+  }
+  return call_method(self, name, date);
+}
+
+namespace {
+
+py::object int_zero() { return py::reinterpret_steal<py::object>(PyLong_FromLong(0)); }
+
+py::object financing() { return get_attr(global(KMB_NAME("SIDE")), KMB_NAME("FINANCING")); }
+
+// The position's instrument's issue price: a record whose running principal
+// sum reaches it redeems the bond in full.
+bool redeemed(py::handle self, const DayRecord& day) {
+  py::object issue_price = get_attr(get_attr(self, KMB_NAME("_instrument")), KMB_NAME("issue_price"));
+  return compare(day.cum_principal_payment, issue_price, Py_GE);
+}
+
+py::object boolean(bool value) { return py::reinterpret_borrow<py::object>(value ? Py_True : Py_False); }
+
+// obj.__init__(*args, **kwargs) with the arguments of a __new__ call after its class.
+void init_through_object(py::handle obj, const Call& c, py::handle order_book_id, py::handle direction,
+                         py::handle init_quantity) {
+  const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(c.nargs)));
+  std::vector<PyObject*> argv;
+  PyObject* kwnames = nullptr;
+  argv.push_back(obj.ptr());
+  if (nargs >= 1) {
+    // The caller's own arguments after `cls`, keywords as they were given.
+    kwnames = c.kwnames;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (std::size_t i = 1; i < nargs + static_cast<std::size_t>(nkw); ++i) {
+      argv.push_back(c.args[i]);
+    }
+  } else {
+    argv.push_back(order_book_id.ptr());
+    argv.push_back(direction.ptr());
+    if (init_quantity) {
+      argv.push_back(init_quantity.ptr());
+    }
+  }
+  const std::size_t positional = argv.size() - (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
+  py::object result = steal_or_throw(PyObject_VectorcallMethod(KMB_NAME("__init__"), argv.data(), positional, kwnames));
+  if (!result.is_none()) {
+    PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+}
+
+}  // namespace
+
+// ------------------------------------------------------- BondPosition
+
+py::object bond_new(py::handle /*unbound*/, const Call& c) {
+  static const Signature<4> sig{"__new__", {"cls", "order_book_id", "direction", "init_quantity"}, 3};
+  auto [cls, order_book_id, direction, init_quantity] = bind(sig, c);
+  py::object env = call_method(global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
+  PyObject* chosen = KMB_NAME("BondPositionWithRealizedCashFlow");
+  if (!truth(call(global(KMB_NAME("is_exchange_bond")), order_book_id))) {
+    py::object source =
+        get_attr(get_attr(get_attr(get_attr(env, KMB_NAME("config")), KMB_NAME("mod")), KMB_NAME("bond")),
+                 KMB_NAME("valuation_source"));
+    if (!compare(source, KMB_NAME("exchange"), Py_EQ)) {
+      chosen = KMB_NAME("BondPositionWithImpliedCashFlow");
+    }
+  }
+  py::object obj = call(state->object_new, global(chosen));
+  // The interpreter initialises what __new__ returns only when it is an
+  // instance of the class called; anything else is initialised here, once.
+  if (!PyType_Check(cls.ptr()) || !PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()))) {
+    init_through_object(obj, c, order_book_id, direction, init_quantity);
+  }
+  return obj;
+}
+
+py::object bond_init(py::handle self, const Call& c) {
+  static const Signature<3> sig{"__init__", {"order_book_id", "direction", "init_quantity"}, 2};
+  auto [order_book_id, direction, given_quantity] = bind(sig, c);
+  py::object init_quantity = given_quantity ? py::reinterpret_borrow<py::object>(given_quantity) : int_zero();
+  call_base(state->position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
+  py::object data_proxy = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("data_proxy"));
+  set_attr(self, KMB_NAME("_instrument"), call_method(data_proxy, KMB_NAME("instruments"), order_book_id));
+  set_attr(self, KMB_NAME("_payment_receivable"), int_zero());
+  py::handle integer = reinterpret_cast<PyObject*>(&PyLong_Type);
+  set_attr(self, KMB_NAME("_due_settlement_dict"), call(global(KMB_NAME("defaultdict")), integer));
+  return py::none();
+}
+
+py::object bond_set_state(py::handle self, const Call& c) {
+  static const Signature<1> sig{"set_state", {"state"}};
+  auto [saved] = bind(sig, c);
+  call_base(state->position, KMB_NAME("set_state"), self, saved);
+  set_attr(self, KMB_NAME("_payment_receivable"),
+           call_method(saved, KMB_NAME("get"), KMB_NAME("payment_receivable"), int_zero()));
+  return py::none();
+}
+
+py::object bond_get_state(py::handle self, const Call& c) {
+  static const Signature<0> sig{"get_state", {}};
+  bind(sig, c);
+  py::object saved = call_base(state->position, KMB_NAME("get_state"), self);
+  py::object receivable = get_attr(self, KMB_NAME("_payment_receivable"));
+  if (PyObject_SetItem(saved.ptr(), KMB_NAME("payment_receivable"), receivable.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+  return saved;
+}
+
+py::object bond_equity(py::handle self) {
+  return add(base_attr(state->position, KMB_NAME("equity"), self), get_attr(self, KMB_NAME("_payment_receivable")));
+}
+
+py::object bond_pledged_quantity(py::handle self) {
+  py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
+  if (PyDict_Check(book.ptr()) && PyDict_GET_SIZE(book.ptr()) == 0) {
+    return int_zero();
+  }
+  return call(state->sum, call_method(book, KMB_NAME("values")));
+}
+
+py::object bond_closable(py::handle self) {
+  return sub(base_attr(state->position, KMB_NAME("closable"), self), get_attr(self, KMB_NAME("pledged_quantity")));
+}
+
+py::object bond_apply_trade(py::handle self, const Call& c) {
+  static const Signature<1> sig{"apply_trade", {"trade"}};
+  auto [trade] = bind(sig, c);
+  if (compare(get_attr(trade, KMB_NAME("side")), financing(), Py_NE)) {
+    return call_base(state->position, KMB_NAME("apply_trade"), self, trade);
+  }
+  if (!is_instance(trade, global(KMB_NAME("RepoTrade")))) {
+    raise_formatted(PyExc_TypeError, "financing trade requires type of RepoTrade, current type: {}", type_of(trade));
+  }
+  // self._due_settlement_dict[trade.due_settlement_date] += trade.pledged_quantity
+  py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
+  py::object due = get_attr(trade, KMB_NAME("due_settlement_date"));
+  py::object pledged = steal_or_throw(PyObject_GetItem(book.ptr(), due.ptr()));
+  pledged = iadd(pledged, get_attr(trade, KMB_NAME("pledged_quantity")));
+  if (PyObject_SetItem(book.ptr(), due.ptr(), pledged.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+  return py::none();
+}
+
+py::object bond_before_trading(py::handle self, const Call& c) {
+  static const Signature<1> sig{"before_trading", {"trading_date"}};
+  auto [trading_date] = bind(sig, c);
+  py::object delta_cash = call_base(state->position, KMB_NAME("before_trading"), self, trading_date);
+  py::object per_unit = call_hook(self, KMB_NAME("_get_cash_flow_receivable"), trading_date);
+  py::object payment_receivable = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
+  set_attr(self, KMB_NAME("_payment_receivable"),
+           iadd(get_attr(self, KMB_NAME("_payment_receivable")), payment_receivable));
+  return delta_cash;
+}
+
+py::object bond_settlement(py::handle self, const Call& c) {
+  static const Signature<1> sig{"settlement", {"trading_date"}};
+  auto [trading_date] = bind(sig, c);
+  call_base(state->position, KMB_NAME("settlement"), self, trading_date);
+  py::object delta_cash = int_zero();
+  auto [per_unit, de_listed] = unpack<2>(call_hook(self, KMB_NAME("_get_cash_flow"), trading_date));
+  py::object payment = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
+  if (compare(payment, int_zero(), Py_NE)) {
+    set_attr(self, KMB_NAME("_payment_receivable"), isub(get_attr(self, KMB_NAME("_payment_receivable")), payment));
+    delta_cash = iadd(delta_cash, payment);
+  }
+  if (truth(de_listed)) {
+    set_attr(self, KMB_NAME("_today_quantity"), int_zero());
+    set_attr(self, KMB_NAME("_old_quantity"), int_zero());
+  }
+  // Release the pledges of every repo due on or before this day.
+  py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
+  if (!PyDict_Check(book.ptr()) || PyDict_GET_SIZE(book.ptr()) != 0) {
+    std::vector<py::object> due;
+    py::object iterator = steal_or_throw(PyObject_GetIter(book.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+      py::object date = py::reinterpret_steal<py::object>(raw);
+      if (compare(date, trading_date, Py_LE)) {
+        due.push_back(std::move(date));
+      }
+    }
+    if (PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    for (const py::object& date : due) {
+      if (PyObject_DelItem(book.ptr(), date.ptr()) != 0) {
+        throw py::error_already_set();
+      }
+    }
+  }
+  return delta_cash;
+}
+
+py::object bond_get_cash_flow_receivable(py::handle /*self*/, const Call& c) {
+  static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
+  bind(sig, c);
+  PyErr_SetNone(PyExc_NotImplementedError);
+  throw py::error_already_set();
+}
+
+py::object bond_get_cash_flow(py::handle /*self*/, const Call& c) {
+  static const Signature<1> sig{"_get_cash_flow", {"date_"}};
+  bind(sig, c);
+  PyErr_SetNone(PyExc_NotImplementedError);
+  throw py::error_already_set();
+}
+
+// --------------------------------------------- realized cash-flow variant
+
+py::object realized_cash_flow_body(py::handle self, py::handle date) {
+  py::object table = call(global(KMB_NAME("_all_real_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
+  if (table.is_none()) {
+    return state->no_cash_flow;
+  }
+  std::optional<DayRecord> day = find_day(table, realized_table(), date);
+  if (!day) {
+    return state->no_cash_flow;
+  }
+  return py::make_tuple(day->cash_flow, boolean(redeemed(self, *day)));
+}
+
+py::object realized_cash_flow_receivable_body(py::handle self, py::handle date) {
+  auto [cash_flow, de_listed] = unpack<2>(call_hook(self, KMB_NAME("_get_cash_flow"), date));
+  return cash_flow;
+}
+
+py::object realized_get_cash_flow(py::handle self, const Call& c) {
+  static const Signature<1> sig{"_get_cash_flow", {"date_"}};
+  auto [date] = bind(sig, c);
+  return realized_cash_flow_body(self, date);
+}
+
+py::object realized_get_cash_flow_receivable(py::handle self, const Call& c) {
+  static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
+  auto [date] = bind(sig, c);
+  return realized_cash_flow_receivable_body(self, date);
+}
+
+// ---------------------------------------------- implied cash-flow variant
+
+py::object implied_day_cash_flow_body(py::handle self, py::handle date) {
+  py::object table = call(global(KMB_NAME("_all_implied_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
+  if (table.is_none()) {
+    return state->no_day_cash_flow;
+  }
+  std::optional<DayRecord> day = find_day(table, implied_table(), date);
+  if (!day) {
+    return state->no_day_cash_flow;
+  }
+  return py::make_tuple(day->cash_flow, day->payment_receivable, boolean(redeemed(self, *day)));
+}
+
+py::object implied_cash_flow_receivable_body(py::handle self, py::handle date) {
+  auto [cash_flow, receivable, de_listed] = unpack<3>(call_hook(self, KMB_NAME("_get_day_cash_flow"), date));
+  // A payment day on which nothing was booked earlier books the payment itself.
+  if (compare(cash_flow, int_zero(), Py_NE) &&
+      compare(get_attr(self, KMB_NAME("_payment_receivable")), int_zero(), Py_EQ)) {
+    return cash_flow;
+  }
+  return receivable;
+}
+
+py::object implied_cash_flow_body(py::handle self, py::handle date) {
+  auto [cash_flow, receivable, de_listed] = unpack<3>(call_hook(self, KMB_NAME("_get_day_cash_flow"), date));
+  return py::make_tuple(cash_flow, de_listed);
+}
+
+py::object implied_get_day_cash_flow(py::handle self, const Call& c) {
+  static const Signature<1> sig{"_get_day_cash_flow", {"date_"}};
+  auto [date] = bind(sig, c);
+  return implied_day_cash_flow_body(self, date);
+}
+
+py::object implied_get_cash_flow_receivable(py::handle self, const Call& c) {
+  static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
+  auto [date] = bind(sig, c);
+  return implied_cash_flow_receivable_body(self, date);
+}
+
+py::object implied_get_cash_flow(py::handle self, const Call& c) {
+  static const Signature<1> sig{"_get_cash_flow", {"date_"}};
+  auto [date] = bind(sig, c);
+  return implied_cash_flow_body(self, date);
+}
+
+}  // namespace kmb::position

@@ -1,0 +1,263 @@
+// Cash-flow tables on the Python side: building a NumPy structured array from
+// the data frame the market-data client delivers, and finding a day's record
+// in a table, straight from its record buffer when it has the native layout.
+#include <pybind11/numpy.h>
+
+#include "position.hpp"
+
+namespace kmb::position {
+
+namespace {
+
+namespace npy = py::detail;
+using cash_flow::Buffer;
+using cash_flow::Layout;
+
+constexpr int kVoidTypeNum = 20;  // NPY_VOID, the type number of structured dtypes
+
+bool native_byte_order(char order) { return order == '=' || order == (PY_LITTLE_ENDIAN ? '<' : '>'); }
+
+// The fields dictionary of a structured dtype, or null for any other dtype.
+PyObject* dtype_fields(PyObject* descr) {
+  if (npy::npy_api::get().PyArray_RUNTIME_VERSION_ < 0x12) {
+    const auto* d = npy::array_descriptor1_proxy(descr);
+    return d->type_num == kVoidTypeNum && d->names != nullptr ? d->fields : nullptr;
+  }
+  const auto* d = npy::array_descriptor2_proxy(descr);
+  return d->type_num == kVoidTypeNum && d->names != nullptr ? d->fields : nullptr;
+}
+
+// The byte offset of field `name` when it is a native `kind` number of `size`
+// bytes (kind 'i' or 'f'), else -1.
+std::ptrdiff_t native_field(PyObject* fields, PyObject* name, char kind, py::ssize_t size) {
+  if (fields == nullptr || !PyDict_Check(fields)) {
+    return -1;
+  }
+  PyObject* entry = PyDict_GetItemWithError(fields, name);
+  if (entry == nullptr) {
+    if (PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    return -1;
+  }
+  if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 2) {
+    return -1;
+  }
+  auto field_dtype = py::reinterpret_borrow<py::dtype>(PyTuple_GET_ITEM(entry, 0));
+  const auto* proxy = npy::array_descriptor_proxy(field_dtype.ptr());
+  if (proxy->kind != kind || field_dtype.itemsize() != size || !native_byte_order(proxy->byteorder)) {
+    return -1;
+  }
+  const Py_ssize_t offset = PyLong_AsSsize_t(PyTuple_GET_ITEM(entry, 1));
+  if (offset == -1 && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  return offset;
+}
+
+// The native layout of a structured dtype for a table of `kind`: a native
+// int32 date field and native float64 amounts. Empty when any field is
+// missing or of another type.
+std::optional<Layout> native_layout(PyObject* descr, const TableKind& kind) {
+  PyObject* fields = dtype_fields(descr);
+  Layout layout;
+  layout.date = native_field(fields, kind.date_field, 'i', 4);
+  layout.cash_flow = native_field(fields, KMB_NAME("cash_flow"), 'f', 8);
+  layout.cum_principal_payment = native_field(fields, KMB_NAME("cum_principal_payment"), 'f', 8);
+  if (kind.receivable) {
+    layout.payment_receivable = native_field(fields, KMB_NAME("payment_receivable"), 'f', 8);
+  }
+  if (layout.date < 0 || layout.cash_flow < 0 || layout.cum_principal_payment < 0 ||
+      (kind.receivable && layout.payment_receivable < 0)) {
+    return std::nullopt;
+  }
+  return layout;
+}
+
+// The records of a 1-D ndarray (exactly that type, no subclass).
+std::optional<Buffer> plain_vector(py::handle table) {
+  const auto& api = npy::npy_api::get();
+  if (Py_TYPE(table.ptr()) != api.PyArray_Type_) {
+    return std::nullopt;
+  }
+  const auto* a = npy::array_proxy(table.ptr());
+  if (a->nd != 1) {
+    return std::nullopt;
+  }
+  return Buffer{a->data, a->strides[0], static_cast<std::size_t>(a->dimensions[0])};
+}
+
+py::object float_of(double v) { return steal_or_throw(PyFloat_FromDouble(v)); }
+
+py::object number_to_float(py::handle v) { return steal_or_throw(PyNumber_Float(v.ptr())); }
+
+py::object item(py::handle obj, py::handle key) { return steal_or_throw(PyObject_GetItem(obj.ptr(), key.ptr())); }
+
+// np.searchsorted(T[F], k) and an exact match, for any table.
+std::optional<DayRecord> find_day_generic(py::handle table, const TableKind& kind, py::handle key) {
+  py::handle np = global(KMB_NAME("np"));
+  py::object dates = item(table, kind.date_field);
+  py::object pos = call_method(np, KMB_NAME("searchsorted"), dates, key);
+  const Py_ssize_t count = PyObject_Length(table.ptr());
+  if (count < 0) {
+    throw py::error_already_set();
+  }
+  if (compare(pos, py::int_(count), Py_GE) || compare(item(dates, pos), key, Py_NE)) {
+    return std::nullopt;
+  }
+  DayRecord day;
+  day.cash_flow = number_to_float(item(item(table, KMB_NAME("cash_flow")), pos));
+  day.cum_principal_payment = item(item(table, KMB_NAME("cum_principal_payment")), pos);
+  if (kind.receivable) {
+    day.payment_receivable = number_to_float(item(item(table, KMB_NAME("payment_receivable")), pos));
+  }
+  return day;
+}
+
+// ------------------------------------------------------------ building
+
+// The column as contiguous float64 values, through NumPy's own conversion.
+py::array_t<double> float_column(py::handle frame, PyObject* name, std::size_t rows) {
+  py::handle np = global(KMB_NAME("np"));
+  py::object column = item(frame, name);
+  static PyObject* const dtype_kw = py::make_tuple("dtype").release().ptr();
+  py::object values =
+      call_kw(get_attr(np, KMB_NAME("ascontiguousarray")), {column}, {get_attr(np, KMB_NAME("float64"))}, dtype_kw);
+  auto array = py::array_t<double>::ensure(values);
+  if (!array || array.ndim() != 1 || static_cast<std::size_t>(array.shape(0)) != rows) {
+    PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
+    throw py::error_already_set();
+  }
+  return array;
+}
+
+// The index level `level` of the frame, each date through the host's converter.
+std::vector<std::int32_t> date_level(py::handle frame, PyObject* level, std::size_t rows) {
+  py::object values = call_method(get_attr(frame, KMB_NAME("index")), KMB_NAME("get_level_values"), level);
+  py::handle convert = global(KMB_NAME("convert_date_to_date_int"));
+  std::vector<std::int32_t> dates;
+  dates.reserve(rows);
+  py::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
+  while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+    py::object date = py::reinterpret_steal<py::object>(raw);
+    dates.push_back(date_int(convert, date));
+  }
+  if (PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  if (dates.size() != rows) {
+    PyErr_Format(PyExc_ValueError, "cash-flow index level '%U' holds %zu dates for %zu rows", level, dates.size(),
+                 rows);
+    throw py::error_already_set();
+  }
+  return dates;
+}
+
+// A table of `kind` laid out as the module constant `layout_name` holds it,
+// from the client's frame whose columns are named by `columns`: the paid
+// amount, the principal payment and (implied only) the receivable amount.
+struct FrameColumns {
+  PyObject* date_level;
+  PyObject* cash_flow;
+  PyObject* payment_receivable;
+  PyObject* principal_payment;
+};
+
+py::object build_table(py::handle frame, const TableKind& kind, PyObject* layout_name, const FrameColumns& columns) {
+  if (frame.is_none() || truth(get_attr(frame, KMB_NAME("empty")))) {
+    return py::none();
+  }
+  const Py_ssize_t length = PyObject_Length(frame.ptr());
+  if (length < 0) {
+    throw py::error_already_set();
+  }
+  const auto rows = static_cast<std::size_t>(length);
+  std::vector<std::int32_t> dates = date_level(frame, columns.date_level, rows);
+  py::array_t<double> cash_flow = float_column(frame, columns.cash_flow, rows);
+  std::optional<py::array_t<double>> receivable;
+  if (kind.receivable) {
+    receivable = float_column(frame, columns.payment_receivable, rows);
+  }
+  py::array_t<double> principal = float_column(frame, columns.principal_payment, rows);
+
+  std::vector<cash_flow::Record> records = cash_flow::build_records(
+      rows, dates.data(), cash_flow.data(), principal.data(), receivable ? receivable->data() : nullptr);
+
+  py::object table = call_method(global(KMB_NAME("np")), KMB_NAME("empty"), py::int_(length), global(layout_name));
+  std::optional<Buffer> out = plain_vector(table);
+  std::optional<Layout> layout =
+      out ? native_layout(npy::array_proxy(table.ptr())->descr, kind) : std::optional<Layout>();
+  if (!layout) {
+    PyErr_Format(PyExc_TypeError,
+                 "%U must lay a cash-flow record out as a native int32 date and native float64 amounts, got %R",
+                 layout_name, global(layout_name).ptr());
+    throw py::error_already_set();
+  }
+  cash_flow::write_records(records, *layout, *out);
+  return table;
+}
+
+}  // namespace
+
+const TableKind& realized_table() {
+  static const TableKind kind{KMB_NAME("payment_date"), false};
+  return kind;
+}
+
+const TableKind& implied_table() {
+  static const TableKind kind{KMB_NAME("date"), true};
+  return kind;
+}
+
+std::optional<DayRecord> find_day(py::handle table, const TableKind& kind, py::handle date) {
+  py::object key = call(global(KMB_NAME("convert_date_to_date_int")), date);
+  std::optional<Buffer> records = PyLong_Check(key.ptr()) ? plain_vector(table) : std::nullopt;
+  std::optional<Layout> layout =
+      records ? native_layout(npy::array_proxy(table.ptr())->descr, kind) : std::optional<Layout>();
+  if (!layout) {
+    return find_day_generic(table, kind, key);
+  }
+  int overflow = 0;
+  const long long k = PyLong_AsLongLongAndOverflow(key.ptr(), &overflow);
+  if (k == -1 && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  if (overflow != 0 || k < INT32_MIN || k > INT32_MAX) {
+    return std::nullopt;  // no int32 date equals it
+  }
+  std::optional<std::size_t> pos = cash_flow::find_date(*records, layout->date, static_cast<std::int32_t>(k));
+  if (!pos) {
+    return std::nullopt;
+  }
+  const char* record = records->at(*pos);
+  DayRecord day;
+  day.cash_flow = float_of(cash_flow::read_field<double>(record, layout->cash_flow));
+  day.cum_principal_payment = float_of(cash_flow::read_field<double>(record, layout->cum_principal_payment));
+  if (kind.receivable) {
+    day.payment_receivable = float_of(cash_flow::read_field<double>(record, layout->payment_receivable));
+  }
+  return day;
+}
+
+py::object all_real_cash_flow(py::handle /*module*/, const Call& c) {
+  static const Signature<1> sig{"_all_real_cash_flow", {"order_book_ids"}};
+  auto [order_book_ids] = bind(sig, c);
+  py::object frame = call_method(global(KMB_NAME("bond")), KMB_NAME("realized_cash_flow"), order_book_ids);
+  static const FrameColumns columns{KMB_NAME("payment_date"), KMB_NAME("cash_flow"), nullptr,
+                                    KMB_NAME("principal_payment")};
+  return build_table(frame, realized_table(), KMB_NAME("CASH_FLOW_DTYPES"), columns);
+}
+
+py::object all_implied_cash_flow(py::handle /*module*/, const Call& c) {
+  static const Signature<1> sig{"_all_implied_cash_flow", {"order_book_ids"}};
+  auto [order_book_ids] = bind(sig, c);
+  static PyObject* const start = PyLong_FromLong(20050102);
+  static PyObject* const end = PyLong_FromLong(29991231);
+  py::object frame =
+      call_method(global(KMB_NAME("bond")), KMB_NAME("get_implied_cash_flow"), order_book_ids, start, end);
+  static const FrameColumns columns{KMB_NAME("date"), KMB_NAME("total_payment"), KMB_NAME("payment_receivable"),
+                                    KMB_NAME("principal_payment")};
+  return build_table(frame, implied_table(), KMB_NAME("IMPLIED_CASH_FLOW_DTYPES"), columns);
+}
+
+}  // namespace kmb::position

@@ -1,0 +1,115 @@
+// Per-bond cash-flow tables in plain C++: the records built from the rows the
+// market-data client delivers, and the exact-date lookup over a record buffer.
+//
+// A table is a run of packed fixed-layout records (an int32 date YYYYMMDD and
+// float64 amounts, at byte offsets given by the layout), sorted by date. The
+// records need not be aligned: every field is read and written with memcpy.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace kmb::cash_flow {
+
+// One record of a table, before it is written into its packed layout.
+struct Record {
+  std::int32_t date;
+  double cash_flow;
+  double cum_principal_payment;
+  double payment_receivable;
+};
+
+// A missing number delivered by the client counts as nothing paid.
+inline double zero_if_nan(double v) { return std::isnan(v) ? 0.0 : v; }
+
+// The records of one bond from its delivered rows (`payment_receivable` may be
+// null for a table without that column): the running principal sum is taken in
+// delivery order, then the records are sorted by date, each keeping its own
+// running sum; records of equal dates keep their delivery order.
+inline std::vector<Record> build_records(std::size_t n, const std::int32_t* dates, const double* cash_flow,
+                                         const double* principal_payment, const double* payment_receivable) {
+  std::vector<Record> records(n);
+  double running = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    running += zero_if_nan(principal_payment[i]);
+    records[i] = Record{dates[i], zero_if_nan(cash_flow[i]), running,
+                        payment_receivable == nullptr ? 0.0 : zero_if_nan(payment_receivable[i])};
+  }
+  std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) { return a.date < b.date; });
+  return records;
+}
+
+// Where each field of a record lies, in bytes from the record's start.
+// `payment_receivable` is absent (negative) in the realized layout.
+struct Layout {
+  std::ptrdiff_t date = -1;
+  std::ptrdiff_t cash_flow = -1;
+  std::ptrdiff_t cum_principal_payment = -1;
+  std::ptrdiff_t payment_receivable = -1;
+};
+
+// A view of `count` records starting at `data`, `stride` bytes apart.
+struct Buffer {
+  char* data;
+  std::ptrdiff_t stride;
+  std::size_t count;
+
+  char* at(std::size_t i) const { return data + static_cast<std::ptrdiff_t>(i) * stride; }
+};
+
+template <typename T>
+T read_field(const char* record, std::ptrdiff_t offset) {
+  T value;
+  std::memcpy(&value, record + offset, sizeof value);
+  return value;
+}
+
+template <typename T>
+void write_field(char* record, std::ptrdiff_t offset, T value) {
+  std::memcpy(record + offset, &value, sizeof value);
+}
+
+// Writes `records` into `out`, which holds exactly as many records.
+inline void write_records(const std::vector<Record>& records, const Layout& layout, const Buffer& out) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    char* r = out.at(i);
+    write_field(r, layout.date, records[i].date);
+    write_field(r, layout.cash_flow, records[i].cash_flow);
+    write_field(r, layout.cum_principal_payment, records[i].cum_principal_payment);
+    if (layout.payment_receivable >= 0) {
+      write_field(r, layout.payment_receivable, records[i].payment_receivable);
+    }
+  }
+}
+
+// The left insertion point of `key` among the dates at `date_offset`: the
+// first record whose date is not below `key` (`count` when there is none).
+inline std::size_t lower_bound(const Buffer& table, std::ptrdiff_t date_offset, std::int32_t key) {
+  std::size_t lo = 0;
+  std::size_t hi = table.count;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (read_field<std::int32_t>(table.at(mid), date_offset) < key) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// The index of the first record dated exactly `key`, if there is one.
+inline std::optional<std::size_t> find_date(const Buffer& table, std::ptrdiff_t date_offset, std::int32_t key) {
+  const std::size_t pos = lower_bound(table, date_offset, key);
+  if (pos >= table.count || read_field<std::int32_t>(table.at(pos), date_offset) != key) {
+    return std::nullopt;
+  }
+  return pos;
+}
+
+}  // namespace kmb::cash_flow

@@ -1,0 +1,125 @@
+// korvane_mod_bond.position: bond and repo positions and their proxies.
+#include "position.hpp"
+
+using namespace kmb;
+using namespace kmb::position;
+
+namespace {
+
+py::list layout(std::initializer_list<std::pair<const char*, const char*>> fields) {
+  py::list list;
+  for (const auto& [name, code] : fields) {
+    list.append(py::make_tuple(name, code));
+  }
+  return list;
+}
+
+// A module-level function memoised by the host's lru_cache(1024).
+void memoised(py::module_ m, const char* name, FastFn fn) {
+  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+                              METH_FASTCALL | METH_KEYWORDS, nullptr};
+  py::object function = steal_or_throw(PyCFunction_NewEx(def, m.ptr(), m.attr("__name__").ptr()));
+  py::object decorator = call(m.attr("lru_cache"), py::int_(1024));
+  m.attr(name) = call(decorator, function);
+}
+
+// Remembers the hook `name` that `cls` defines, so that calls find its body directly.
+void own_hook(py::handle cls, PyObject* name, HookBody body) {
+  PyObject* descriptor = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name);
+  state->hooks.push_back({name, py::reinterpret_borrow<py::object>(descriptor), body});
+}
+
+}  // namespace
+
+KMB_MODULE(position, m) {
+  import_name(m, "collections", "defaultdict");
+  m.attr("np") = py::module_::import("numpy");
+  import_name(m, "pelvorn", "bond");
+  import_name(m, "korvane.utils.functools", "lru_cache");
+  import_name(m, "korvane.const", "SIDE");
+  import_name(m, "korvane.const", "POSITION_DIRECTION");
+  import_name(m, "korvane.model.trade", "Trade");
+  py::object instrument_type = import_name(m, "korvane.const", "INSTRUMENT_TYPE");
+  import_name(m, "korvane.environment", "Environment");
+  py::object position_base = import_name(m, "korvane.portfolio.position", "Position");
+  import_name(m, "korvane.utils.datetime_func", "convert_date_to_date_int");
+  py::object proxy_base = import_name(m, "korvane.mod.korvane_mod_sys_accounts.position_model", "StockPositionProxy");
+  import_name(m, ".trade", "RepoTrade");
+  import_name(m, ".data", "BondInstrument");
+  import_name(m, ".utils", "is_exchange_bond");
+
+  // Kept for the life of the process: never destroyed after the interpreter ends.
+  py::module_ builtins = py::module_::import("builtins");
+  py::object zero = py::float_(0.0);
+  state = new State{Globals(m),
+                    position_base,
+                    get_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), KMB_NAME("__new__")),
+                    builtins.attr("sum"),
+                    py::make_tuple(zero, false),
+                    py::make_tuple(zero, zero, false),
+                    {}};
+
+  m.attr("CASH_FLOW_DTYPES") = layout({{"payment_date", "i4"}, {"cash_flow", "f8"}, {"cum_principal_payment", "f8"}});
+  m.attr("IMPLIED_CASH_FLOW_DTYPES") =
+      layout({{"date", "i4"}, {"cash_flow", "f8"}, {"cum_principal_payment", "f8"}, {"payment_receivable", "f8"}});
+
+  memoised(m, "_all_real_cash_flow", fast<all_real_cash_flow>);
+  memoised(m, "_all_implied_cash_flow", fast<all_implied_cash_flow>);
+
+  py::object bond = py::make_tuple(instrument_type.attr("BOND"));
+  py::object repo = py::make_tuple(instrument_type.attr("REPO"));
+
+  py::object bond_position = ClassBuilder(m, "BondPosition", {position_base})
+                                 .attr("__instrument_types__", bond)
+                                 .staticmethod("__new__", fast<bond_new>)
+                                 .method("__init__", fast<bond_init>)
+                                 .method("set_state", fast<bond_set_state>)
+                                 .method("get_state", fast<bond_get_state>)
+                                 .property("equity", fast_getter<bond_equity>, "持仓总权益")
+                                 .property("pledged_quantity", fast_getter<bond_pledged_quantity>, "返回当前持仓量")
+                                 .property("closable", fast_getter<bond_closable>)
+                                 .method("apply_trade", fast<bond_apply_trade>)
+                                 .method("before_trading", fast<bond_before_trading>)
+                                 .method("settlement", fast<bond_settlement>)
+                                 .method("_get_cash_flow_receivable", fast<bond_get_cash_flow_receivable>)
+                                 .method("_get_cash_flow", fast<bond_get_cash_flow>)
+                                 .build();
+
+  py::object realized = ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
+                            .method("_get_cash_flow_receivable", fast<realized_get_cash_flow_receivable>)
+                            .method("_get_cash_flow", fast<realized_get_cash_flow>)
+                            .build();
+  own_hook(realized, KMB_NAME("_get_cash_flow_receivable"), realized_cash_flow_receivable_body);
+  own_hook(realized, KMB_NAME("_get_cash_flow"), realized_cash_flow_body);
+
+  py::object implied = ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
+                           .method("_get_day_cash_flow", fast<implied_get_day_cash_flow>)
+                           .method("_get_cash_flow_receivable", fast<implied_get_cash_flow_receivable>)
+                           .method("_get_cash_flow", fast<implied_get_cash_flow>)
+                           .build();
+  own_hook(implied, KMB_NAME("_get_day_cash_flow"), implied_day_cash_flow_body);
+  own_hook(implied, KMB_NAME("_get_cash_flow_receivable"), implied_cash_flow_receivable_body);
+  own_hook(implied, KMB_NAME("_get_cash_flow"), implied_cash_flow_body);
+
+  ClassBuilder(m, "RepoPosition", {position_base})
+      .attr("__instrument_types__", repo)
+      .property("trading_pnl", fast_getter<repo_zero>)
+      .alias("position_pnl", "trading_pnl")
+      .property("margin", fast_getter<repo_zero>)
+      .alias("market_value", "margin")
+      .property("equity", fast_getter<repo_equity>)
+      .method("__init__", fast<repo_init>)
+      .method("apply_trade", fast<repo_apply_trade>)
+      .method("settlement", fast<repo_settlement>)
+      .build();
+
+  ClassBuilder(m, "BondPositionProxy", {proxy_base})
+      .attr("__instrument_types__", bond)
+      .property("type", fast_getter<bond_proxy_type>)
+      .build();
+
+  ClassBuilder(m, "RepoPositionProxy", {proxy_base})
+      .attr("__instrument_types__", repo)
+      .property("type", fast_getter<repo_proxy_type>)
+      .build();
+}

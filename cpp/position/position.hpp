@@ -1,0 +1,132 @@
+// korvane_mod_bond.position: bond and repo positions, their cash-flow tables
+// and the proxies through which a strategy sees them.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "cash_flow_table.hpp"
+#include "host.hpp"
+
+namespace kmb::position {
+
+// A cash-flow hook body: `self.<hook>(date_)` done in C++.
+using HookBody = py::object (*)(py::handle self, py::handle date);
+
+// A hook method this module installed on one of its classes. While the method
+// that an instance's class resolves is this very descriptor (and neither the
+// instance nor a custom __getattribute__ hides it) the body is called directly.
+struct OwnHook {
+  PyObject* name;
+  py::object descriptor;
+  HookBody body;
+};
+
+// Host names and Python objects the positions work with, taken once when the
+// module loads and kept for the life of the process.
+struct State {
+  Globals globals;
+  py::object position;          // the host class the two position models derive from
+  py::object object_new;        // object.__new__
+  py::object sum;               // builtins.sum
+  py::object no_cash_flow;      // (0.0, False)
+  py::object no_day_cash_flow;  // (0.0, 0.0, False)
+  std::vector<OwnHook> hooks;
+};
+
+extern State* state;
+
+inline py::handle global(PyObject* name) { return state->globals[name]; }
+
+// ------------------------------------------------ Python-level helpers
+
+// `a, b, ... = value`, with the interpreter's own messages.
+std::vector<py::object> unpack_n(py::handle value, std::size_t n);
+
+template <std::size_t N>
+std::array<py::object, N> unpack(py::handle value) {
+  std::vector<py::object> items = unpack_n(value, N);
+  std::array<py::object, N> out;
+  for (std::size_t i = 0; i < N; ++i) {
+    out[i] = std::move(items[i]);
+  }
+  return out;
+}
+
+inline py::object iadd(py::handle a, py::handle b) { return steal_or_throw(PyNumber_InPlaceAdd(a.ptr(), b.ptr())); }
+inline py::object isub(py::handle a, py::handle b) {
+  return steal_or_throw(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
+}
+
+// self.<name>(date), calling this module's own body directly when nothing overrides it.
+py::object call_hook(py::handle self, PyObject* name, py::handle date);
+
+// --------------------------------------------------- cash-flow tables
+
+// The two table kinds: the name of the date field and whether the table
+// carries the amount that becomes receivable.
+struct TableKind {
+  PyObject* date_field;
+  bool receivable;
+};
+
+const TableKind& realized_table();
+const TableKind& implied_table();
+
+// The values of one day's record; `payment_receivable` is null for a realized table.
+struct DayRecord {
+  py::object cash_flow;              // a Python float
+  py::object cum_principal_payment;  // the running principal sum, compared with the issue price
+  py::object payment_receivable;     // a Python float
+};
+
+// The record dated exactly `date` (through the host's date conversion), if any.
+std::optional<DayRecord> find_day(py::handle table, const TableKind& kind, py::handle date);
+
+// _all_real_cash_flow(order_book_ids) and _all_implied_cash_flow(order_book_ids).
+py::object all_real_cash_flow(py::handle module, const Call& call);
+py::object all_implied_cash_flow(py::handle module, const Call& call);
+
+// ------------------------------------------------------ BondPosition
+
+py::object bond_new(py::handle unbound, const Call& call);
+py::object bond_init(py::handle self, const Call& call);
+py::object bond_set_state(py::handle self, const Call& call);
+py::object bond_get_state(py::handle self, const Call& call);
+py::object bond_equity(py::handle self);
+py::object bond_pledged_quantity(py::handle self);
+py::object bond_closable(py::handle self);
+py::object bond_apply_trade(py::handle self, const Call& call);
+py::object bond_before_trading(py::handle self, const Call& call);
+py::object bond_settlement(py::handle self, const Call& call);
+py::object bond_get_cash_flow_receivable(py::handle self, const Call& call);
+py::object bond_get_cash_flow(py::handle self, const Call& call);
+
+// The two cash-flow variants: method entries and the bodies behind them.
+py::object realized_get_cash_flow_receivable(py::handle self, const Call& call);
+py::object realized_get_cash_flow(py::handle self, const Call& call);
+py::object implied_get_day_cash_flow(py::handle self, const Call& call);
+py::object implied_get_cash_flow_receivable(py::handle self, const Call& call);
+py::object implied_get_cash_flow(py::handle self, const Call& call);
+
+py::object realized_cash_flow_receivable_body(py::handle self, py::handle date);
+py::object realized_cash_flow_body(py::handle self, py::handle date);
+py::object implied_day_cash_flow_body(py::handle self, py::handle date);
+py::object implied_cash_flow_receivable_body(py::handle self, py::handle date);
+py::object implied_cash_flow_body(py::handle self, py::handle date);
+
+// ------------------------------------------------------ RepoPosition
+
+py::object repo_zero(py::handle self);
+py::object repo_equity(py::handle self);
+py::object repo_init(py::handle self, const Call& call);
+py::object repo_apply_trade(py::handle self, const Call& call);
+py::object repo_settlement(py::handle self, const Call& call);
+
+// ----------------------------------------------------------- proxies
+
+py::object bond_proxy_type(py::handle self);
+py::object repo_proxy_type(py::handle self);
+
+}  // namespace kmb::position

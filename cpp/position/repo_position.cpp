@@ -1,0 +1,120 @@
+// RepoPosition: the repo quantity, the book of amounts due on each due
+// settlement date, and their settlement; and the two position proxies.
+#include "position.hpp"
+
+namespace kmb::position {
+
+namespace {
+
+py::object int_zero() { return py::reinterpret_steal<py::object>(PyLong_FromLong(0)); }
+
+py::object item(py::handle obj, py::handle key) { return steal_or_throw(PyObject_GetItem(obj.ptr(), key.ptr())); }
+
+void set_item(py::handle obj, py::handle key, py::handle value) {
+  if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+}
+
+}  // namespace
+
+py::object repo_zero(py::handle /*self*/) { return int_zero(); }
+
+py::object repo_equity(py::handle self) {
+  return mul(get_attr(self, KMB_NAME("_direction_factor")), get_attr(self, KMB_NAME("quantity")));
+}
+
+py::object repo_init(py::handle self, const Call& c) {
+  static const Signature<3> sig{"__init__", {"order_book_id", "direction", "init_quantity"}, 2};
+  auto [order_book_id, direction, given_quantity] = bind(sig, c);
+  py::object init_quantity = given_quantity ? py::reinterpret_borrow<py::object>(given_quantity) : int_zero();
+  call_base(state->position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
+  set_attr(self, KMB_NAME("_due_settlement_dict"), py::dict());
+  return py::none();
+}
+
+py::object repo_apply_trade(py::handle self, const Call& c) {
+  static const Signature<1> sig{"apply_trade", {"trade"}};
+  auto [trade] = bind(sig, c);
+  if (!is_instance(trade, global(KMB_NAME("RepoTrade")))) {
+    raise_formatted(PyExc_TypeError, "unsupported trade type: {}", type_of(trade));
+  }
+  // A financing repo pledges the bond: its long position must be able to take
+  // the pledge before anything of the trade is booked here.
+  py::handle directions = global(KMB_NAME("POSITION_DIRECTION"));
+  py::object bond_position;
+  if (compare(get_attr(self, KMB_NAME("_direction")), get_attr(directions, KMB_NAME("SHORT")), Py_EQ)) {
+    py::object portfolio = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("portfolio"));
+    bond_position = call_method(portfolio, KMB_NAME("get_position"), get_attr(trade, KMB_NAME("bond_id")),
+                                get_attr(directions, KMB_NAME("LONG")));
+    if (!is_instance(bond_position, global(KMB_NAME("BondPosition")))) {
+      raise_formatted(PyExc_TypeError, "unsupported bond position type: {}", type_of(bond_position));
+    }
+  }
+
+  py::object quantity = get_attr(trade, KMB_NAME("last_quantity"));
+  set_attr(self, KMB_NAME("_today_quantity"), iadd(get_attr(self, KMB_NAME("_today_quantity")), quantity));
+  py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
+  py::object due_date = get_attr(trade, KMB_NAME("due_settlement_date"));
+  py::object due_amount = get_attr(trade, KMB_NAME("due_settlement_amount"));
+  const int known = PySequence_Contains(book.ptr(), due_date.ptr());
+  if (known < 0) {
+    throw py::error_already_set();
+  }
+  if (known == 0) {
+    set_item(book, due_date, py::list(py::make_tuple(quantity, due_amount)));
+  } else {
+    py::object entry = item(book, due_date);
+    py::object first = int_zero();
+    py::object second = py::int_(1);
+    set_item(entry, first, iadd(item(entry, first), quantity));
+    set_item(entry, second, iadd(item(entry, second), due_amount));
+  }
+
+  if (bond_position) {
+    call_method(bond_position, KMB_NAME("apply_trade"), trade);
+  }
+  // -(quantity × direction factor) − transaction cost
+  py::object principal = neg(mul(quantity, get_attr(self, KMB_NAME("_direction_factor"))));
+  return sub(principal, get_attr(trade, KMB_NAME("transaction_cost")));
+}
+
+py::object repo_settlement(py::handle self, const Call& c) {
+  static const Signature<1> sig{"settlement", {"trading_date"}};
+  auto [trading_date] = bind(sig, c);
+  call_base(state->position, KMB_NAME("settlement"), self, trading_date);
+  std::vector<py::object> keys_to_be_removed;
+  py::object delta_cash = int_zero();
+  py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
+  py::object iterator = steal_or_throw(PyObject_GetIter(call_method(book, KMB_NAME("items")).ptr()));
+  while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+    auto [due_date, entry] = unpack<2>(py::reinterpret_steal<py::object>(raw));
+    auto [quantity, due_amount] = unpack<2>(entry);
+    if (compare(due_date, trading_date, Py_LE)) {
+      keys_to_be_removed.push_back(due_date);
+      delta_cash = iadd(delta_cash, due_amount);
+      set_attr(self, KMB_NAME("_old_quantity"), isub(get_attr(self, KMB_NAME("_old_quantity")), quantity));
+    }
+  }
+  if (PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  for (const py::object& key : keys_to_be_removed) {
+    if (PyObject_DelItem(book.ptr(), key.ptr()) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  return mul(delta_cash, get_attr(self, KMB_NAME("_direction_factor")));
+}
+
+// ------------------------------------------------------------- proxies
+
+py::object bond_proxy_type(py::handle /*self*/) {
+  return get_attr(global(KMB_NAME("INSTRUMENT_TYPE")), KMB_NAME("BOND"));
+}
+
+py::object repo_proxy_type(py::handle /*self*/) {
+  return get_attr(global(KMB_NAME("INSTRUMENT_TYPE")), KMB_NAME("REPO"));
+}
+
+}  // namespace kmb::position
