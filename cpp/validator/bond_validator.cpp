@@ -19,17 +19,12 @@ PyObject* amount_limit(bool exchange) {
 
 py::object member(PyObject* enumeration, PyObject* name) { return get_attr(global(enumeration), name); }
 
-// The order's position: from the order's account, or from the portfolio when
-// the caller gave no account.
-py::object order_position(py::handle self, py::handle order, py::handle account) {
-  py::object order_book_id = get_attr(order, KMB_NAME("order_book_id"));
-  py::object direction = get_attr(order, KMB_NAME("position_direction"));
-  if (account && !account.is_none()) {
-    return call_method(account, KMB_NAME("get_position"), order_book_id, direction);
-  }
-  py::object portfolio = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("portfolio"));
-  return call_method(portfolio, KMB_NAME("get_position"), order_book_id, direction);
-}
+// The fields of the order that the checks read, each read once.
+struct BondOrder {
+  py::handle order;
+  py::object order_book_id;
+  py::object quantity;
+};
 
 bool quantity_invalid(py::handle amount, py::handle ins, bool exchange) {
   if (compare(amount, amount, Py_NE)) {  // NaN
@@ -41,48 +36,53 @@ bool quantity_invalid(py::handle amount, py::handle ins, bool exchange) {
   return compare(amount, amount_limit(exchange), Py_LT);
 }
 
-bool exceeds_closable(py::handle order, py::handle position) {
-  if (!compare(get_attr(order, KMB_NAME("position_effect")), member(KMB_NAME("POSITION_EFFECT"), KMB_NAME("CLOSE")),
+// The order's position: from the order's account, or from the portfolio when
+// the caller gave no account.
+py::object order_position(py::handle env, const BondOrder& o, py::handle account) {
+  py::object direction = get_attr(o.order, KMB_NAME("position_direction"));
+  if (account && !account.is_none()) {
+    return call_method(account, KMB_NAME("get_position"), o.order_book_id, direction);
+  }
+  return call_method(get_attr(env, KMB_NAME("portfolio")), KMB_NAME("get_position"), o.order_book_id, direction);
+}
+
+bool exceeds_closable(const BondOrder& o, py::handle position) {
+  if (!compare(get_attr(o.order, KMB_NAME("position_effect")), member(KMB_NAME("POSITION_EFFECT"), KMB_NAME("CLOSE")),
                Py_EQ)) {
     return false;
   }
-  if (!compare(get_attr(order, KMB_NAME("quantity")), get_attr(position, KMB_NAME("closable")), Py_GT)) {
+  py::object closable = get_attr(position, KMB_NAME("closable"));
+  if (!compare(o.quantity, closable, Py_GT)) {
     return false;
   }
   static PyObject* const kwnames = py::make_tuple("order_book_id", "quantity", "closable").release().ptr();
   py::object text =
       get_attr(py::str("订单创建失败:  {order_book_id} 的仓位不足, 目标平仓 {quantity}, 可平仓位为 {closable}"),
                KMB_NAME("format"));
-  log(KMB_NAME("warning"), call_kw(text, {},
-                                   {get_attr(order, KMB_NAME("order_book_id")), get_attr(order, KMB_NAME("quantity")),
-                                    get_attr(position, KMB_NAME("closable"))},
-                                   kwnames));
+  log(KMB_NAME("warning"), call_kw(text, {}, {o.order_book_id, o.quantity, closable}, kwnames));
   return true;
 }
 
 // A buy may take the long holding up to the number of bonds issued
 // (issue size in money / issue price), not past it.
-bool exceeds_issue_size(py::handle self, py::handle order, py::handle ins) {
+bool exceeds_issue_size(py::handle env, const BondOrder& o, py::handle ins) {
   py::object issue_size = get_attr(ins, KMB_NAME("initial_issue_size"));
   if (!truth(issue_size) ||
-      !compare(get_attr(order, KMB_NAME("side")), member(KMB_NAME("SIDE"), KMB_NAME("BUY")), Py_EQ)) {
+      !compare(get_attr(o.order, KMB_NAME("side")), member(KMB_NAME("SIDE"), KMB_NAME("BUY")), Py_EQ)) {
     return false;
   }
   py::object issue_price = get_attr(ins, KMB_NAME("issue_price"));
   if (!truth(issue_price)) {
     return false;  // no issued count without a price
   }
-  py::object portfolio = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("portfolio"));
-  py::object position = call_method(portfolio, KMB_NAME("get_position"), get_attr(order, KMB_NAME("order_book_id")),
+  py::object position = call_method(get_attr(env, KMB_NAME("portfolio")), KMB_NAME("get_position"), o.order_book_id,
                                     member(KMB_NAME("POSITION_DIRECTION"), KMB_NAME("LONG")));
-  py::object room = sub(sub(truediv(issue_size, issue_price), get_attr(order, KMB_NAME("quantity"))),
-                        get_attr(position, KMB_NAME("quantity")));
-  if (!compare(room, zero(), Py_LT)) {
+  py::object held = get_attr(position, KMB_NAME("quantity"));
+  if (!compare(sub(sub(truediv(issue_size, issue_price), o.quantity), held), zero(), Py_LT)) {
     return false;
   }
   log(KMB_NAME("warning"),
-      format("订单创建失败：持仓数量 {} 接近 {} 债券发行总额上限 {}", get_attr(position, KMB_NAME("quantity")),
-             get_attr(order, KMB_NAME("order_book_id")), get_attr(ins, KMB_NAME("initial_issue_size"))));
+      format("订单创建失败：持仓数量 {} 接近 {} 债券发行总额上限 {}", held, o.order_book_id, issue_size));
   return true;
 }
 
@@ -92,22 +92,23 @@ py::object bond_can_submit_order(py::handle self, const Call& c) {
   static const Signature<2> sig{"can_submit_order", {"order", "account"}, 1};
   auto [order, account] = bind(sig, c);
 
-  py::object data_proxy = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("data_proxy"));
-  py::object ins = call_method(data_proxy, KMB_NAME("instruments"), get_attr(order, KMB_NAME("order_book_id")));
-  // Looked up before the instrument's type is checked, as the host expects.
-  const bool exchange = truth(call(global(KMB_NAME("is_exchange_bond")), get_attr(order, KMB_NAME("order_book_id"))));
+  py::object env = get_attr(self, KMB_NAME("_env"));
+  BondOrder o{order, get_attr(order, KMB_NAME("order_book_id")), {}};
+  py::object ins = call_method(get_attr(env, KMB_NAME("data_proxy")), KMB_NAME("instruments"), o.order_book_id);
+  // Asked before the instrument's type is checked, as the host expects.
+  const bool exchange = truth(call(global(KMB_NAME("is_exchange_bond")), o.order_book_id));
   if (!is_instance(ins, global(KMB_NAME("BondInstrument")))) {
     raise_formatted(PyExc_TypeError, "wrong type for bond instrument: {}", type_of(ins));
   }
 
-  py::object amount = get_attr(order, KMB_NAME("quantity"));
-  if (quantity_invalid(amount, ins, exchange)) {
-    log(KMB_NAME("warn"), format("下单失败，数量 {} 不合法", amount));
+  o.quantity = get_attr(order, KMB_NAME("quantity"));
+  if (quantity_invalid(o.quantity, ins, exchange)) {
+    log(KMB_NAME("warn"), format("下单失败，数量 {} 不合法", o.quantity));
     return py::bool_(false);
   }
 
-  py::object position = order_position(self, order, account);
-  if (exceeds_closable(order, position) || exceeds_issue_size(self, order, ins)) {
+  py::object position = order_position(env, o, account);
+  if (exceeds_closable(o, position) || exceeds_issue_size(env, o, ins)) {
     return py::bool_(false);
   }
   return py::bool_(true);

@@ -72,14 +72,17 @@ py::object repo_can_submit_order(py::handle /*self*/, const Call& c) {
   py::handle order = bind(sig, c)[0];
 
   // Only a repo pledging an exchange bond is checked; anything else passes unlooked-at.
-  if (!compare(get_attr(order, KMB_NAME("side")), get_attr(global(KMB_NAME("SIDE")), KMB_NAME("FINANCING")), Py_EQ) ||
-      !truth(call(global(KMB_NAME("is_exchange_bond")), get_attr(order, KMB_NAME("bond_order_book_id"))))) {
+  if (!compare(get_attr(order, KMB_NAME("side")), get_attr(global(KMB_NAME("SIDE")), KMB_NAME("FINANCING")), Py_EQ)) {
+    return py::bool_(true);
+  }
+  py::object bond_id = get_attr(order, KMB_NAME("bond_order_book_id"));
+  if (!truth(call(global(KMB_NAME("is_exchange_bond")), bond_id))) {
     return py::bool_(true);
   }
 
   // The account found here stands in for the caller's and is not used either.
   [[maybe_unused]] auto [bond_account, bond_position, bond_ins] =
-      unpack3(call(global(KMB_NAME("_get_account_position_ins")), get_attr(order, KMB_NAME("bond_order_book_id"))));
+      unpack3(call(global(KMB_NAME("_get_account_position_ins")), bond_id));
   py::object repo_ins =
       unpack3(call(global(KMB_NAME("_get_account_position_ins")), get_attr(order, KMB_NAME("order_book_id"))))[2];
 
@@ -87,11 +90,12 @@ py::object repo_can_submit_order(py::handle /*self*/, const Call& c) {
   py::object holding_value =
       mul(get_attr(bond_position, KMB_NAME("closable")), get_attr(bond_ins, KMB_NAME("issue_price")));
 
-  if (minimum != nullptr && compare(get_attr(order, KMB_NAME("quantity")), minimum, Py_LT)) {
+  py::object quantity = get_attr(order, KMB_NAME("quantity"));
+  if (minimum != nullptr && compare(quantity, minimum, Py_LT)) {
     fail(format("场内债券抵押名义价值应在 {} 元及以上", minimum));
     return py::bool_(false);
   }
-  if (compare(get_attr(order, KMB_NAME("quantity")), holding_value, Py_GT)) {
+  if (compare(quantity, holding_value, Py_GT)) {
     log(KMB_NAME("warning"), format("正回购名义金额超过当前持仓票面价值, 实际成交 {} 元", holding_value));
   }
   return py::bool_(true);
