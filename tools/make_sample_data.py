@@ -1,0 +1,471 @@
+#!/usr/bin/env python3
+"""Write the bundled market data of the pelvorn stand-in and the sample backtest.
+
+Coupon schedules and amounts come from QuantLib (``FixedRateBond`` and its
+``cashflows()``); payment dates, month-end accruals and daily quotes follow the
+Shanghai exchange's trading calendar (QuantLib's ``China(China.SSE)``), so each
+of them falls on a day the backtest clock (the "XSHG" calendar) visits. The
+files written, into ``standins/pelvorn/data/`` unless ``--out`` says otherwise,
+are committed: running a backtest needs neither QuantLib nor a network.
+
+- ``instruments.csv``: reference data of the bonds and the exchanges' repos.
+- ``realized_cash_flow.csv``: per bond of 100 face value, what is paid on each
+  payment date (coupon plus principal).
+- ``implied_cash_flow.csv``: for the inter-bank bonds, the same money as a
+  valuation accrues it: interest becomes receivable at each month's last
+  trading day and on the trading day before a payment (accrued up to the end of
+  the coupon period); principal becomes receivable on its payment date.
+- ``bond_prices.csv``: a daily clean price, accrued interest and full price of
+  one bond (100 of original face value, so an amortising bond's price falls
+  with each instalment), priced off a yield path that follows the level of
+  Chinese government yields over 2023-2025, plus a spread per issuer.
+- ``repo_rates.csv``: a daily closing rate of each repo, following the
+  central bank's 7-day policy rate, with the month-end, quarter-end and
+  pre-holiday tightening that the exchange repo market shows.
+
+Yield and repo paths are smooth deterministic functions of the date (no random
+numbers), so the output is byte-for-byte reproducible.
+
+Usage: python tools/make_sample_data.py [--out DIR]
+"""
+
+import argparse
+import dataclasses
+import datetime
+import math
+from pathlib import Path
+
+import pandas as pd
+import QuantLib as ql
+
+ROOT = Path(__file__).resolve().parent.parent
+DEFAULT_OUT = ROOT / "standins" / "pelvorn" / "data"
+
+# Daily prices and repo rates cover these days (the demo's window lies inside).
+MARKET_START = datetime.date(2023, 1, 1)
+MARKET_END = datetime.date(2025, 12, 31)
+
+# QuantLib's amounts carry binary noise (a 2.96% annual coupon comes out as
+# 2.9600000000000071 per 100); published per-100 amounts are exact decimals.
+# Rounding to 1e-10 strips the noise and changes no amount by a fen.
+AMOUNT_DIGITS = 10
+# Clean prices are quoted to 0.0001 yuan per 100 face; repo rates to 0.001 %.
+PRICE_DIGITS = 4
+RATE_DIGITS = 5
+
+
+@dataclasses.dataclass(frozen=True)
+class Bond:
+    order_book_id: str
+    symbol: str
+    exchange: str
+    issue_date: datetime.date
+    listed_date: datetime.date
+    maturity: datetime.date  # unadjusted end of the last coupon period
+    coupon_rate: float  # 0 for a discount bill
+    issue_price: float
+    initial_issue_size: float
+    # principal repaid per 100 face, by unadjusted coupon date: a bullet bond
+    # repays 100 at maturity, a sinking-fund bond in instalments
+    redemptions: tuple
+    yield_spread: float  # over the government yield path, in decimal
+
+
+@dataclasses.dataclass(frozen=True)
+class Repo:
+    order_book_id: str
+    symbol: str
+    exchange: str
+    repo_period: int
+    listed_date: datetime.date
+    spread: float  # over the repo-market base rate of its period
+
+
+D = datetime.date
+BONDS = (
+    # exchange-traded government bond, annual coupons, bullet redemption
+    Bond("019547.XSHG", "16附息国债47", "XSHG", D(2016, 11, 17), D(2016, 11, 22), D(2026, 11, 17),
+         0.027, 100.0, 28e9, ((D(2026, 11, 17), 100.0),), 0.0),
+    # exchange-traded corporate bond repaying 30/30/40 % of its principal in its last three years
+    Bond("127001.XSHE", "21南山01", "XSHE", D(2021, 3, 15), D(2021, 3, 22), D(2026, 3, 15),
+         0.045, 100.0, 5e8, ((D(2024, 3, 15), 30.0), (D(2025, 3, 15), 30.0), (D(2026, 3, 15), 40.0)),
+         0.009),
+    # inter-bank policy-bank bond, annual coupons, bullet redemption
+    Bond("200205.IB", "20开发05", "IB", D(2020, 4, 9), D(2020, 4, 13), D(2025, 4, 9),
+         0.0296, 100.0, 30e9, ((D(2025, 4, 9), 100.0),), 0.001),
+    # inter-bank one-year discount bill: issued at 98.5, repaid at 100
+    Bond("240001.IB", "24贴现国债01", "IB", D(2024, 1, 15), D(2024, 1, 17), D(2025, 1, 15),
+         0.0, 98.5, 10e9, ((D(2025, 1, 15), 100.0),), -0.002),
+)  # fmt: skip
+
+REPOS = (
+    Repo("204001.XSHG", "GC001", "XSHG", 1, D(2006, 5, 8), 0.0),
+    Repo("204007.XSHG", "GC007", "XSHG", 7, D(2006, 5, 8), 0.0),
+    Repo("131810.XSHE", "R-001", "XSHE", 1, D(2006, 5, 8), -0.0002),
+    Repo("131801.XSHE", "R-007", "XSHE", 7, D(2006, 5, 8), -0.0002),
+)
+
+# Level of 3-year Chinese government bond yields (approximate month-end marks).
+GOVERNMENT_YIELD = (
+    (D(2023, 1, 1), 0.0255),
+    (D(2023, 6, 30), 0.0235),
+    (D(2023, 12, 29), 0.0230),
+    (D(2024, 3, 29), 0.0205),
+    (D(2024, 6, 28), 0.0185),
+    (D(2024, 9, 30), 0.0165),
+    (D(2024, 12, 31), 0.0120),
+    (D(2025, 3, 31), 0.0160),
+    (D(2025, 6, 30), 0.0145),
+    (D(2025, 9, 30), 0.0155),
+    (D(2025, 12, 31), 0.0150),
+)
+
+# The central bank's 7-day reverse repo (policy) rate, from each change on.
+POLICY_RATE = (
+    (D(2023, 1, 1), 0.0200),
+    (D(2023, 6, 13), 0.0190),
+    (D(2023, 8, 15), 0.0180),
+    (D(2024, 7, 22), 0.0170),
+    (D(2024, 9, 27), 0.0150),
+    (D(2025, 5, 8), 0.0140),
+)
+
+
+def ql_date(day):
+    return ql.Date(day.day, day.month, day.year)
+
+
+def py_date(date):
+    return datetime.date(date.year(), date.month(), date.dayOfMonth())
+
+
+def sessions_between(calendar, first, last):
+    """The trading days from ``first`` to ``last``, both included."""
+    days, day = [], first
+    while day <= last:
+        if day.weekday() < 5 and calendar.isBusinessDay(ql_date(day)):
+            days.append(day)
+        day += datetime.timedelta(days=1)
+    return days
+
+
+def quantlib_bonds(bond, calendar):
+    """The bond as QuantLib instruments whose cash flows, added up, are the bond's.
+
+    A coupon bond that repays its principal in instalments is the sum of bullet
+    ``FixedRateBond`` tranches, one per instalment, each paying the coupon on its
+    own face amount; a discount bill is a ``ZeroCouponBond``.
+    """
+    if bond.coupon_rate == 0:
+        (maturity, amount), = bond.redemptions  # fmt: skip
+        return [
+            ql.ZeroCouponBond(
+                0, calendar, amount, ql_date(maturity), ql.Following, 100.0, ql_date(bond.issue_date)
+            )
+        ]
+    tranches = []
+    for maturity, amount in bond.redemptions:
+        schedule = ql.Schedule(
+            ql_date(bond.issue_date), ql_date(maturity), ql.Period(ql.Annual), calendar,
+            ql.Unadjusted, ql.Unadjusted, ql.DateGeneration.Backward, False,
+        )  # fmt: skip
+        day_count = ql.ActualActual(ql.ActualActual.ISMA, schedule)
+        tranches.append(
+            ql.FixedRateBond(
+                0, amount, schedule, [bond.coupon_rate], day_count, ql.Following, 100.0,
+                ql_date(bond.issue_date), calendar,
+            )
+        )  # fmt: skip
+    return tranches
+
+
+@dataclasses.dataclass
+class Payment:
+    date: datetime.date  # payment date (a trading day)
+    cash: float  # paid on that date
+    interest: float  # the part of it that accrues over the period
+    principal: float
+    accrual_start: datetime.date  # the period over which the interest accrues
+    accrual_end: datetime.date
+
+
+def payments(bond, tranches):
+    """The bond's payments per 100 face, one per payment date, in date order."""
+    by_date = {}
+    for tranche in tranches:
+        for cf in tranche.cashflows():
+            day = py_date(cf.date())
+            entry = by_date.setdefault(day, {"interest": 0.0, "principal": 0.0, "period": None})
+            coupon = ql.as_coupon(cf)
+            if coupon is not None:
+                entry["interest"] += cf.amount()
+                entry["period"] = (py_date(coupon.accrualStartDate()), py_date(coupon.accrualEndDate()))
+            else:
+                entry["principal"] += cf.amount()
+    result = []
+    previous_end = bond.issue_date
+    for day in sorted(by_date):
+        entry = by_date[day]
+        start, end = entry["period"] or (previous_end, bond.maturity)
+        principal = round(entry["principal"], AMOUNT_DIGITS)
+        interest = round(entry["interest"], AMOUNT_DIGITS)
+        cash = round(interest + principal, AMOUNT_DIGITS)
+        if bond.coupon_rate == 0:
+            # a discount bill pays its face value; the discount is its interest
+            interest = round(principal - bond.issue_price, AMOUNT_DIGITS)
+        result.append(Payment(day, cash, interest, principal, start, end))
+        previous_end = end
+    return result
+
+
+def realized_rows(bond, pays):
+    remaining = 100.0
+    rows = []
+    for pay in pays:
+        remaining = round(remaining - pay.principal, AMOUNT_DIGITS)
+        rows.append(
+            {
+                "order_book_id": bond.order_book_id,
+                "payment_date": pay.date,
+                "cash_flow": pay.cash,
+                "principal_payment": pay.principal,
+                # a discount bill's payment is all principal
+                "interest_payment": round(pay.cash - pay.principal, AMOUNT_DIGITS),
+                "remaining_principal": remaining,
+            }
+        )
+    return rows
+
+
+def implied_rows(bond, pays, sessions):
+    """Accruals of each payment's interest, then the payment itself.
+
+    Interest accrues in proportion to calendar days: on each month's last
+    trading day up to that day, on the trading day before the payment up to
+    the end of the accrual period. The last accrual takes what is left of the
+    interest, so a period's accruals add up to exactly its interest. Principal
+    (for a discount bill, what remains after the accrued discount) becomes
+    receivable on the payment date.
+    """
+    month_ends = {}
+    for day in sessions:
+        month_ends[(day.year, day.month)] = day  # the last session of each month wins
+    month_ends = sorted(month_ends.values())
+    rows = []
+    previous_payment = None
+    for pay in pays:
+        before_payment = max(day for day in sessions if day < pay.date)
+        dates = [
+            day
+            for day in month_ends
+            if (previous_payment is None or day > previous_payment)
+            and day > pay.accrual_start
+            and day < before_payment
+        ]
+        dates.append(before_payment)
+        period_days = (pay.accrual_end - pay.accrual_start).days
+        boundary = pay.accrual_start
+        accrued = 0.0
+        for i, day in enumerate(dates):
+            if i == len(dates) - 1:
+                amount = pay.interest - accrued
+            else:
+                amount = pay.interest * (day - boundary).days / period_days
+                boundary = day
+            accrued += amount
+            rows.append(
+                {
+                    "order_book_id": bond.order_book_id,
+                    "date": day,
+                    "total_payment": 0.0,
+                    "payment_receivable": amount,
+                    "principal_payment": 0.0,
+                    "interest_payment": 0.0,
+                }
+            )
+        rows.append(
+            {
+                "order_book_id": bond.order_book_id,
+                "date": pay.date,
+                "total_payment": pay.cash,
+                "payment_receivable": round(pay.cash - pay.interest, AMOUNT_DIGITS),
+                "principal_payment": pay.principal,
+                "interest_payment": pay.interest,
+            }
+        )
+        previous_payment = pay.date
+    return rows
+
+
+def interpolate(points, day):
+    if day <= points[0][0]:
+        return points[0][1]
+    for (d0, v0), (d1, v1) in zip(points, points[1:]):
+        if day <= d1:
+            return v0 + (v1 - v0) * (day - d0).days / (d1 - d0).days
+    return points[-1][1]
+
+
+def step(points, day):
+    value = points[0][1]
+    for start, rate in points:
+        if day >= start:
+            value = rate
+    return value
+
+
+def wiggle(day, phase):
+    """A few basis points of day-to-day movement, the same on every run."""
+    t = day.toordinal()
+    slow = 0.0003 * math.sin(2 * math.pi * t / 23.0 + phase)
+    slow += 0.0002 * math.sin(2 * math.pi * t / 61.0 + 2 * phase)
+    # a fast term of period under two days: reads as day-to-day noise
+    fast = 0.0001 * math.sin(t * 2.39996 + phase)
+    return slow + fast
+
+
+def price_rows(bond, tranches, sessions):
+    # QuantLib discounts a leg flow by flow in date order, so merge the tranches sorted
+    leg = ql.Leg()
+    for cf in sorted((cf for t in tranches for cf in t.cashflows()), key=lambda cf: cf.date().serialNumber()):
+        leg.append(cf)
+    last_payment = max(py_date(cf.date()) for cf in leg)
+    discount_bill = bond.coupon_rate == 0
+    rows = []
+    for day in (d for d in sessions if MARKET_START <= d <= MARKET_END):
+        if day < bond.listed_date or day >= last_payment:
+            continue
+        y = interpolate(GOVERNMENT_YIELD, day) + bond.yield_spread + wiggle(day, float(len(bond.symbol)))
+        rate = ql.InterestRate(y, ql.ActualActual(ql.ActualActual.ISDA), ql.Compounded, ql.Annual)
+        settle = ql_date(day)
+        full = ql.CashFlows.npv(leg, rate, False, settle, settle)
+        if discount_bill:
+            # the discount accrues day by day from issue to maturity
+            elapsed = (day - bond.issue_date).days / (bond.maturity - bond.issue_date).days
+            accrued = (100.0 - bond.issue_price) * elapsed
+        else:
+            accrued = ql.CashFlows.accruedAmount(leg, False, settle)
+        accrued = round(accrued, AMOUNT_DIGITS)
+        clean = round(full - accrued, PRICE_DIGITS)
+        rows.append(
+            {
+                "order_book_id": bond.order_book_id,
+                "date": day,
+                "clean_price": clean,
+                "accrued_interest": accrued,
+                "full_price": round(clean + accrued, AMOUNT_DIGITS),
+                "yield": round(y, 6),
+            }
+        )
+    return rows
+
+
+def repo_rate_rows(sessions):
+    days = [d for d in sessions if MARKET_START <= d <= MARKET_END]
+    last_of_month = {}
+    for day in days:
+        last_of_month[(day.year, day.month)] = day
+    rows = []
+    for i, day in enumerate(days):
+        policy = step(POLICY_RATE, day)
+        month_end = last_of_month[(day.year, day.month)] == day
+        quarter_end = month_end and day.month % 3 == 0
+        next_day = days[i + 1] if i + 1 < len(days) else day + datetime.timedelta(days=1)
+        before_holiday = (next_day - day).days >= 4  # a break longer than a weekend
+        last_week_of_quarter = day.month % 3 == 0 and (last_of_month[(day.year, day.month)] - day).days < 7
+        overnight = policy - 0.0015 + 0.0008 * math.sin(2 * math.pi * day.toordinal() / 13.0)
+        overnight += 0.012 if quarter_end else 0.004 if month_end else 0.0
+        overnight += 0.008 if before_holiday else 0.0
+        seven_day = policy + 0.0010 + 0.0005 * math.sin(2 * math.pi * day.toordinal() / 17.0 + 0.7)
+        seven_day += 0.005 if last_week_of_quarter else 0.0
+        for repo in REPOS:
+            base = overnight if repo.repo_period == 1 else seven_day
+            rows.append(
+                {
+                    "order_book_id": repo.order_book_id,
+                    "date": day,
+                    "rate": round(max(base + repo.spread, 0.005), RATE_DIGITS),
+                }
+            )
+    return rows
+
+
+def instrument_rows(pays_by_bond):
+    rows = []
+    for bond in BONDS:
+        rows.append(
+            {
+                "order_book_id": bond.order_book_id,
+                "type": "BOND",
+                "symbol": bond.symbol,
+                "exchange": bond.exchange,
+                "round_lot": 10,
+                "issue_price": bond.issue_price,
+                "initial_issue_size": bond.initial_issue_size,
+                "repo_period": None,
+                "listed_date": bond.listed_date,
+                "maturity_date": pays_by_bond[bond.order_book_id][-1].date,
+                "coupon_rate": bond.coupon_rate or None,
+            }
+        )
+    for repo in REPOS:
+        rows.append(
+            {
+                "order_book_id": repo.order_book_id,
+                "type": "REPO",
+                "symbol": repo.symbol,
+                "exchange": repo.exchange,
+                "round_lot": 1000,
+                "issue_price": None,
+                "initial_issue_size": None,
+                "repo_period": repo.repo_period,
+                "listed_date": repo.listed_date,
+                "maturity_date": None,
+                "coupon_rate": None,
+            }
+        )
+    frame = pd.DataFrame(rows)
+    frame["repo_period"] = frame["repo_period"].astype("Int64")
+    return frame
+
+
+def build(out):
+    # The Shanghai exchange's trading days (weekends closed, make-up Saturdays
+    # included); for 2020-2025 they are exactly the "XSHG" sessions of current
+    # exchange_calendars releases.
+    calendar = ql.China(ql.China.SSE)
+    sessions = sessions_between(calendar, D(2016, 1, 1), D(2027, 12, 31))
+    realized, implied, prices, pays_by_bond = [], [], [], {}
+    for bond in BONDS:
+        tranches = quantlib_bonds(bond, calendar)
+        pays = payments(bond, tranches)
+        pays_by_bond[bond.order_book_id] = pays
+        realized += realized_rows(bond, pays)
+        if bond.exchange == "IB":
+            implied += implied_rows(bond, pays, sessions)
+        prices += price_rows(bond, tranches, sessions)
+    out.mkdir(parents=True, exist_ok=True)
+    frames = {
+        "instruments.csv": instrument_rows(pays_by_bond),
+        "realized_cash_flow.csv": pd.DataFrame(realized),
+        "implied_cash_flow.csv": pd.DataFrame(implied),
+        "bond_prices.csv": pd.DataFrame(prices),
+        "repo_rates.csv": pd.DataFrame(repo_rate_rows(sessions)),
+    }
+    for name, frame in frames.items():
+        frame.to_csv(out / name, index=False, lineterminator="\n")
+    return sorted(frames)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument(
+        "--out", type=Path, default=DEFAULT_OUT, help=f"folder to write to (default {DEFAULT_OUT})"
+    )
+    args = parser.parse_args(argv)
+    for name in build(args.out):
+        print(args.out / name)
+
+
+if __name__ == "__main__":
+    main()
