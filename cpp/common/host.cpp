@@ -98,6 +98,25 @@ py::handle Globals::operator[](py::handle name) const {
   return value;
 }
 
+EnumMember::EnumMember(const char* name) : name_(intern(name)) {}
+
+py::object EnumMember::get(py::handle enumeration) {
+  if (enumeration.ptr() == enum_) {
+    return py::reinterpret_borrow<py::object>(member_);
+  }
+  py::object member = get_attr(enumeration, name_);
+  static PyObject* const enum_meta = py::object(py::module_::import("enum").attr("EnumMeta")).release().ptr();
+  if (PyType_Check(enumeration.ptr()) && is_instance(enumeration, enum_meta) && is_instance(member, enumeration)) {
+    PyObject* old_enum = enum_;
+    PyObject* old_member = member_;
+    enum_ = enumeration.inc_ref().ptr();
+    member_ = member.inc_ref().ptr();
+    Py_XDECREF(old_enum);
+    Py_XDECREF(old_member);
+  }
+  return member;
+}
+
 py::object import_name(const py::module_& into, const char* module, const char* name) {
   py::object package = py::none();
   if (module[0] == '.') {

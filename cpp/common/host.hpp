@@ -177,6 +177,22 @@ class Globals {
   PyObject* dict_ = nullptr;  // owned by the module, which lives as long as the process
 };
 
+// `enumeration.<name>`, `enumeration` being read from the module globals at
+// call time. A member of an Enum class can be neither rebound nor deleted, so
+// it is remembered for as long as the same Enum class is given; for anything
+// else the attribute is read each time. Keep one per call site in static
+// storage: what it holds is never released.
+class EnumMember {
+ public:
+  explicit EnumMember(const char* name);
+  py::object get(py::handle enumeration);
+
+ private:
+  PyObject* name_;
+  PyObject* enum_ = nullptr;
+  PyObject* member_ = nullptr;
+};
+
 // `from <module> import <name>` into the module's namespace: ImportError when
 // the module or the name is missing.
 py::object import_name(const py::module_& into, const char* module, const char* name);
