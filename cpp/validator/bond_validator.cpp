@@ -17,8 +17,6 @@ PyObject* amount_limit(bool exchange) {
   return exchange ? zero() : inter_bank;
 }
 
-py::object member(PyObject* enumeration, PyObject* name) { return get_attr(global(enumeration), name); }
-
 // The fields of the order that the checks read, each read once.
 struct BondOrder {
   py::handle order;
@@ -47,7 +45,8 @@ py::object order_position(py::handle env, const BondOrder& o, py::handle account
 }
 
 bool exceeds_closable(const BondOrder& o, py::handle position) {
-  if (!compare(get_attr(o.order, KMB_NAME("position_effect")), member(KMB_NAME("POSITION_EFFECT"), KMB_NAME("CLOSE")),
+  static EnumMember close_effect("CLOSE");
+  if (!compare(get_attr(o.order, KMB_NAME("position_effect")), close_effect.get(global(KMB_NAME("POSITION_EFFECT"))),
                Py_EQ)) {
     return false;
   }
@@ -66,9 +65,11 @@ bool exceeds_closable(const BondOrder& o, py::handle position) {
 // A buy may take the long holding up to the number of bonds issued
 // (issue size in money / issue price), not past it.
 bool exceeds_issue_size(py::handle env, const BondOrder& o, py::handle ins) {
+  static EnumMember buy_side("BUY");
+  static EnumMember long_direction("LONG");
   py::object issue_size = get_attr(ins, KMB_NAME("initial_issue_size"));
   if (!truth(issue_size) ||
-      !compare(get_attr(o.order, KMB_NAME("side")), member(KMB_NAME("SIDE"), KMB_NAME("BUY")), Py_EQ)) {
+      !compare(get_attr(o.order, KMB_NAME("side")), buy_side.get(global(KMB_NAME("SIDE"))), Py_EQ)) {
     return false;
   }
   py::object issue_price = get_attr(ins, KMB_NAME("issue_price"));
@@ -76,7 +77,7 @@ bool exceeds_issue_size(py::handle env, const BondOrder& o, py::handle ins) {
     return false;  // no issued count without a price
   }
   py::object position = call_method(get_attr(env, KMB_NAME("portfolio")), KMB_NAME("get_position"), o.order_book_id,
-                                    member(KMB_NAME("POSITION_DIRECTION"), KMB_NAME("LONG")));
+                                    long_direction.get(global(KMB_NAME("POSITION_DIRECTION"))));
   py::object held = get_attr(position, KMB_NAME("quantity"));
   if (!compare(sub(sub(truediv(issue_size, issue_price), o.quantity), held), zero(), Py_LT)) {
     return false;

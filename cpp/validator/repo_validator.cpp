@@ -72,7 +72,8 @@ py::object repo_can_submit_order(py::handle /*self*/, const Call& c) {
   py::handle order = bind(sig, c)[0];
 
   // Only a repo pledging an exchange bond is checked; anything else passes unlooked-at.
-  if (!compare(get_attr(order, KMB_NAME("side")), get_attr(global(KMB_NAME("SIDE")), KMB_NAME("FINANCING")), Py_EQ)) {
+  static EnumMember financing("FINANCING");
+  if (!compare(get_attr(order, KMB_NAME("side")), financing.get(global(KMB_NAME("SIDE"))), Py_EQ)) {
     return py::bool_(true);
   }
   py::object bond_id = get_attr(order, KMB_NAME("bond_order_book_id"));
