@@ -1,3 +1,4 @@
+import enum
 import math
 from types import SimpleNamespace
 
@@ -190,3 +191,18 @@ def test_missing_name_fails_the_import(host_module, name):
     assert import_error("korvane_mod_bond.validator", host_module, name).startswith(
         "ImportError: cannot import name '{}'".format(name)
     )
+
+
+class _OtherSide(enum.Enum):
+    BUY = "ANOTHER BUY"
+
+
+@pytest.mark.parametrize("other_side", [_OtherSide, SimpleNamespace(BUY="ANOTHER BUY")])
+def test_enumerations_are_read_at_call_time(log, monkeypatch, other_side):
+    portfolio = Holder({(EX, LONG): holding(10**9)})
+    v = make_validator(BondInstrument(EX, issue_price=100, initial_issue_size=1000), portfolio=portfolio)
+    assert v.can_submit_order(buy(EX, 10), Holder()) is False
+    monkeypatch.setattr(validator, "SIDE", other_side)  # a standard buy is no buy of this side
+    assert v.can_submit_order(buy(EX, 10), Holder()) is True
+    monkeypatch.undo()
+    assert v.can_submit_order(buy(EX, 10), Holder()) is False
