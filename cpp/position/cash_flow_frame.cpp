@@ -93,12 +93,13 @@ py::object number_to_float(py::handle v) { return steal_or_throw(PyNumber_Float(
 
 py::object item(py::handle obj, py::handle key) { return steal_or_throw(PyObject_GetItem(obj.ptr(), key.ptr())); }
 
-// np.searchsorted(T[F], k) and an exact match, for any table.
+// np.searchsorted(T[F], k) and an exact match, for any table whose date
+// column T[F] has one date per record.
 std::optional<DayRecord> find_day_generic(py::handle table, const TableKind& kind, py::handle key) {
   py::handle np = global(KMB_NAME("np"));
   py::object dates = item(table, kind.date_field);
   py::object pos = call_method(np, KMB_NAME("searchsorted"), dates, key);
-  const Py_ssize_t count = PyObject_Length(table.ptr());
+  const Py_ssize_t count = PyObject_Length(dates.ptr());
   if (count < 0) {
     throw py::error_already_set();
   }
