@@ -62,12 +62,20 @@ TEST(BuildRecords, MissingNumbersCountAsZero) {
 }
 
 TEST(BuildRecords, EqualDatesKeepDeliveryOrder) {
-  auto records = build({20250301, 20240301, 20250301, 20250301}, {1, 2, 3, 4}, {0, 0, 0, 0});
+  // Enough records for an unstable sort to reorder equal dates.
+  std::vector<std::int32_t> dates;
   std::vector<double> paid;
-  for (const auto& r : records) {
-    paid.push_back(r.cash_flow);
+  for (int i = 0; i < 200; ++i) {
+    dates.push_back(i % 3 == 0 ? 20240301 : 20250301 - i % 2);
+    paid.push_back(i);
   }
-  EXPECT_EQ(paid, (std::vector<double>{2, 1, 3, 4}));
+  auto records = build(dates, paid, std::vector<double>(dates.size(), 0.0));
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    ASSERT_LE(records[i - 1].date, records[i].date);
+    if (records[i - 1].date == records[i].date) {
+      EXPECT_LT(records[i - 1].cash_flow, records[i].cash_flow) << "at " << i;
+    }
+  }
 }
 
 TEST(BuildRecords, RunningSumIsPlainSequentialAddition) {
