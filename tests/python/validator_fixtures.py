@@ -1,5 +1,6 @@
-"""Fakes for the validator tests: a user log that records which operation
-logged what, and accounts or portfolios that record their position lookups."""
+"""Helpers for the validator and cost-decider tests: a user log that records
+which operation logged what, accounts or portfolios that record their position
+lookups, and a fresh-interpreter import with a host name taken away."""
 
 import os
 import subprocess
