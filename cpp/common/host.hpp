@@ -168,13 +168,16 @@ std::int32_t date_int(py::handle convert, py::handle date);
 class Globals {
  public:
   Globals() = default;
-  explicit Globals(const py::module_& module) : dict_(module.attr("__dict__").ptr()) {}
+  explicit Globals(const py::module_& module) : dict_(py::object(module.attr("__dict__")).release().ptr()) {}
 
   // Borrowed reference; NameError when the name is gone.
   py::handle operator[](py::handle name) const;
 
  private:
-  PyObject* dict_ = nullptr;  // owned by the module, which lives as long as the process
+  // A strong reference, never released: the classes and functions of a module
+  // may outlive the module object itself (dropped from sys.modules, say), and
+  // they keep reading its namespace.
+  PyObject* dict_ = nullptr;
 };
 
 // `enumeration.<name>`, `enumeration` being read from the module globals at
