@@ -307,6 +307,28 @@ def test_implied_lookup_whatever_the_table(monkeypatch, form):
     assert pos._get_day_cash_flow(day("2025-03-02")) == (0.0, 0.0, False)
 
 
+class NoNumpy:
+    def __getattr__(self, name):
+        raise AssertionError(f"np.{name} used")
+
+
+@pytest.mark.parametrize(
+    "form, reads_buffer",
+    [(native, True), (strided, True), (reordered, True), (big_endian, False), (recarray, False)],
+)
+def test_native_tables_are_read_from_their_buffer(monkeypatch, form, reads_buffer):
+    environment()
+    table = form(np.array(RECORDS, dtype=REAL))
+    monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)
+    monkeypatch.setattr(P, "np", NoNumpy())
+    pos = P.BondPosition(EXCHANGE_BOND, LONG)
+    if reads_buffer:
+        assert pos._get_cash_flow(day("2024-09-23")) == (3.0, False)
+    else:
+        with pytest.raises(AssertionError, match="np.searchsorted used"):
+            pos._get_cash_flow(day("2024-09-23"))
+
+
 def test_an_empty_table_has_no_record(monkeypatch):
     environment()
     monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: np.zeros(0, dtype=REAL))

@@ -254,3 +254,21 @@ def test_a_missing_outside_name_fails_the_load(remove, message):
     status, text = result.stdout.split("\n", 1)
     assert status in ("ImportError False", "ModuleNotFoundError False")
     assert message in text
+
+
+def test_classes_outlive_their_module_object():
+    result = run_python(
+        """
+        import gc, sys
+        import korvane_mod_bond
+        from korvane.testing import make_env
+        from korvane_mod_bond.data import BondInstrument
+        from korvane_mod_bond.position import BondPosition
+        del sys.modules["korvane_mod_bond.position"], korvane_mod_bond.position
+        gc.collect()
+        make_env([BondInstrument("019547.XSHG")])
+        print(type(BondPosition("019547.XSHG", "LONG")).__name__)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["BondPositionWithRealizedCashFlow"]
