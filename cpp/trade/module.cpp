@@ -4,7 +4,7 @@
 using namespace kmb;
 using namespace kmb::trade;
 
-PYBIND11_MODULE(trade, m) {
+KMB_MODULE(trade, m) {
   import_name(m, "korvane.environment", "Environment");
   import_name(m, "korvane.const", "SIDE");
   import_name(m, "korvane.const", "POSITION_EFFECT");
