@@ -1,0 +1,688 @@
+"""A day-by-day backtest runner.
+
+The clock walks the trading days of the data proxy's calendar between two
+dates, both included. Each day:
+
+1. day start: every position's ``before_trading(date)``;
+2. the strategy's ``handle_day(context)``: orders go through the frontend
+   validators installed for their instrument type and through the framework's
+   own cash check (a refusal is logged and recorded, never raised); fills are
+   priced by the cost decider of the type and booked on their position;
+3. settlement: every position's ``settlement(date)``;
+4. marks: positions are marked to the day's quotes and the day is recorded.
+
+Every cash delta that a position returns, in any of these steps, goes through
+one place (:meth:`Backtest._book`), which adds it to the account's cash and
+appends a :class:`Booking`. So the final cash is the initial cash plus the sum
+of the bookings, taken in order.
+
+Extension packages are installed by instrument type: a position class (and a
+position proxy) for every type in its ``__instrument_types__``, validators and
+a cost decider for the same types. :class:`BondMod` does that for
+``korvane_mod_bond`` and adds its repo order functions.
+"""
+
+import dataclasses
+import datetime
+import logging
+import numbers
+
+from korvane.const import POSITION_DIRECTION, POSITION_EFFECT, SIDE
+from korvane.data import DataProxy
+from korvane.environment import Environment
+from korvane.interface import AbstractFrontendValidator
+from korvane.model.order import Order
+from korvane.model.trade import Trade
+from korvane.portfolio import Portfolio
+from korvane.utils.datetime_func import to_timestamp
+from korvane.utils.logger import user_system_log
+
+LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
+
+# Times of day at which the clock stands for each step.
+DAY_START = datetime.time(9, 0)
+TRADING = datetime.time(9, 30)
+SETTLEMENT = datetime.time(15, 30)
+
+
+@dataclasses.dataclass(frozen=True)
+class BondQuote:
+    """A bond's price for one day, per bond: ``clean`` without and ``full`` with accrued interest."""
+
+    clean: float
+    full: float
+
+
+@dataclasses.dataclass(frozen=True)
+class Booking:
+    """One cash delta booked to the account."""
+
+    date: datetime.date
+    phase: str  # "before_trading", "trade" or "settlement"
+    order_book_id: str
+    direction: str
+    amount: float  # the delta as the position returned it; positive is cash received
+    transaction_cost: float  # of a trade: commission and tax, included in ``amount``
+    cash_after: float
+    trade: object = None  # the trade, for phase "trade"
+
+
+@dataclasses.dataclass
+class OrderRecord:
+    date: datetime.date
+    order: Order
+    status: str  # "filled", "refused" or "unfilled"
+    messages: list  # what the validators logged about it
+    trade: object = None
+
+    @property
+    def message(self):
+        return " | ".join(self.messages)
+
+
+@dataclasses.dataclass(frozen=True)
+class RepoMaturity:
+    """A repo trade that fell due and was settled on ``date``."""
+
+    date: datetime.date
+    trade: object
+    direction: str
+
+    @property
+    def interest(self):
+        return self.trade.due_settlement_amount - self.trade.last_quantity
+
+
+@dataclasses.dataclass(frozen=True)
+class DayRecord:
+    """The account at the end of one day, and what moved its cash that day."""
+
+    date: datetime.date
+    cash_open: float
+    day_start: float
+    trades: float
+    settlement: float
+    cash: float
+    positions_equity: dict  # (order_book_id, direction) -> equity, for positions that have any
+    equity: float
+
+
+class Strategy:
+    """Override ``handle_day``; ``initialize`` runs before the first day, ``finalize`` after the last."""
+
+    def initialize(self, context):
+        pass
+
+    def handle_day(self, context):
+        raise NotImplementedError
+
+    def finalize(self, context):
+        pass
+
+
+class _Capture(logging.Handler):
+    """Collects the user log's messages while an order is being checked."""
+
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.messages = []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+
+class CashValidator(AbstractFrontendValidator):
+    """The framework's own check: an order that pays cash out must be covered by available cash."""
+
+    def __init__(self, backtest):
+        self._backtest = backtest
+
+    def can_submit_order(self, order, account=None):
+        backtest = self._backtest
+        instrument = backtest.env.data_proxy.instruments(order.order_book_id)
+        if order.side == SIDE.BUY:
+            need = order.frozen_price * order.quantity
+        elif order.side == SIDE.MARGIN:
+            need = order.quantity
+        else:
+            return True
+        decider = backtest.cost_deciders.get(instrument.type)
+        if decider is not None:
+            need += decider.get_order_transaction_cost(order)
+        available = backtest.available_cash()
+        if need > available:
+            user_system_log.warning(
+                "订单创建失败: {} 可用资金不足, 需要 {} 元, 可用 {} 元".format(
+                    order.order_book_id, need, available
+                )
+            )
+            return False
+        return True
+
+    def can_cancel_order(self, order, account=None):
+        return True
+
+
+class Backtest:
+    """One run: an environment, the installed packages, a strategy and the clock.
+
+    - ``instruments``: instrument objects for the data proxy;
+    - ``market``: an object with ``bond_quote(order_book_id, date)`` (a
+      :class:`BondQuote` or None) and ``repo_rate(order_book_id, date)`` (a
+      yearly rate or None);
+    - ``mods``: installers, each with ``install(backtest)``;
+    - ``calendar``: the trading calendar of the data proxy (default: the
+      shared XSHG calendar);
+    - ``progress``: wraps the iterable of days (a progress bar), or None.
+    """
+
+    def __init__(
+        self,
+        strategy,
+        start_date,
+        end_date,
+        *,
+        cash,
+        instruments,
+        market,
+        mods=(),
+        config=None,
+        calendar=None,
+        progress=None,
+    ):
+        if isinstance(cash, bool) or not isinstance(cash, numbers.Real) or not cash >= 0:
+            raise ValueError(f"initial cash must be a non-negative number, got {cash!r}")
+        data_proxy = DataProxy(instruments, calendar=calendar)
+        start, end = to_timestamp(start_date), to_timestamp(end_date)
+        if start > end:
+            raise ValueError(f"start date {start.date()} is after end date {end.date()}")
+        days = data_proxy.get_trading_dates(start, end)  # ValueError outside the calendar
+        if len(days) == 0:
+            raise ValueError(f"no trading day between {start.date()} and {end.date()}")
+        self.trading_days = [day.date() for day in days]
+        self.strategy = strategy
+        self.market = market
+        self.initial_cash = cash
+        self.progress = progress
+        self.env = Environment(
+            config=config,
+            data_proxy=data_proxy,
+            portfolio=Portfolio(cash=cash),
+            trading_dt=datetime.datetime.combine(self.trading_days[0], DAY_START),
+        )
+        self.validators = {}  # instrument type -> [frontend validator]
+        self.cost_deciders = {}  # instrument type -> cost decider
+        self.proxies = {}  # instrument type -> position proxy class
+        self.markers = {}  # instrument type -> mark(position, quote) -> price
+        self.general_validators = [CashValidator(self)]
+        self.bookings = []
+        self.orders = []
+        self.days = []
+        self.repo_trades = []
+        self.repo_maturities = []
+        self.user_log = []  # (date, message) of everything the user log said
+        self._open_repos = []
+        self._date = None
+        self._capture = None
+        for mod in mods:
+            mod.install(self)
+
+    # installation ---------------------------------------------------------
+
+    @staticmethod
+    def _types(cls_or_types):
+        types = getattr(cls_or_types, "__instrument_types__", cls_or_types)
+        if isinstance(types, str):
+            types = (types,)
+        types = tuple(types)
+        if not types:
+            raise ValueError(f"{cls_or_types!r} names no instrument type")
+        return types
+
+    def register_position_class(self, cls):
+        """Model the positions of every type in ``cls.__instrument_types__`` with ``cls``."""
+        self.env.portfolio.register_position_class(cls)
+
+    def register_proxy(self, cls):
+        """Show positions of every type in ``cls.__instrument_types__`` to strategies through ``cls``."""
+        for instrument_type in self._types(cls):
+            self.proxies[instrument_type] = cls
+
+    def add_validator(self, validator, instrument_types):
+        """Ask ``validator`` about every order of the given types (a tuple or a class naming them)."""
+        for instrument_type in self._types(instrument_types):
+            self.validators.setdefault(instrument_type, []).append(validator)
+
+    def set_cost_decider(self, decider, instrument_types):
+        for instrument_type in self._types(instrument_types):
+            self.cost_deciders[instrument_type] = decider
+
+    def set_marker(self, mark, instrument_types):
+        """``mark(position, quote)`` gives the price at which a position of these types is valued."""
+        for instrument_type in self._types(instrument_types):
+            self.markers[instrument_type] = mark
+
+    # running --------------------------------------------------------------
+
+    @property
+    def portfolio(self):
+        return self.env.portfolio
+
+    def run(self):
+        """Run every day and return the :class:`BacktestResult`."""
+        if self.days:
+            raise RuntimeError("this backtest has already run; build a new one")
+        logger = user_system_log.logger
+        self._capture = _Capture()
+        logger.addHandler(self._capture)
+        try:
+            context = Context(self)
+            self._set_clock(self.trading_days[0], DAY_START)
+            self.strategy.initialize(context)
+            days = self.progress(self.trading_days) if self.progress else self.trading_days
+            for day in days:
+                self._run_day(day, context)
+            self.strategy.finalize(context)
+            self._flush_log()
+        finally:
+            logger.removeHandler(self._capture)
+            self._capture = None
+        return BacktestResult(self)
+
+    def _set_clock(self, day, time):
+        self._date = day
+        self.env.update_time(datetime.datetime.combine(day, time))
+
+    def _run_day(self, day, context):
+        cash_open = self.portfolio.cash
+        self._set_clock(day, DAY_START)
+        day_start = self._drive("before_trading", day)
+        self._set_clock(day, TRADING)
+        booked_before = len(self.bookings)
+        self.strategy.handle_day(context)
+        self._flush_log()
+        trades = sum(b.amount for b in self.bookings[booked_before:])
+        self._set_clock(day, SETTLEMENT)
+        settlement = self._drive("settlement", day)
+        self._settle_repo_records(day)
+        self._mark(day)
+        positions = {
+            key: position.equity
+            for key, position in self.portfolio.positions.items()
+            if position.quantity != 0 or position.equity != 0
+        }
+        self.days.append(
+            DayRecord(
+                date=day,
+                cash_open=cash_open,
+                day_start=day_start,
+                trades=trades,
+                settlement=settlement,
+                cash=self.portfolio.cash,
+                positions_equity=positions,
+                equity=self.portfolio.total_value,
+            )
+        )
+
+    def _drive(self, method, day):
+        """Call ``method(day)`` on every position and book each delta; return their sum."""
+        total = 0
+        # a position may create another (a repo reaching its pledged bond): iterate over a snapshot
+        for (order_book_id, direction), position in list(self.portfolio.positions.items()):
+            delta = getattr(position, method)(day)
+            self._check_delta(delta, position, method)
+            if delta != 0:
+                self._book(method, order_book_id, direction, delta)
+            total += delta
+        return total
+
+    @staticmethod
+    def _check_delta(delta, position, method):
+        if isinstance(delta, bool) or not isinstance(delta, numbers.Real):
+            raise TypeError(
+                f"{type(position).__name__}.{method} of {position.order_book_id!r} returned {delta!r}, "
+                "not a cash delta"
+            )
+
+    def _book(self, phase, order_book_id, direction, amount, trade=None):
+        self.portfolio.cash += amount
+        self.bookings.append(
+            Booking(
+                date=self._date,
+                phase=phase,
+                order_book_id=order_book_id,
+                direction=direction,
+                amount=amount,
+                transaction_cost=trade.transaction_cost if trade is not None else 0.0,
+                cash_after=self.portfolio.cash,
+                trade=trade,
+            )
+        )
+
+    def _settle_repo_records(self, day):
+        still_open = []
+        for trade in self._open_repos:
+            if trade.due_settlement_date <= day:
+                self.repo_maturities.append(RepoMaturity(day, trade, trade.position_direction))
+            else:
+                still_open.append(trade)
+        self._open_repos = still_open
+
+    def _mark(self, day):
+        for (order_book_id, _), position in self.portfolio.positions.items():
+            instrument = self.env.data_proxy.instruments(order_book_id)
+            mark = self.markers.get(instrument.type)
+            if mark is None or position.quantity == 0:
+                continue
+            quote = self.market.bond_quote(order_book_id, day)
+            if quote is not None:
+                position.update_last_price(mark(position, quote))
+
+    def _flush_log(self):
+        if self._capture is not None and self._capture.messages:
+            self.user_log.extend((self._date, message) for message in self._capture.messages)
+            self._capture.messages.clear()
+
+    # cash -----------------------------------------------------------------
+
+    def available_cash(self):
+        """Cash plus what repos falling due today will bring in (less what they take out)
+        at today's settlement: money that matures today can be traded today."""
+        due_today = 0.0
+        for trade in self._open_repos:
+            if trade.due_settlement_date <= self._date:
+                sign = 1 if trade.position_direction == LONG else -1
+                due_today += sign * trade.due_settlement_amount
+        return self.portfolio.cash + due_today
+
+    # orders ---------------------------------------------------------------
+
+    def instrument(self, order_book_id):
+        instrument = self.env.data_proxy.instruments(order_book_id)
+        if instrument is None:
+            raise ValueError(f"unknown instrument {order_book_id!r}")
+        return instrument
+
+    def _validate(self, order):
+        """Ask the validators of the order's type, then the framework's; return the record."""
+        instrument = self.instrument(order.order_book_id)
+        self._flush_log()
+        record = OrderRecord(self._date, order, "refused", [])
+        self.orders.append(record)
+        account = self.env.get_account(order.order_book_id)
+        accepted = True
+        for validator in self.validators.get(instrument.type, []) + self.general_validators:
+            if not validator.can_submit_order(order, account):
+                accepted = False
+                break
+        record.messages = list(self._capture.messages) if self._capture else []
+        self._flush_log()
+        if accepted:
+            record.status = "unfilled"
+        return record
+
+    def _price_and_book(self, record, trade):
+        instrument = self.instrument(trade.order_book_id)
+        decider = self.cost_deciders.get(instrument.type)
+        if decider is not None:
+            trade.set_commission(decider.get_trade_commission(trade))
+            trade.set_tax(decider.get_trade_tax(trade))
+        position = self.portfolio.get_position(trade.order_book_id, trade.position_direction)
+        delta = position.apply_trade(trade)
+        self._check_delta(delta, position, "apply_trade")
+        self._book("trade", trade.order_book_id, trade.position_direction, delta, trade)
+        record.status = "filled"
+        record.trade = trade
+        return record
+
+    def order_bond(self, order_book_id, quantity, side):
+        """Buy (open) or sell (close) ``quantity`` bonds at today's full price."""
+        if side not in (SIDE.BUY, SIDE.SELL):
+            raise ValueError(f"a bond order buys or sells, got side {side!r}")
+        quote = self.market.bond_quote(order_book_id, self._date)
+        effect = POSITION_EFFECT.OPEN if side == SIDE.BUY else POSITION_EFFECT.CLOSE
+        price = quote.full if quote is not None else None
+        order = Order(order_book_id, quantity, side, position_effect=effect, price=price)
+        if quote is None:
+            return self._no_quote(order)
+        record = self._validate(order)
+        if record.status == "refused":
+            return record
+        trade = Trade.__from_create__(
+            order.order_id, price, quantity, side, effect, order_book_id, frozen_price=price
+        )
+        return self._price_and_book(record, trade)
+
+    def _no_quote(self, order):
+        message = f"{order.order_book_id} 在 {self._date} 没有行情, 订单未成交"
+        user_system_log.warning(message)
+        self._flush_log()
+        record = OrderRecord(self._date, order, "unfilled", [message])
+        self.orders.append(record)
+        return record
+
+
+class BondMod:
+    """What the bond package's start-up code does when the framework loads it.
+
+    - position classes and proxies, by their ``__instrument_types__``;
+    - ``BondValidator`` and ``RepoValidator`` for the bond and repo types;
+    - ``BondTransactionDecider`` with the four commission figures and
+      ``RepoTransactionDecider``;
+    - marks: a bond valued on implied cash flows carries its accrued interest
+      as a receivable, so it is marked at the clean price; other bonds at the
+      full price;
+    - the repo order functions, on the context: ``repo`` and ``reverse_repo``.
+    """
+
+    def __init__(
+        self,
+        ib_commission_rate=0.00001,
+        ib_min_commission=150.0,
+        exchange_commission_rate=0.00002,
+        exchange_max_commission=100.0,
+    ):
+        self.commission = (
+            ib_commission_rate,
+            ib_min_commission,
+            exchange_commission_rate,
+            exchange_max_commission,
+        )
+
+    def install(self, backtest):
+        from korvane_mod_bond import position, transaction, validator
+        from korvane_mod_bond.trade import RepoTrade
+
+        env = backtest.env
+        for cls in (position.BondPosition, position.RepoPosition):
+            backtest.register_position_class(cls)
+        for cls in (position.BondPositionProxy, position.RepoPositionProxy):
+            backtest.register_proxy(cls)
+        backtest.add_validator(validator.BondValidator(env), position.BondPosition)
+        backtest.add_validator(validator.RepoValidator(env), position.RepoPosition)
+        backtest.set_cost_decider(transaction.BondTransactionDecider(*self.commission), position.BondPosition)
+        backtest.set_cost_decider(transaction.RepoTransactionDecider(), position.RepoPosition)
+        implied = position.BondPositionWithImpliedCashFlow
+
+        def mark(bond_position, quote):
+            return quote.clean if isinstance(bond_position, implied) else quote.full
+
+        backtest.set_marker(mark, position.BondPosition)
+        backtest.repo_trade_class = RepoTrade
+
+
+def _repo_trade_class(backtest):
+    cls = getattr(backtest, "repo_trade_class", None)
+    if cls is None:
+        raise RuntimeError("repo orders need the bond package installed (BondMod)")
+    return cls
+
+
+class Context:
+    """What a strategy sees and does on a trading day."""
+
+    def __init__(self, backtest):
+        self._backtest = backtest
+
+    @property
+    def date(self):
+        return self._backtest._date
+
+    @property
+    def env(self):
+        return self._backtest.env
+
+    @property
+    def trading_days(self):
+        return self._backtest.trading_days
+
+    @property
+    def is_last_day(self):
+        return self.date == self._backtest.trading_days[-1]
+
+    @property
+    def cash(self):
+        return self._backtest.portfolio.cash
+
+    @property
+    def available_cash(self):
+        return self._backtest.available_cash()
+
+    @property
+    def open_repos(self):
+        """Repo trades not yet settled, in the order they were made."""
+        return list(self._backtest._open_repos)
+
+    def instrument(self, order_book_id):
+        return self._backtest.instrument(order_book_id)
+
+    def position(self, order_book_id, direction=LONG):
+        """The position through the proxy of its instrument type (the position itself without one)."""
+        position = self._backtest.portfolio.get_position(order_book_id, direction)
+        proxy = self._backtest.proxies.get(self.instrument(order_book_id).type)
+        return proxy(position) if proxy is not None else position
+
+    def bond_quote(self, order_book_id):
+        return self._backtest.market.bond_quote(order_book_id, self.date)
+
+    def repo_rate(self, order_book_id):
+        return self._backtest.market.repo_rate(order_book_id, self.date)
+
+    def buy(self, order_book_id, quantity):
+        return self._backtest.order_bond(order_book_id, quantity, SIDE.BUY)
+
+    def sell(self, order_book_id, quantity):
+        return self._backtest.order_bond(order_book_id, quantity, SIDE.SELL)
+
+    def repo(self, repo_id, bond_id, quantity, haircut):
+        """Borrow cash for the repo's period, pledging ``quantity`` bonds of ``bond_id``.
+
+        The order's amount is the pledge's face value (``quantity`` times the
+        bond's issue price); the cash borrowed is that amount times
+        ``haircut``. A fill is capped at the face value of the bond holding
+        that is free to pledge; nothing is filled when none is.
+        """
+        backtest = self._backtest
+        repo_trade = _repo_trade_class(backtest)
+        issue_price = backtest.instrument(bond_id).issue_price
+        rate = self.repo_rate(repo_id)
+        order = Order(
+            repo_id,
+            quantity * issue_price,
+            SIDE.FINANCING,
+            position_effect=POSITION_EFFECT.OPEN,
+            position_direction=SHORT,
+            price=rate,
+            bond_order_book_id=bond_id,
+            haircut=haircut,
+        )
+        if rate is None:
+            return backtest._no_quote(order)
+        record = backtest._validate(order)
+        if record.status == "refused":
+            return record
+        free = backtest.portfolio.get_position(bond_id, LONG).closable * issue_price
+        amount = min(order.quantity, free)
+        if not amount > 0:
+            return record
+        trade = repo_trade.create_exchange_repo_trade(
+            order.order_id, rate, amount, repo_id, hairbut=haircut, bond_id=bond_id,
+            pledged_quantity=amount / issue_price,
+        )  # fmt: skip
+        backtest.repo_trades.append(trade)
+        backtest._open_repos.append(trade)
+        return backtest._price_and_book(record, trade)
+
+    def reverse_repo(self, repo_id, amount):
+        """Lend ``amount`` of cash for the repo's period."""
+        backtest = self._backtest
+        repo_trade = _repo_trade_class(backtest)
+        rate = self.repo_rate(repo_id)
+        order = Order(
+            repo_id,
+            amount,
+            SIDE.MARGIN,
+            position_effect=POSITION_EFFECT.OPEN,
+            position_direction=LONG,
+            price=rate,
+            haircut=1,
+        )
+        if rate is None:
+            return backtest._no_quote(order)
+        record = backtest._validate(order)
+        if record.status == "refused":
+            return record
+        trade = repo_trade.create_exchange_reverse_repo_trade(order.order_id, rate, amount, repo_id)
+        backtest.repo_trades.append(trade)
+        backtest._open_repos.append(trade)
+        return backtest._price_and_book(record, trade)
+
+    def max_reverse_repo_amount(self, repo_id, cash=None):
+        """The largest amount whose loan and commission ``cash`` (default: available cash) covers."""
+        cash = self.available_cash if cash is None else cash
+        return _repo_trade_class(self._backtest).calc_max_amount(repo_id, cash)
+
+
+class BacktestResult:
+    """What a run leaves behind: bookings, orders, repo trades, daily records."""
+
+    def __init__(self, backtest):
+        self.backtest = backtest
+        self.initial_cash = backtest.initial_cash
+        self.final_cash = backtest.portfolio.cash
+        self.final_equity = backtest.days[-1].equity
+        self.bookings = list(backtest.bookings)
+        self.orders = list(backtest.orders)
+        self.days = list(backtest.days)
+        self.repo_trades = list(backtest.repo_trades)
+        self.repo_maturities = list(backtest.repo_maturities)
+        self.open_repos = list(backtest._open_repos)
+        self.user_log = list(backtest.user_log)
+        self.portfolio = backtest.portfolio
+        self.env = backtest.env
+
+    @property
+    def start_date(self):
+        return self.days[0].date
+
+    @property
+    def end_date(self):
+        return self.days[-1].date
+
+    def refused_orders(self):
+        return [record for record in self.orders if record.status == "refused"]
+
+
+__all__ = [
+    "Backtest",
+    "BacktestResult",
+    "BondMod",
+    "BondQuote",
+    "Booking",
+    "CashValidator",
+    "Context",
+    "DayRecord",
+    "OrderRecord",
+    "RepoMaturity",
+    "Strategy",
+]
