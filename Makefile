@@ -9,7 +9,7 @@ VENV   ?= .venv-$(PYVER)
 VPY    := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-stamp
 DEPS   := numpy pandas pytest hypothesis exchange_calendars "pybind11>=2.12" "scikit-build-core>=0.10" \
-          ninja cmake ruff
+          ninja cmake ruff QuantLib tqdm matplotlib
 
 .PHONY: all venv install test test-cpp test-python demo bench lint tidy format clean
 

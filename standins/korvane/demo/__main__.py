@@ -1,0 +1,5 @@
+import sys
+
+from korvane.demo.cli import main
+
+sys.exit(main())

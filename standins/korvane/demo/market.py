@@ -1,0 +1,98 @@
+"""The demo's market: bundled bond quotes, repo rates and reference data.
+
+The files live with the pelvorn client's data (``pelvorn/data/``) and are
+written by ``tools/make_sample_data.py``.
+"""
+
+import datetime
+from importlib import resources
+
+import pandas as pd
+from pelvorn import bond
+
+from korvane.data.trading_calendar import TradingCalendar, get_trading_calendar
+from korvane.runner import BondQuote
+
+
+def _read(name):
+    with resources.files("pelvorn").joinpath("data").joinpath(name).open("rb") as f:
+        return pd.read_csv(f, dtype={"order_book_id": str}, parse_dates=["date"])
+
+
+class BundledMarket:
+    """Quotes by (order book id, day): :meth:`bond_quote` and :meth:`repo_rate`.
+
+    A day without a quote (a holiday, a day before listing or after the last
+    payment) gives None.
+    """
+
+    def __init__(self):
+        prices = _read("bond_prices.csv")
+        rates = _read("repo_rates.csv")
+        self._quotes = {
+            (obid, day.date()): BondQuote(clean=clean, full=full)
+            for obid, day, clean, full in zip(
+                prices["order_book_id"].tolist(),
+                prices["date"].tolist(),
+                prices["clean_price"].tolist(),
+                prices["full_price"].tolist(),
+            )
+        }
+        self._rates = {
+            (obid, day.date()): rate
+            for obid, day, rate in zip(
+                rates["order_book_id"].tolist(), rates["date"].tolist(), rates["rate"].tolist()
+            )
+        }
+        # every trading day has repo rates: they list the exchange's sessions
+        self.sessions = sorted({day for _, day in self._rates})
+        self.first_date, self.last_date = self.sessions[0], self.sessions[-1]
+
+    def bond_quote(self, order_book_id, day):
+        return self._quotes.get((order_book_id, _as_date(day)))
+
+    def repo_rate(self, order_book_id, day):
+        return self._rates.get((order_book_id, _as_date(day)))
+
+
+def _as_date(day):
+    return day.date() if isinstance(day, datetime.datetime) else day
+
+
+def trading_calendar(market):
+    """The XSHG calendar with the market's own session list over the days it covers.
+
+    Returns the calendar and the days on which the two disagree: older
+    ``exchange_calendars`` releases (the last one for Python 3.9 among them)
+    do not know all of 2025's exchange holidays and list some of them as
+    sessions.
+    """
+    base = get_trading_calendar().sessions
+    first, last = pd.Timestamp(market.first_date), pd.Timestamp(market.last_date)
+    inside = pd.DatetimeIndex([pd.Timestamp(day) for day in market.sessions])
+    outside = base[(base < first) | (base > last)]
+    covered = base[(base >= first) & (base <= last)]
+    disagree = sorted(set(covered).symmetric_difference(inside))
+    sessions = outside.append(inside).sort_values()
+    return TradingCalendar(sessions), [day.date() for day in disagree]
+
+
+def bundled_instruments():
+    """Every bond and repo of the bundled reference data, as the package's instrument objects."""
+    from korvane_mod_bond.data import instrument_from_record
+
+    return [instrument_from_record(bond.instrument_info(obid)) for obid in bond.all_instruments().index]
+
+
+def payment_schedule(order_book_id):
+    """Payment dates of a bond with the amounts paid per bond: a frame indexed by
+    date, columns ``cash_flow``, ``principal_payment``, ``interest_payment``,
+    ``remaining_principal``; empty when the client has none."""
+    frame = bond.realized_cash_flow(order_book_id)
+    if frame is None:
+        return pd.DataFrame(
+            columns=["cash_flow", "principal_payment", "interest_payment", "remaining_principal"]
+        )
+    frame = frame.droplevel("order_book_id")
+    frame.index = [ts.date() for ts in frame.index]
+    return frame.sort_index()

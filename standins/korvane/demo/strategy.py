@@ -1,0 +1,159 @@
+"""The sample strategy: a bond portfolio financed with repos.
+
+- Buys its bonds: exchange-traded ones on the first day they are quoted; an
+  inter-bank bond, valued on implied cash flows, on the first trading day
+  after one of its coupon payments (so its accrued-interest receivable starts
+  with a fresh coupon period) when a later payment is still to come. It pays
+  for them with its own cash only, never with what it owes on repos: a
+  pledge is released only at the settlement of the day its repo is repaid,
+  so that day's repayment must be met from cash (and from the overnight
+  loans that return the same day), not by renewing the repo.
+- Finances against each exchange bond with a seven-day repo on the bond's own
+  exchange, pledging the whole free holding, and opens the next one on the
+  first day after the previous one has been repaid.
+- Lends the spare cash overnight through the Shanghai one-day reverse repo,
+  except on the last day (the loan would outlive the run).
+- For its last ``exit_days`` trading days it opens no more financing and tries
+  every day to sell its bonds; while a bond is still pledged the sale is
+  refused by the bond validator, and it goes through once the repo is repaid.
+"""
+
+import math
+
+from korvane.demo.market import payment_schedule
+from korvane.runner import SHORT, Strategy
+
+# Bonds and quantities held.
+DEFAULT_BONDS = {
+    "019547.XSHG": 10_000,  # government bond, annual coupon
+    "127001.XSHE": 5_000,  # corporate bond repaying 30/30/40 % of its principal
+    "200205.IB": 10_000,  # inter-bank policy-bank bond, redeemed on 2025-04-09
+}
+# Exchange bond -> (seven-day repo of its exchange, haircut on its face value).
+DEFAULT_FINANCING = {
+    "019547.XSHG": ("204007.XSHG", 0.9),
+    "127001.XSHE": ("131801.XSHE", 0.7),
+}
+OVERNIGHT_REVERSE_REPO = "204001.XSHG"
+# The Shanghai exchange takes reverse repos in steps of 1,000 yuan from 100,000 yuan.
+LENDING_STEP = 1_000
+LENDING_MINIMUM = 100_000
+
+
+class SampleBondStrategy(Strategy):
+    def __init__(
+        self,
+        bonds=None,
+        financing=None,
+        lending_repo=OVERNIGHT_REVERSE_REPO,
+        exit_days=10,
+    ):
+        self.bonds = dict(DEFAULT_BONDS if bonds is None else bonds)
+        self.financing = dict(DEFAULT_FINANCING if financing is None else financing)
+        self.lending_repo = lending_repo
+        self.exit_days = exit_days
+        self.buy_day = {}  # bond -> the day to buy it on
+        self.bought = set()
+        self.exit_from = None
+        self.notes = []  # what the strategy decided not to do, for the summary
+
+    def initialize(self, context):
+        days = context.trading_days
+        self.exit_from = days[max(0, len(days) - self.exit_days)] if self.exit_days else None
+        data_proxy = context.env.data_proxy
+        for order_book_id in self.bonds:
+            if order_book_id.endswith(".IB"):
+                self.buy_day[order_book_id] = self._after_a_coupon(order_book_id, days, data_proxy)
+            else:
+                self.buy_day[order_book_id] = days[0]
+            if self.buy_day[order_book_id] is None:
+                self.notes.append(
+                    f"{order_book_id}: no coupon date with a later payment inside the run, not bought"
+                )
+
+    @staticmethod
+    def _after_a_coupon(order_book_id, days, data_proxy):
+        schedule = payment_schedule(order_book_id)
+        payment_dates = list(schedule.index)
+        for i, paid in enumerate(payment_dates[:-1]):
+            if paid < days[0] or paid >= days[-1]:
+                continue
+            day = data_proxy.get_next_trading_date(paid).date()
+            if day < payment_dates[i + 1]:
+                return day
+        return None
+
+    def in_exit(self, context):
+        return self.exit_from is not None and context.date >= self.exit_from
+
+    def handle_day(self, context):
+        exiting = self.in_exit(context)
+        if exiting:
+            self._sell_everything(context)
+        else:
+            # re-finance first, so a purchase can use the cash borrowed today;
+            # then finance what was just bought
+            self._finance(context)
+            self._buy(context)
+            self._finance(context)
+        if not context.is_last_day:
+            self._lend(context)
+
+    def _buy(self, context):
+        for order_book_id, quantity in self.bonds.items():
+            if order_book_id in self.bought:
+                continue
+            buy_day = self.buy_day[order_book_id]
+            if buy_day is None or context.date < buy_day or context.bond_quote(order_book_id) is None:
+                continue
+            self.bought.add(order_book_id)  # one attempt: a refusal is logged, not retried
+            affordable = self._affordable(context, order_book_id)
+            if affordable < quantity:
+                self.notes.append(
+                    f"{order_book_id}: {context.date} own cash buys {affordable:,} of the {quantity:,} wanted"
+                )
+                quantity = affordable
+            if quantity > 0:
+                context.buy(order_book_id, quantity)
+
+    @staticmethod
+    def _affordable(context, order_book_id):
+        """Whole lots payable from cash net of what the open repos owe back (with 0.1 %
+        kept for the commission)."""
+        owed = sum(t.due_settlement_amount for t in context.open_repos if t.position_direction == SHORT)
+        own_cash = context.available_cash - owed
+        price = context.bond_quote(order_book_id).full
+        lot = context.instrument(order_book_id).round_lot
+        return max(0, math.floor(own_cash / (price * 1.001) / lot) * lot)
+
+    def _finance(self, context):
+        for order_book_id, (repo_id, haircut) in self.financing.items():
+            if context.position(repo_id, SHORT).quantity != 0 or context.repo_rate(repo_id) is None:
+                continue
+            free = context.position(order_book_id).closable
+            if free <= 0:
+                continue
+            remaining = self._remaining_principal(order_book_id, context.date)
+            context.repo(repo_id, order_book_id, free, haircut * remaining / 100.0)
+
+    @staticmethod
+    def _remaining_principal(order_book_id, day):
+        """The principal per 100 face still outstanding: the exchanges scale a pledged
+        bond's conversion ratio down as its principal is repaid."""
+        schedule = payment_schedule(order_book_id)
+        paid = schedule[[d <= day for d in schedule.index]]
+        return 100.0 if paid.empty else float(paid["remaining_principal"].iloc[-1])
+
+    def _sell_everything(self, context):
+        for order_book_id in self.bonds:
+            position = context.position(order_book_id)
+            if position.quantity > 0 and context.bond_quote(order_book_id) is not None:
+                context.sell(order_book_id, position.quantity)
+
+    def _lend(self, context):
+        if context.repo_rate(self.lending_repo) is None:
+            return
+        amount = context.max_reverse_repo_amount(self.lending_repo)
+        amount = math.floor(amount / LENDING_STEP) * LENDING_STEP
+        if amount >= LENDING_MINIMUM:
+            context.reverse_repo(self.lending_repo, amount)
