@@ -5,8 +5,6 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 from pelvorn import bond
 from test_position_support import EXCHANGE_BOND, IB_BOND, LONG, clean, day, environment
 
@@ -53,54 +51,41 @@ def rows(table):
 # --------------------------------------------------------------- building
 
 
-def test_realized_table_from_the_client():
-    bond.set_frames(
-        realized={
-            EXCHANGE_BOND: bond.make_realized_frame(
-                EXCHANGE_BOND,
-                [("2024-03-01", 3.0, 0.0), ("2025-03-01", 53.0, 50.0), ("2026-03-01", 51.5, 50.0)],
-            )
-        }
-    )
-    table = P._all_real_cash_flow(EXCHANGE_BOND)
-    assert type(table) is np.ndarray and table.dtype == np.dtype(REAL)
-    assert rows(table) == [(20240301, 3.0, 0.0), (20250301, 53.0, 50.0), (20260301, 51.5, 100.0)]
-    assert bond.calls == [("realized_cash_flow", (EXCHANGE_BOND, None, None))]
-
-
-def test_implied_table_from_the_client(client):
-    client.implied[IB_BOND] = bond.make_implied_frame(
-        IB_BOND,
-        [("2024-02-28", 0.0, 3.0, 0.0), ("2024-03-01", 3.0, 0.0, 0.0), ("2025-03-01", 103.0, 103.0, 100.0)],
-    )
-    table = P._all_implied_cash_flow(IB_BOND)
-    assert table.dtype == np.dtype(IMPLIED)
-    assert rows(table) == [
-        (20240228, 0.0, 0.0, 3.0),
-        (20240301, 3.0, 0.0, 0.0),
-        (20250301, 103.0, 100.0, 103.0),
-    ]
-    assert client.calls == [("get_implied_cash_flow", (IB_BOND, 20050102, 29991231), {})]
-
-
-def test_realized_query_passes_the_id_alone(client):
-    assert P._all_real_cash_flow(EXCHANGE_BOND) is None
-    assert client.calls == [("realized_cash_flow", (EXCHANGE_BOND,), {})]
-
-
 @pytest.mark.parametrize(
-    "build, make, kind",
+    "build, delivered, expected, query",
     [
-        (P._all_real_cash_flow, bond.make_realized_frame, "realized"),
-        (P._all_implied_cash_flow, bond.make_implied_frame, "implied"),
+        (
+            P._all_real_cash_flow,
+            bond.make_realized_frame(IB_BOND, [("2024-03-01", 3.0, 0.0), ("2025-03-01", 53.0, 50.0)]),
+            [(20240301, 3.0, 0.0), (20250301, 53.0, 50.0)],
+            ("realized_cash_flow", (IB_BOND,), {}),
+        ),
+        (
+            P._all_implied_cash_flow,
+            bond.make_implied_frame(
+                IB_BOND, [("2024-02-28", 0.0, 3.0, 0.0), ("2024-03-01", 3.0, 0.0, 100.0)]
+            ),
+            [(20240228, 0.0, 0.0, 3.0), (20240301, 3.0, 100.0, 0.0)],
+            ("get_implied_cash_flow", (IB_BOND, 20050102, 29991231), {}),
+        ),
     ],
 )
-def test_descending_delivery_keeps_running_sums_of_delivery_order(client, build, make, kind):
+def test_tables_from_the_client(client, build, delivered, expected, query):
+    client.realized[IB_BOND] = client.implied[IB_BOND] = delivered
+    table = build(IB_BOND)
+    layout = REAL if build is P._all_real_cash_flow else IMPLIED
+    assert type(table) is np.ndarray and table.dtype == np.dtype(layout)
+    assert rows(table) == expected
+    assert client.calls == [query]
+
+
+@pytest.mark.parametrize("build", [P._all_real_cash_flow, P._all_implied_cash_flow])
+def test_descending_delivery_keeps_running_sums_of_delivery_order(client, build):
     delivered = [("2026-03-01", 30.0, 30.0), ("2025-03-01", 20.0, 20.0), ("2024-03-01", 50.0, 50.0)]
-    if kind == "realized":
-        getattr(client, kind)[IB_BOND] = make(IB_BOND, delivered)
-    else:
-        getattr(client, kind)[IB_BOND] = make(IB_BOND, [(d, paid, 0.0, p) for d, paid, p in delivered])
+    client.realized[IB_BOND] = bond.make_realized_frame(IB_BOND, delivered)
+    client.implied[IB_BOND] = bond.make_implied_frame(
+        IB_BOND, [(d, paid, 0.0, p) for d, paid, p in delivered]
+    )
     table = build(IB_BOND)
     assert list(table[table.dtype.names[0]]) == [20240301, 20250301, 20260301]
     assert list(table["cum_principal_payment"]) == [100.0, 50.0, 30.0]
@@ -127,19 +112,9 @@ def test_missing_numbers_count_as_nothing(client):
     client.implied[IB_BOND] = bond.make_implied_frame(
         IB_BOND, [("2024-03-01", nan, 1.0, nan), ("2025-03-01", 2.0, nan, 40.0)]
     )
-    assert rows(P._all_real_cash_flow(IB_BOND)) == [
-        (20240301, 0.0, 10.0),
-        (20250301, 5.0, 10.0),
-        (20260301, 95.0, 100.0),
-    ]
+    realized = [(20240301, 0.0, 10.0), (20250301, 5.0, 10.0), (20260301, 95.0, 100.0)]
+    assert rows(P._all_real_cash_flow(IB_BOND)) == realized
     assert rows(P._all_implied_cash_flow(IB_BOND)) == [(20240301, 0.0, 0.0, 1.0), (20250301, 2.0, 40.0, 0.0)]
-
-
-def test_object_columns_convert_like_numpy(client):
-    frame = bond.make_realized_frame(IB_BOND, [("2024-03-01", 1.0, 0.0), ("2025-03-01", 2.0, 100.0)])
-    frame["cash_flow"] = pd.Series([None, "2.5"], index=frame.index, dtype=object)
-    client.realized[IB_BOND] = frame
-    assert rows(P._all_real_cash_flow(IB_BOND)) == [(20240301, 0.0, 0.0), (20250301, 2.5, 100.0)]
 
 
 @pytest.mark.parametrize("frame", [None, "empty"])
@@ -219,14 +194,6 @@ def test_memo_drops_the_least_recently_used_bond(client):
     assert [c[1][0] for c in client.calls] == [ids[1]]
 
 
-def test_positions_read_the_memo_through_the_module(monkeypatch):
-    environment()
-    table = np.array([(20240923, 4.0, 100.0)], dtype=REAL)
-    monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)
-    pos = P.BondPosition(EXCHANGE_BOND, LONG, 10)
-    assert pos._get_cash_flow(day("2024-09-23")) == (4.0, True)
-
-
 # ---------------------------------------------------------------- lookups
 
 
@@ -242,11 +209,6 @@ def strided(table):
 
 def big_endian(table):
     return table.astype(table.dtype.newbyteorder(">"))
-
-
-def wide_dates(table):
-    date = table.dtype.names[0]
-    return table.astype([(name, "i8" if name == date else "f4") for name in table.dtype.names])
 
 
 def reordered(table):
@@ -270,7 +232,7 @@ def frame(table):
 
 
 TABLE_FORMS = pytest.mark.parametrize(
-    "form", [native, strided, big_endian, wide_dates, reordered, recarray, columns, frame]
+    "form", [native, strided, big_endian, reordered, recarray, columns, frame]
 )
 RECORDS = [(20240301, 3.0, 0.0), (20240923, 3.0, 0.0), (20250301, 103.0, 100.0)]
 
@@ -343,17 +305,3 @@ def test_a_table_without_the_needed_field_raises(monkeypatch):
     with pytest.raises((KeyError, ValueError), match="cum_principal_payment"):
         pos._get_cash_flow(day("2024-03-01"))
     assert pos._get_cash_flow(day("2024-03-02")) == (0.0, False)
-
-
-@pytest.mark.parametrize("form", [native, big_endian])
-@settings(max_examples=60, deadline=None)
-@given(dates=st.lists(st.integers(20240101, 20240110), max_size=12), key=st.integers(20231231, 20240111))
-def test_lookup_agrees_with_searchsorted(form, dates, key):
-    table = form(np.array([(d, float(i), 0.0) for i, d in enumerate(sorted(dates))], dtype=REAL))
-    found = np.searchsorted(table["payment_date"], key)
-    expected = float(found) if found < len(table) and table["payment_date"][found] == key else 0.0
-    environment()
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)
-        mp.setattr(P, "convert_date_to_date_int", lambda date: key)
-        assert P.BondPosition(EXCHANGE_BOND, LONG)._get_cash_flow(None)[0] == expected

@@ -14,35 +14,14 @@ from test_position_support import EXCHANGE_BOND, LONG, REPO_1D, SHORT, clean, da
 
 from korvane_mod_bond import position as P
 
-OUTSIDE_NAMES = [
-    "defaultdict",
-    "np",
-    "bond",
-    "lru_cache",
-    "SIDE",
-    "POSITION_DIRECTION",
-    "Trade",
-    "INSTRUMENT_TYPE",
-    "Environment",
-    "Position",
-    "convert_date_to_date_int",
-    "StockPositionProxy",
-    "RepoTrade",
-    "BondInstrument",
-    "is_exchange_bond",
-]
-OWN_NAMES = [
-    "CASH_FLOW_DTYPES",
-    "IMPLIED_CASH_FLOW_DTYPES",
-    "_all_real_cash_flow",
-    "_all_implied_cash_flow",
-    "BondPosition",
-    "BondPositionWithRealizedCashFlow",
-    "BondPositionWithImpliedCashFlow",
-    "RepoPosition",
-    "BondPositionProxy",
-    "RepoPositionProxy",
-]
+# Every module-level name, in the order the load binds it.
+MODULE_NAMES = """
+    defaultdict np bond lru_cache SIDE POSITION_DIRECTION Trade INSTRUMENT_TYPE Environment Position
+    convert_date_to_date_int StockPositionProxy RepoTrade BondInstrument is_exchange_bond
+    CASH_FLOW_DTYPES IMPLIED_CASH_FLOW_DTYPES _all_real_cash_flow _all_implied_cash_flow
+    BondPosition BondPositionWithRealizedCashFlow BondPositionWithImpliedCashFlow RepoPosition
+    BondPositionProxy RepoPositionProxy
+""".split()
 
 
 @pytest.fixture(autouse=True)
@@ -51,7 +30,7 @@ def _clean():
 
 
 def test_names_are_bound_in_load_order():
-    assert [name for name in vars(P) if not name.startswith("__")] == OUTSIDE_NAMES + OWN_NAMES
+    assert [name for name in vars(P) if not name.startswith("__")] == MODULE_NAMES
     import collections
 
     import numpy
@@ -80,75 +59,47 @@ def test_layouts_are_plain_lists():
 
 
 @pytest.mark.parametrize(
-    "cls, base, members",
+    "cls, base, instrument_type, members",
     [
         (
             P.BondPosition,
             Position,
-            [
-                "__instrument_types__",
-                "__new__",
-                "__init__",
-                "set_state",
-                "get_state",
-                "equity",
-                "pledged_quantity",
-                "closable",
-                "apply_trade",
-                "before_trading",
-                "settlement",
-                "_get_cash_flow_receivable",
-                "_get_cash_flow",
-            ],
+            INSTRUMENT_TYPE.BOND,
+            "__instrument_types__ __new__ __init__ set_state get_state equity pledged_quantity closable "
+            "apply_trade before_trading settlement _get_cash_flow_receivable _get_cash_flow",
         ),
-        (P.BondPositionWithRealizedCashFlow, P.BondPosition, ["_get_cash_flow_receivable", "_get_cash_flow"]),
+        (
+            P.BondPositionWithRealizedCashFlow,
+            P.BondPosition,
+            None,
+            "_get_cash_flow_receivable _get_cash_flow",
+        ),
         (
             P.BondPositionWithImpliedCashFlow,
             P.BondPosition,
-            ["_get_day_cash_flow", "_get_cash_flow_receivable", "_get_cash_flow"],
+            None,
+            "_get_day_cash_flow _get_cash_flow_receivable _get_cash_flow",
         ),
         (
             P.RepoPosition,
             Position,
-            [
-                "__instrument_types__",
-                "trading_pnl",
-                "position_pnl",
-                "margin",
-                "market_value",
-                "equity",
-                "__init__",
-                "apply_trade",
-                "settlement",
-            ],
+            INSTRUMENT_TYPE.REPO,
+            "__instrument_types__ trading_pnl position_pnl margin market_value equity "
+            "__init__ apply_trade settlement",
         ),
-        (P.BondPositionProxy, StockPositionProxy, ["__instrument_types__", "type"]),
-        (P.RepoPositionProxy, StockPositionProxy, ["__instrument_types__", "type"]),
+        (P.BondPositionProxy, StockPositionProxy, INSTRUMENT_TYPE.BOND, "__instrument_types__ type"),
+        (P.RepoPositionProxy, StockPositionProxy, INSTRUMENT_TYPE.REPO, "__instrument_types__ type"),
     ],
 )
-def test_class_tree_and_bodies(cls, base, members):
+def test_class_tree_and_bodies(cls, base, instrument_type, members):
     assert cls.__bases__ == (base,)
     assert cls.__module__ == "korvane_mod_bond.position"
-    assert [
-        name for name in vars(cls) if name not in ("__module__", "__doc__", "__dict__", "__weakref__")
-    ] == members
-
-
-@pytest.mark.parametrize(
-    "cls, instrument_type",
-    [
-        (P.BondPosition, INSTRUMENT_TYPE.BOND),
-        (P.BondPositionWithRealizedCashFlow, INSTRUMENT_TYPE.BOND),
-        (P.BondPositionWithImpliedCashFlow, INSTRUMENT_TYPE.BOND),
-        (P.RepoPosition, INSTRUMENT_TYPE.REPO),
-        (P.BondPositionProxy, INSTRUMENT_TYPE.BOND),
-        (P.RepoPositionProxy, INSTRUMENT_TYPE.REPO),
-    ],
-)
-def test_instrument_types(cls, instrument_type):
-    assert type(cls.__instrument_types__) is tuple and cls.__instrument_types__ == (instrument_type,)
-    if cls.__base__ is P.BondPosition:
+    implicit = ("__module__", "__doc__", "__dict__", "__weakref__")
+    assert [name for name in vars(cls) if name not in implicit] == members.split()
+    if instrument_type is None:  # a cash-flow variant shares its parent's tuple
         assert cls.__instrument_types__ is P.BondPosition.__instrument_types__
+    else:
+        assert type(cls.__instrument_types__) is tuple and cls.__instrument_types__ == (instrument_type,)
 
 
 def test_property_docs():
@@ -161,10 +112,8 @@ def test_property_docs():
 
 
 def test_memoised_builders():
-    for fn, name in [
-        (P._all_real_cash_flow, "_all_real_cash_flow"),
-        (P._all_implied_cash_flow, "_all_implied_cash_flow"),
-    ]:
+    for name in ("_all_real_cash_flow", "_all_implied_cash_flow"):
+        fn = getattr(P, name)
         assert fn.cache_info().maxsize == 1024 and fn.__name__ == name
         assert fn.__wrapped__(order_book_ids="000000.IB") is None  # keyword as named, no data
     with pytest.raises(TypeError):

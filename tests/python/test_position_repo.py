@@ -181,8 +181,6 @@ def test_pnl_and_values_read_zero_and_equity_follows_quantity(direction, factor)
         value = getattr(repo, name)
         assert value == 0 and type(value) is int
     assert repo.equity == factor * 1000
-    assert P.RepoPosition.position_pnl is P.RepoPosition.trading_pnl
-    assert P.RepoPosition.market_value is P.RepoPosition.margin
 
 
 def test_saved_state_leaves_the_book_alone():
