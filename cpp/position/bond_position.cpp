@@ -51,39 +51,6 @@ std::vector<py::object> unpack_n(py::handle value, std::size_t n) {
 
 namespace {
 
-// True when the instance's own dict holds `name` (which then hides a method of its class).
-bool in_instance_dict(py::handle self, PyObject* name) {
-  PyObject** dict = _PyObject_GetDictPtr(self.ptr());
-  if (dict == nullptr || *dict == nullptr) {
-    return false;
-  }
-  PyObject* found = PyDict_GetItemWithError(*dict, name);
-  if (found == nullptr && PyErr_Occurred()) {
-    throw py::error_already_set();
-  }
-  return found != nullptr;
-}
-
-}  // namespace
-
-py::object call_hook(py::handle self, PyObject* name, py::handle date) {
-  PyTypeObject* type = Py_TYPE(self.ptr());
-  if (type->tp_getattro == PyObject_GenericGetAttr) {
-    PyObject* resolved = _PyType_Lookup(type, name);
-    for (const OwnHook& hook : state->hooks) {
-      if (hook.name == name && hook.descriptor.ptr() == resolved) {
-        if (in_instance_dict(self, name)) {
-          break;
-        }
-        return hook.body(self, date);
-      }
-    }
-  }
-  return call_method(self, name, date);
-}
-
-namespace {
-
 py::object int_zero() { return py::reinterpret_steal<py::object>(PyLong_FromLong(0)); }
 
 py::object financing() { return get_attr(global(KMB_NAME("SIDE")), KMB_NAME("FINANCING")); }
@@ -225,7 +192,7 @@ py::object bond_before_trading(py::handle self, const Call& c) {
   static const Signature<1> sig{"before_trading", {"trading_date"}};
   auto [trading_date] = bind(sig, c);
   py::object delta_cash = call_base(state->position, KMB_NAME("before_trading"), self, trading_date);
-  py::object per_unit = call_hook(self, KMB_NAME("_get_cash_flow_receivable"), trading_date);
+  py::object per_unit = call_method(self, KMB_NAME("_get_cash_flow_receivable"), trading_date);
   py::object payment_receivable = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
   set_attr(self, KMB_NAME("_payment_receivable"),
            iadd(get_attr(self, KMB_NAME("_payment_receivable")), payment_receivable));
@@ -237,7 +204,7 @@ py::object bond_settlement(py::handle self, const Call& c) {
   auto [trading_date] = bind(sig, c);
   call_base(state->position, KMB_NAME("settlement"), self, trading_date);
   py::object delta_cash = int_zero();
-  auto [per_unit, de_listed] = unpack<2>(call_hook(self, KMB_NAME("_get_cash_flow"), trading_date));
+  auto [per_unit, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), trading_date));
   py::object payment = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
   if (compare(payment, int_zero(), Py_NE)) {
     set_attr(self, KMB_NAME("_payment_receivable"), isub(get_attr(self, KMB_NAME("_payment_receivable")), payment));
@@ -286,7 +253,9 @@ py::object bond_get_cash_flow(py::handle /*self*/, const Call& c) {
 
 // --------------------------------------------- realized cash-flow variant
 
-py::object realized_cash_flow_body(py::handle self, py::handle date) {
+py::object realized_get_cash_flow(py::handle self, const Call& c) {
+  static const Signature<1> sig{"_get_cash_flow", {"date_"}};
+  auto [date] = bind(sig, c);
   py::object table = call(global(KMB_NAME("_all_real_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
   if (table.is_none()) {
     return state->no_cash_flow;
@@ -298,26 +267,18 @@ py::object realized_cash_flow_body(py::handle self, py::handle date) {
   return py::make_tuple(day->cash_flow, boolean(redeemed(self, *day)));
 }
 
-py::object realized_cash_flow_receivable_body(py::handle self, py::handle date) {
-  auto [cash_flow, de_listed] = unpack<2>(call_hook(self, KMB_NAME("_get_cash_flow"), date));
-  return cash_flow;
-}
-
-py::object realized_get_cash_flow(py::handle self, const Call& c) {
-  static const Signature<1> sig{"_get_cash_flow", {"date_"}};
-  auto [date] = bind(sig, c);
-  return realized_cash_flow_body(self, date);
-}
-
 py::object realized_get_cash_flow_receivable(py::handle self, const Call& c) {
   static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
   auto [date] = bind(sig, c);
-  return realized_cash_flow_receivable_body(self, date);
+  auto [cash_flow, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), date));
+  return cash_flow;
 }
 
 // ---------------------------------------------- implied cash-flow variant
 
-py::object implied_day_cash_flow_body(py::handle self, py::handle date) {
+py::object implied_get_day_cash_flow(py::handle self, const Call& c) {
+  static const Signature<1> sig{"_get_day_cash_flow", {"date_"}};
+  auto [date] = bind(sig, c);
   py::object table = call(global(KMB_NAME("_all_implied_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
   if (table.is_none()) {
     return state->no_day_cash_flow;
@@ -329,8 +290,10 @@ py::object implied_day_cash_flow_body(py::handle self, py::handle date) {
   return py::make_tuple(day->cash_flow, day->payment_receivable, boolean(redeemed(self, *day)));
 }
 
-py::object implied_cash_flow_receivable_body(py::handle self, py::handle date) {
-  auto [cash_flow, receivable, de_listed] = unpack<3>(call_hook(self, KMB_NAME("_get_day_cash_flow"), date));
+py::object implied_get_cash_flow_receivable(py::handle self, const Call& c) {
+  static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
+  auto [date] = bind(sig, c);
+  auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
   // A payment day on which nothing was booked earlier books the payment itself.
   if (compare(cash_flow, int_zero(), Py_NE) &&
       compare(get_attr(self, KMB_NAME("_payment_receivable")), int_zero(), Py_EQ)) {
@@ -339,27 +302,11 @@ py::object implied_cash_flow_receivable_body(py::handle self, py::handle date) {
   return receivable;
 }
 
-py::object implied_cash_flow_body(py::handle self, py::handle date) {
-  auto [cash_flow, receivable, de_listed] = unpack<3>(call_hook(self, KMB_NAME("_get_day_cash_flow"), date));
-  return py::make_tuple(cash_flow, de_listed);
-}
-
-py::object implied_get_day_cash_flow(py::handle self, const Call& c) {
-  static const Signature<1> sig{"_get_day_cash_flow", {"date_"}};
-  auto [date] = bind(sig, c);
-  return implied_day_cash_flow_body(self, date);
-}
-
-py::object implied_get_cash_flow_receivable(py::handle self, const Call& c) {
-  static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
-  auto [date] = bind(sig, c);
-  return implied_cash_flow_receivable_body(self, date);
-}
-
 py::object implied_get_cash_flow(py::handle self, const Call& c) {
   static const Signature<1> sig{"_get_cash_flow", {"date_"}};
   auto [date] = bind(sig, c);
-  return implied_cash_flow_body(self, date);
+  auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
+  return py::make_tuple(cash_flow, de_listed);
 }
 
 }  // namespace kmb::position

@@ -23,12 +23,6 @@ void memoised(py::module_ m, const char* name, FastFn fn) {
   m.attr(name) = call(decorator, function);
 }
 
-// Remembers the hook `name` that `cls` defines, so that calls find its body directly.
-void own_hook(py::handle cls, PyObject* name, HookBody body) {
-  PyObject* descriptor = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name);
-  state->hooks.push_back({name, py::reinterpret_borrow<py::object>(descriptor), body});
-}
-
 }  // namespace
 
 KMB_MODULE(position, m) {
@@ -56,8 +50,7 @@ KMB_MODULE(position, m) {
                     get_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), KMB_NAME("__new__")),
                     builtins.attr("sum"),
                     py::make_tuple(zero, false),
-                    py::make_tuple(zero, zero, false),
-                    {}};
+                    py::make_tuple(zero, zero, false)};
 
   m.attr("CASH_FLOW_DTYPES") = layout({{"payment_date", "i4"}, {"cash_flow", "f8"}, {"cum_principal_payment", "f8"}});
   m.attr("IMPLIED_CASH_FLOW_DTYPES") =
@@ -85,21 +78,16 @@ KMB_MODULE(position, m) {
                                  .method("_get_cash_flow", fast<bond_get_cash_flow>)
                                  .build();
 
-  py::object realized = ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
-                            .method("_get_cash_flow_receivable", fast<realized_get_cash_flow_receivable>)
-                            .method("_get_cash_flow", fast<realized_get_cash_flow>)
-                            .build();
-  own_hook(realized, KMB_NAME("_get_cash_flow_receivable"), realized_cash_flow_receivable_body);
-  own_hook(realized, KMB_NAME("_get_cash_flow"), realized_cash_flow_body);
+  ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
+      .method("_get_cash_flow_receivable", fast<realized_get_cash_flow_receivable>)
+      .method("_get_cash_flow", fast<realized_get_cash_flow>)
+      .build();
 
-  py::object implied = ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
-                           .method("_get_day_cash_flow", fast<implied_get_day_cash_flow>)
-                           .method("_get_cash_flow_receivable", fast<implied_get_cash_flow_receivable>)
-                           .method("_get_cash_flow", fast<implied_get_cash_flow>)
-                           .build();
-  own_hook(implied, KMB_NAME("_get_day_cash_flow"), implied_day_cash_flow_body);
-  own_hook(implied, KMB_NAME("_get_cash_flow_receivable"), implied_cash_flow_receivable_body);
-  own_hook(implied, KMB_NAME("_get_cash_flow"), implied_cash_flow_body);
+  ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
+      .method("_get_day_cash_flow", fast<implied_get_day_cash_flow>)
+      .method("_get_cash_flow_receivable", fast<implied_get_cash_flow_receivable>)
+      .method("_get_cash_flow", fast<implied_get_cash_flow>)
+      .build();
 
   ClassBuilder(m, "RepoPosition", {position_base})
       .attr("__instrument_types__", repo)

@@ -11,18 +11,6 @@
 
 namespace kmb::position {
 
-// A cash-flow hook body: `self.<hook>(date_)` done in C++.
-using HookBody = py::object (*)(py::handle self, py::handle date);
-
-// A hook method this module installed on one of its classes. While the method
-// that an instance's class resolves is this very descriptor (and neither the
-// instance nor a custom __getattribute__ hides it) the body is called directly.
-struct OwnHook {
-  PyObject* name;
-  py::object descriptor;
-  HookBody body;
-};
-
 // Host names and Python objects the positions work with, taken once when the
 // module loads and kept for the life of the process.
 struct State {
@@ -32,7 +20,6 @@ struct State {
   py::object sum;               // builtins.sum
   py::object no_cash_flow;      // (0.0, False)
   py::object no_day_cash_flow;  // (0.0, 0.0, False)
-  std::vector<OwnHook> hooks;
 };
 
 extern State* state;
@@ -58,9 +45,6 @@ inline py::object iadd(py::handle a, py::handle b) { return steal_or_throw(PyNum
 inline py::object isub(py::handle a, py::handle b) {
   return steal_or_throw(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
 }
-
-// self.<name>(date), calling this module's own body directly when nothing overrides it.
-py::object call_hook(py::handle self, PyObject* name, py::handle date);
 
 // --------------------------------------------------- cash-flow tables
 
@@ -103,18 +87,12 @@ py::object bond_settlement(py::handle self, const Call& call);
 py::object bond_get_cash_flow_receivable(py::handle self, const Call& call);
 py::object bond_get_cash_flow(py::handle self, const Call& call);
 
-// The two cash-flow variants: method entries and the bodies behind them.
+// The two cash-flow variants.
 py::object realized_get_cash_flow_receivable(py::handle self, const Call& call);
 py::object realized_get_cash_flow(py::handle self, const Call& call);
 py::object implied_get_day_cash_flow(py::handle self, const Call& call);
 py::object implied_get_cash_flow_receivable(py::handle self, const Call& call);
 py::object implied_get_cash_flow(py::handle self, const Call& call);
-
-py::object realized_cash_flow_receivable_body(py::handle self, py::handle date);
-py::object realized_cash_flow_body(py::handle self, py::handle date);
-py::object implied_day_cash_flow_body(py::handle self, py::handle date);
-py::object implied_cash_flow_receivable_body(py::handle self, py::handle date);
-py::object implied_cash_flow_body(py::handle self, py::handle date);
 
 // ------------------------------------------------------ RepoPosition
 
