@@ -1,5 +1,7 @@
 // BondPosition: a bond holding with its pledge book and payment receivable,
 // its day start and settlement, and the two cash-flow variants.
+#include <vector>
+
 #include "position.hpp"
 
 namespace kmb::position {
@@ -8,45 +10,43 @@ State* state = nullptr;
 
 // ------------------------------------------------------------ helpers
 
-std::vector<py::object> unpack_n(py::handle value, std::size_t n) {
-  std::vector<py::object> items;
-  items.reserve(n);
-  if (PyTuple_CheckExact(value.ptr()) && static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr())) == n) {
+void unpack_into(py::handle value, py::object* out, std::size_t n) {
+  PyObject* v = value.ptr();
+  if (PyTuple_CheckExact(v) && static_cast<std::size_t>(PyTuple_GET_SIZE(v)) == n) {
     for (std::size_t i = 0; i < n; ++i) {
-      items.push_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), static_cast<Py_ssize_t>(i))));
+      out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, static_cast<Py_ssize_t>(i)));
     }
-    return items;
+    return;
   }
-  PyObject* iterator = PyObject_GetIter(value.ptr());
+  PyObject* iterator = PyObject_GetIter(v);
   if (iterator == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
-        !PySequence_Check(value.ptr())) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr && !PySequence_Check(v)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
     }
     throw py::error_already_set();
   }
   py::object it = py::reinterpret_steal<py::object>(iterator);
-  while (items.size() <= n) {
+  std::size_t got = 0;
+  for (; got <= n; ++got) {
     PyObject* next = PyIter_Next(iterator);
     if (next == nullptr) {
       break;
     }
-    if (items.size() == n) {
+    if (got == n) {
       Py_DECREF(next);
       PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
       throw py::error_already_set();
     }
-    items.push_back(py::reinterpret_steal<py::object>(next));
+    out[got] = py::reinterpret_steal<py::object>(next);
   }
   if (PyErr_Occurred()) {
     throw py::error_already_set();
   }
-  if (items.size() < n) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, items.size());
+  if (got < n) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, got);
     throw py::error_already_set();
   }
-  return items;
 }
 
 namespace {

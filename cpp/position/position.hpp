@@ -4,7 +4,6 @@
 
 #include <array>
 #include <optional>
-#include <vector>
 
 #include "cash_flow_table.hpp"
 #include "host.hpp"
@@ -28,16 +27,14 @@ inline py::handle global(PyObject* name) { return state->globals[name]; }
 
 // ------------------------------------------------ Python-level helpers
 
-// `a, b, ... = value`, with the interpreter's own messages.
-std::vector<py::object> unpack_n(py::handle value, std::size_t n);
+// `out[0], ..., out[n - 1] = value`, with the interpreter's own messages.
+void unpack_into(py::handle value, py::object* out, std::size_t n);
 
+// `a, b, ... = value`.
 template <std::size_t N>
 std::array<py::object, N> unpack(py::handle value) {
-  std::vector<py::object> items = unpack_n(value, N);
   std::array<py::object, N> out;
-  for (std::size_t i = 0; i < N; ++i) {
-    out[i] = std::move(items[i]);
-  }
+  unpack_into(value, out.data(), N);
   return out;
 }
 

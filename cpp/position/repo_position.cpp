@@ -1,5 +1,7 @@
 // RepoPosition: the repo quantity, the book of amounts due on each due
 // settlement date, and their settlement; and the two position proxies.
+#include <vector>
+
 #include "position.hpp"
 
 namespace kmb::position {
