@@ -475,6 +475,9 @@ class BondMod:
     - the repo order functions, on the context: ``repo`` and ``reverse_repo``.
     """
 
+    # Default commission figures: inter-bank 0.001 % of the trade value, at least
+    # 150 yuan (about what a trade's settlement costs there); on exchange
+    # 0.002 %, at most 100 yuan a trade.
     def __init__(
         self,
         ib_commission_rate=0.00001,

@@ -10,7 +10,6 @@ its opening cash plus its flows.
 import csv
 import dataclasses
 import datetime
-import functools
 import unicodedata
 from pathlib import Path
 
@@ -35,23 +34,28 @@ FLOWS = (
 )
 
 
-@functools.cache
-def _payment_table(order_book_id, implied):
-    """Per-bond payment and principal by date, from the table the position itself reads."""
-    if implied:
+def _payment_table(result, order_book_id):
+    """Per-bond payment and principal by date, from the table the bond's position reads
+    (implied or realized cash flows); read once per result."""
+    tables = result.__dict__.setdefault("_payment_tables", {})
+    if order_book_id in tables:
+        return tables[order_book_id]
+    if _is_implied(result, order_book_id):
         frame = bond.get_implied_cash_flow(order_book_id, 20050102, 29991231)
         columns = ("total_payment", "principal_payment")
     else:
         frame = bond.realized_cash_flow(order_book_id)
         columns = ("cash_flow", "principal_payment")
-    if frame is None:
-        return {}
-    dates = frame.index.get_level_values(-1)
-    return {
-        day.date(): (total, principal)
-        for day, total, principal in zip(dates, frame[columns[0]].tolist(), frame[columns[1]].tolist())
-        if total != 0
-    }
+    table = {}
+    if frame is not None:
+        dates = frame.index.get_level_values(-1)
+        table = {
+            day.date(): (total, principal)
+            for day, total, principal in zip(dates, frame[columns[0]].tolist(), frame[columns[1]].tolist())
+            if total != 0
+        }
+    tables[order_book_id] = table
+    return table
 
 
 def _is_implied(result, order_book_id):
@@ -79,7 +83,7 @@ def classify(result, booking):
         return [(category, gross), ("commissions", -cost)]
     if booking.phase == "settlement":
         if kind == INSTRUMENT_TYPE.BOND:
-            table = _payment_table(booking.order_book_id, _is_implied(result, booking.order_book_id))
+            table = _payment_table(result, booking.order_book_id)
             if booking.date in table:
                 total, principal_per_bond = table[booking.date]
                 principal = booking.amount * principal_per_bond / total

@@ -55,6 +55,7 @@ class SampleBondStrategy(Strategy):
         self.buy_day = {}  # bond -> the day to buy it on
         self.bought = set()
         self.exit_from = None
+        self.schedules = {}  # bond -> its payment schedule, read once
         self.notes = []  # what the strategy decided not to do, for the summary
 
     def initialize(self, context):
@@ -71,9 +72,13 @@ class SampleBondStrategy(Strategy):
                     f"{order_book_id}: no coupon date with a later payment inside the run, not bought"
                 )
 
-    @staticmethod
-    def _after_a_coupon(order_book_id, days, data_proxy):
-        schedule = payment_schedule(order_book_id)
+    def schedule(self, order_book_id):
+        if order_book_id not in self.schedules:
+            self.schedules[order_book_id] = payment_schedule(order_book_id)
+        return self.schedules[order_book_id]
+
+    def _after_a_coupon(self, order_book_id, days, data_proxy):
+        schedule = self.schedule(order_book_id)
         payment_dates = list(schedule.index)
         for i, paid in enumerate(payment_dates[:-1]):
             if paid < days[0] or paid >= days[-1]:
@@ -136,11 +141,10 @@ class SampleBondStrategy(Strategy):
             remaining = self._remaining_principal(order_book_id, context.date)
             context.repo(repo_id, order_book_id, free, haircut * remaining / 100.0)
 
-    @staticmethod
-    def _remaining_principal(order_book_id, day):
+    def _remaining_principal(self, order_book_id, day):
         """The principal per 100 face still outstanding: the exchanges scale a pledged
         bond's conversion ratio down as its principal is repaid."""
-        schedule = payment_schedule(order_book_id)
+        schedule = self.schedule(order_book_id)
         paid = schedule[[d <= day for d in schedule.index]]
         return 100.0 if paid.empty else float(paid["remaining_principal"].iloc[-1])
 
