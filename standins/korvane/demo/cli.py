@@ -69,6 +69,7 @@ def run(start, end, cash, out, progress=True):
             f"choose dates inside it (asked for {start} to {end})"
         )
     calendar, disagree = trading_calendar(market)
+    disagree = [day for day in disagree if start <= day <= end]
     bar = None
     if progress:
         from tqdm import tqdm
