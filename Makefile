@@ -15,7 +15,7 @@ DEPS   := numpy pandas pytest hypothesis exchange_calendars "pybind11>=2.12" "sc
 
 all: test
 
-$(STAMP):
+$(STAMP): Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(DEPS)
