@@ -5,6 +5,8 @@ calendar of the ``exchange_calendars`` package. The sessions are computed once
 per process.
 """
 
+import bisect
+import datetime
 import functools
 import warnings
 
@@ -25,6 +27,13 @@ class TradingCalendar:
 
     def __init__(self, sessions):
         self._sessions = sessions
+        # The same days as plain dates, and the sessions as a list: a question
+        # about a plain date or a naive datetime (what the event loop and the
+        # repo code ask every day) is answered by a set lookup or a bisection,
+        # without a trip through pandas. Anything else takes the pandas path.
+        self._session_list = list(sessions)
+        self._days = [session.date() for session in self._session_list]
+        self._day_set = frozenset(self._days)
 
     @property
     def sessions(self):
@@ -39,6 +48,18 @@ class TradingCalendar:
     def last_session(self):
         return self._sessions[-1]
 
+    def _plain_day(self, dt):
+        """The calendar day of a ``datetime.date`` or a naive ``datetime.datetime``
+        inside the calendar; None for anything else (pandas then decides)."""
+        kind = type(dt)
+        if kind is datetime.datetime:
+            if dt.tzinfo is not None:
+                return None
+            dt = dt.date()
+        elif kind is not datetime.date:
+            return None
+        return dt if self._days[0] <= dt <= self._days[-1] else None
+
     def _day(self, dt):
         day = to_timestamp(dt).normalize()
         if not self.first_session <= day <= self.last_session:
@@ -50,6 +71,9 @@ class TradingCalendar:
 
     def is_trading_date(self, dt):
         """True when the calendar day of ``dt`` is a trading day."""
+        plain = self._plain_day(dt)
+        if plain is not None:
+            return plain in self._day_set
         day = self._day(dt)
         pos = self._sessions.searchsorted(day)
         return bool(self._sessions[pos] == day)
@@ -58,6 +82,11 @@ class TradingCalendar:
         """The ``n``-th trading day strictly after ``date`` (a ``pandas.Timestamp``)."""
         if n < 1:
             raise ValueError(f"n must be at least 1, got {n}")
+        plain = self._plain_day(date) if type(n) is int else None
+        if plain is not None:
+            pos = bisect.bisect_right(self._days, plain) + n - 1
+            if pos < len(self._days):
+                return self._session_list[pos]
         pos = self._sessions.searchsorted(self._day(date), side="right") + n - 1
         if pos >= len(self._sessions):
             raise ValueError(
@@ -70,6 +99,11 @@ class TradingCalendar:
         """The ``n``-th trading day strictly before ``date`` (a ``pandas.Timestamp``)."""
         if n < 1:
             raise ValueError(f"n must be at least 1, got {n}")
+        plain = self._plain_day(date) if type(n) is int else None
+        if plain is not None:
+            pos = bisect.bisect_left(self._days, plain) - n
+            if pos >= 0:
+                return self._session_list[pos]
         pos = self._sessions.searchsorted(self._day(date), side="left") - n
         if pos < 0:
             raise ValueError(
