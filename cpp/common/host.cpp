@@ -87,7 +87,7 @@ std::int32_t date_int(py::handle convert, py::handle date) {
   return static_cast<std::int32_t>(v);
 }
 
-py::handle Globals::operator[](py::handle name) const {
+py::object Globals::operator[](py::handle name) const {
   PyObject* value = PyDict_GetItemWithError(dict_, name.ptr());
   if (value == nullptr) {
     if (!PyErr_Occurred()) {
@@ -95,7 +95,7 @@ py::handle Globals::operator[](py::handle name) const {
     }
     throw py::error_already_set();
   }
-  return value;
+  return py::reinterpret_borrow<py::object>(value);
 }
 
 EnumMember::EnumMember(const char* name) : name_(intern(name)) {}

@@ -170,8 +170,10 @@ class Globals {
   Globals() = default;
   explicit Globals(const py::module_& module) : dict_(py::object(module.attr("__dict__")).release().ptr()) {}
 
-  // Borrowed reference; NameError when the name is gone.
-  py::handle operator[](py::handle name) const;
+  // A new reference, NameError when the name is gone. Never a borrowed one:
+  // Python code that runs while the caller still uses the value (an order's
+  // property, the host's converter) may rebind the name and drop the old value.
+  py::object operator[](py::handle name) const;
 
  private:
   // A strong reference, never released: the classes and functions of a module

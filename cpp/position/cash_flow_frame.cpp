@@ -96,7 +96,7 @@ py::object item(py::handle obj, py::handle key) { return steal_or_throw(PyObject
 // np.searchsorted(T[F], k) and an exact match, for any table whose date
 // column T[F] has one date per record.
 std::optional<DayRecord> find_day_generic(py::handle table, const TableKind& kind, py::handle key) {
-  py::handle np = global(KMB_NAME("np"));
+  py::object np = global(KMB_NAME("np"));
   py::object dates = item(table, kind.date_field);
   py::object pos = call_method(np, KMB_NAME("searchsorted"), dates, key);
   const Py_ssize_t count = PyObject_Length(dates.ptr());
@@ -119,7 +119,7 @@ std::optional<DayRecord> find_day_generic(py::handle table, const TableKind& kin
 
 // The column as contiguous float64 values, through NumPy's own conversion.
 py::array_t<double> float_column(py::handle frame, PyObject* name, std::size_t rows) {
-  py::handle np = global(KMB_NAME("np"));
+  py::object np = global(KMB_NAME("np"));
   py::object column = item(frame, name);
   static PyObject* const dtype_kw = py::make_tuple("dtype").release().ptr();
   py::object values =
@@ -135,7 +135,7 @@ py::array_t<double> float_column(py::handle frame, PyObject* name, std::size_t r
 // The index level `level` of the frame, each date through the host's converter.
 std::vector<std::int32_t> date_level(py::handle frame, PyObject* level, std::size_t rows) {
   py::object values = call_method(get_attr(frame, KMB_NAME("index")), KMB_NAME("get_level_values"), level);
-  py::handle convert = global(KMB_NAME("convert_date_to_date_int"));
+  py::object convert = global(KMB_NAME("convert_date_to_date_int"));
   std::vector<std::int32_t> dates;
   dates.reserve(rows);
   py::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));

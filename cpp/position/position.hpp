@@ -23,7 +23,7 @@ struct State {
 
 extern State* state;
 
-inline py::handle global(PyObject* name) { return state->globals[name]; }
+inline py::object global(PyObject* name) { return state->globals[name]; }
 
 // ------------------------------------------------ Python-level helpers
 

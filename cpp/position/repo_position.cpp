@@ -43,7 +43,7 @@ py::object repo_apply_trade(py::handle self, const Call& c) {
   }
   // A financing repo pledges the bond: its long position must be able to take
   // the pledge before anything of the trade is booked here.
-  py::handle directions = global(KMB_NAME("POSITION_DIRECTION"));
+  py::object directions = global(KMB_NAME("POSITION_DIRECTION"));
   py::object bond_position;
   if (compare(get_attr(self, KMB_NAME("_direction")), get_attr(directions, KMB_NAME("SHORT")), Py_EQ)) {
     py::object portfolio = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("portfolio"));

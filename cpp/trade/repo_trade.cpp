@@ -6,7 +6,7 @@ State* state = nullptr;
 
 namespace {
 
-py::handle global(PyObject* name) { return state->globals[name]; }
+py::object global(PyObject* name) { return state->globals[name]; }
 
 py::object side(PyObject* member) { return get_attr(global(KMB_NAME("SIDE")), member); }
 
@@ -141,7 +141,7 @@ py::object create_exchange_reverse_repo_trade(py::handle cls, const Call& c) {
 }
 
 py::object position_direction(py::handle self) {
-  py::handle directions = global(KMB_NAME("POSITION_DIRECTION"));
+  py::object directions = global(KMB_NAME("POSITION_DIRECTION"));
   const bool financing = compare(get_attr(self, KMB_NAME("_side")), side(KMB_NAME("FINANCING")), Py_EQ);
   return get_attr(directions, financing ? KMB_NAME("SHORT") : KMB_NAME("LONG"));
 }

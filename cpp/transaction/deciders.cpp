@@ -6,7 +6,7 @@ namespace kmb::transaction {
 
 namespace {
 
-py::handle global(PyObject* name) { return state->globals[name]; }
+py::object global(PyObject* name) { return state->globals[name]; }
 
 }  // namespace
 
@@ -64,7 +64,7 @@ py::object bond_get_order_transaction_cost(py::handle self, const Call& c) {
 py::object repo_get_trade_commission(py::handle /*self*/, const Call& c) {
   static const Signature<1> sig{"get_trade_commission", {"trade"}};
   auto [trade] = bind(sig, c);
-  py::handle commission = global(KMB_NAME("calc_repo_commission"));
+  py::object commission = global(KMB_NAME("calc_repo_commission"));
   return call(commission, get_attr(trade, KMB_NAME("order_book_id")), get_attr(trade, KMB_NAME("last_quantity")));
 }
 
@@ -72,7 +72,7 @@ py::object repo_get_trade_commission(py::handle /*self*/, const Call& c) {
 py::object repo_get_order_transaction_cost(py::handle /*self*/, const Call& c) {
   static const Signature<1> sig{"get_order_transaction_cost", {"order"}};
   auto [order] = bind(sig, c);
-  py::handle commission = global(KMB_NAME("calc_repo_commission"));
+  py::object commission = global(KMB_NAME("calc_repo_commission"));
   py::object order_book_id = get_attr(order, KMB_NAME("order_book_id"));
   return call(commission, order_book_id,
               mul(get_attr(order, KMB_NAME("quantity")), get_attr(order, KMB_NAME("haircut"))));

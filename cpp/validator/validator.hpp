@@ -15,7 +15,7 @@ struct State {
 
 extern State* state;
 
-inline py::handle global(PyObject* name) { return state->globals[name]; }
+inline py::object global(PyObject* name) { return state->globals[name]; }
 
 // `text.format(*args)`: Python's str.format, so numbers print as Python prints them.
 template <typename... A>
