@@ -3,6 +3,8 @@
 // in a table, straight from its record buffer when it has the native layout.
 #include <pybind11/numpy.h>
 
+#include <limits>
+
 #include "position.hpp"
 
 namespace kmb::position {
@@ -117,19 +119,93 @@ std::optional<DayRecord> find_day_generic(py::handle table, const TableKind& kin
 
 // ------------------------------------------------------------ building
 
-// The column as contiguous float64 values, through NumPy's own conversion.
+// The NumPy scalar types an object column may hold as amounts.
+struct NumpyScalars {
+  py::object generic, integer, floating;
+};
+
+// One amount of an object column: a missing value (None, NaN, pandas' NA, as
+// `missing` tells) is NaN; a real number (Python or NumPy, Decimal, Fraction)
+// is its float value; anything else is refused. Text would parse ("1.5"), and
+// a boolean, a date or the real part of a complex number would pass for an
+// amount, so they are refused before float() is asked; so are sequences (text,
+// lists, arrays), whose float() either parses or fails with no word of where.
+double object_amount(PyObject* name, py::handle value, bool missing, const NumpyScalars& np) {
+  if (missing) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  PyObject* v = value.ptr();
+  if (PyFloat_Check(v)) {
+    return PyFloat_AS_DOUBLE(v);
+  }
+  const PyNumberMethods* number = Py_TYPE(v)->tp_as_number;
+  const bool refused =
+      PySequence_Check(v) || PyBool_Check(v) || PyComplex_Check(v) || number == nullptr ||
+      (number->nb_float == nullptr && number->nb_index == nullptr) ||
+      (is_instance(value, np.generic) && !is_instance(value, np.integer) && !is_instance(value, np.floating));
+  if (refused) {
+    PyErr_Format(PyExc_TypeError, "cash-flow column '%U' holds %.200s values, not numbers: %R", name,
+                 Py_TYPE(v)->tp_name, v);
+    throw py::error_already_set();
+  }
+  const double amount = PyFloat_AsDouble(v);
+  if (amount == -1.0 && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  return amount;
+}
+
+// The column as contiguous float64 values, one per row. Integer and float
+// columns convert through NumPy. An object column (pandas' nullable numbers
+// and text, Python numbers) is read value by value. Columns of any other kind
+// (booleans, complex numbers, dates, durations, text, raw bytes) are refused:
+// NumPy would turn them into numbers without a word.
 py::array_t<double> float_column(py::handle frame, PyObject* name, std::size_t rows) {
   py::object np = global(KMB_NAME("np"));
   py::object column = item(frame, name);
-  static PyObject* const dtype_kw = py::make_tuple("dtype").release().ptr();
-  py::object values =
-      call_kw(get_attr(np, KMB_NAME("ascontiguousarray")), {column}, {get_attr(np, KMB_NAME("float64"))}, dtype_kw);
-  auto array = py::array_t<double>::ensure(values);
-  if (!array || array.ndim() != 1 || static_cast<std::size_t>(array.shape(0)) != rows) {
+  auto values = py::array::ensure(call_method(np, KMB_NAME("asarray"), column));
+  if (!values) {
+    throw py::error_already_set();
+  }
+  if (values.ndim() != 1 || static_cast<std::size_t>(values.shape(0)) != rows) {
     PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
     throw py::error_already_set();
   }
-  return array;
+  const char kind = npy::array_descriptor_proxy(values.dtype().ptr())->kind;
+  if (kind == 'i' || kind == 'u' || kind == 'f') {
+    static PyObject* const dtype_kw = py::make_tuple("dtype").release().ptr();
+    auto converted = py::array_t<double>::ensure(
+        call_kw(get_attr(np, KMB_NAME("ascontiguousarray")), {values}, {get_attr(np, KMB_NAME("float64"))}, dtype_kw));
+    if (!converted) {
+      throw py::error_already_set();
+    }
+    return converted;
+  }
+  if (kind != 'O') {
+    PyErr_Format(PyExc_TypeError, "cash-flow column '%U' holds %S values, not numbers", name, values.dtype().ptr());
+    throw py::error_already_set();
+  }
+  const NumpyScalars scalars{get_attr(np, KMB_NAME("generic")), get_attr(np, KMB_NAME("integer")),
+                             get_attr(np, KMB_NAME("floating"))};
+  py::object missing = call(get_attr(py::module_::import("pandas"), KMB_NAME("isna")), values);
+  py::object items = call_method(values, KMB_NAME("tolist"));
+  py::object flags = call_method(missing, KMB_NAME("tolist"));
+  if (!PyList_Check(items.ptr()) || !PyList_Check(flags.ptr()) ||
+      static_cast<std::size_t>(PyList_GET_SIZE(items.ptr())) != rows ||
+      static_cast<std::size_t>(PyList_GET_SIZE(flags.ptr())) != rows) {
+    PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
+    throw py::error_already_set();
+  }
+  py::array_t<double> out(static_cast<py::ssize_t>(rows));
+  double* data = out.mutable_data();
+  for (std::size_t i = 0; i < rows; ++i) {
+    const auto at = static_cast<Py_ssize_t>(i);
+    // The lists are ours alone: nothing called below can change their length.
+    py::object value = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(items.ptr(), at));
+    const bool is_missing = truth(PyList_GET_ITEM(flags.ptr(), at));
+    data[i] = object_amount(name, value, is_missing, scalars);
+  }
+  return out;
 }
 
 // The index level `level` of the frame, each date through the host's converter.
