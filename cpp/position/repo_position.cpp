@@ -54,8 +54,12 @@ py::object repo_apply_trade(py::handle self, const Call& c) {
     }
   }
 
+  // Everything the trade changes is worked out before anything is written, so
+  // that a trade with a missing or unusable field (a transaction cost of None,
+  // say) raises with this position and the pledge book as they were, instead
+  // of leaving a principal booked whose cash never reached the account.
   py::object quantity = get_attr(trade, KMB_NAME("last_quantity"));
-  set_attr(self, KMB_NAME("_today_quantity"), iadd(get_attr(self, KMB_NAME("_today_quantity")), quantity));
+  py::object today_quantity = iadd(get_attr(self, KMB_NAME("_today_quantity")), quantity);
   py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
   py::object due_date = get_attr(trade, KMB_NAME("due_settlement_date"));
   py::object due_amount = get_attr(trade, KMB_NAME("due_settlement_amount"));
@@ -63,30 +67,44 @@ py::object repo_apply_trade(py::handle self, const Call& c) {
   if (known < 0) {
     throw py::error_already_set();
   }
-  if (known == 0) {
-    set_item(book, due_date, py::list(py::make_tuple(quantity, due_amount)));
-  } else {
-    py::object entry = item(book, due_date);
-    py::object first = int_zero();
-    py::object second = py::int_(1);
-    set_item(entry, first, iadd(item(entry, first), quantity));
-    set_item(entry, second, iadd(item(entry, second), due_amount));
-  }
-
-  if (bond_position) {
-    call_method(bond_position, KMB_NAME("apply_trade"), trade);
+  py::object first = int_zero();
+  py::object second = py::int_(1);
+  py::object entry;
+  py::object entry_quantity;
+  py::object entry_amount;
+  if (known != 0) {
+    entry = item(book, due_date);
+    entry_quantity = iadd(item(entry, first), quantity);
+    entry_amount = iadd(item(entry, second), due_amount);
   }
   // -(quantity × direction factor) − transaction cost
   py::object principal = neg(mul(quantity, get_attr(self, KMB_NAME("_direction_factor"))));
-  return sub(principal, get_attr(trade, KMB_NAME("transaction_cost")));
+  py::object delta_cash = sub(principal, get_attr(trade, KMB_NAME("transaction_cost")));
+
+  // The pledge first: a bond position that refuses it leaves nothing booked here.
+  if (bond_position) {
+    call_method(bond_position, KMB_NAME("apply_trade"), trade);
+  }
+  set_attr(self, KMB_NAME("_today_quantity"), today_quantity);
+  if (known == 0) {
+    set_item(book, due_date, py::list(py::make_tuple(quantity, due_amount)));
+  } else {
+    set_item(entry, first, entry_quantity);
+    set_item(entry, second, entry_amount);
+  }
+  return delta_cash;
 }
 
 py::object repo_settlement(py::handle self, const Call& c) {
   static const Signature<1> sig{"settlement", {"trading_date"}};
   auto [trading_date] = bind(sig, c);
   call_base(state->position, KMB_NAME("settlement"), self, trading_date);
+  // The amounts due are summed and the matured quantities taken off in a
+  // local copy first: an entry that cannot be settled raises with the book and
+  // the quantity as they were, none of the entries before it half settled.
   std::vector<py::object> keys_to_be_removed;
   py::object delta_cash = int_zero();
+  py::object old_quantity = get_attr(self, KMB_NAME("_old_quantity"));
   py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
   py::object iterator = steal_or_throw(PyObject_GetIter(call_method(book, KMB_NAME("items")).ptr()));
   while (PyObject* raw = PyIter_Next(iterator.ptr())) {
@@ -95,18 +113,20 @@ py::object repo_settlement(py::handle self, const Call& c) {
     if (compare(due_date, trading_date, Py_LE)) {
       keys_to_be_removed.push_back(due_date);
       delta_cash = iadd(delta_cash, due_amount);
-      set_attr(self, KMB_NAME("_old_quantity"), isub(get_attr(self, KMB_NAME("_old_quantity")), quantity));
+      old_quantity = isub(old_quantity, quantity);
     }
   }
   if (PyErr_Occurred()) {
     throw py::error_already_set();
   }
+  py::object result = mul(delta_cash, get_attr(self, KMB_NAME("_direction_factor")));
+  set_attr(self, KMB_NAME("_old_quantity"), old_quantity);
   for (const py::object& key : keys_to_be_removed) {
     if (PyObject_DelItem(book.ptr(), key.ptr()) != 0) {
       throw py::error_already_set();
     }
   }
-  return mul(delta_cash, get_attr(self, KMB_NAME("_direction_factor")));
+  return result;
 }
 
 // ------------------------------------------------------------- proxies
