@@ -6,18 +6,25 @@ namespace kmb {
 
 py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
                    std::initializer_list<py::handle> keywords, py::handle kwnames) {
-  std::vector<PyObject*> argv;
-  argv.reserve(1 + positional.size() + keywords.size());
-  argv.push_back(nullptr);
+  // One slot before the arguments, for the callee's own use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  constexpr std::size_t kOnStack = 16;
+  const std::size_t total = 1 + positional.size() + keywords.size();
+  std::array<PyObject*, kOnStack> stack{};
+  std::vector<PyObject*> heap;
+  PyObject** argv = stack.data();
+  if (total > kOnStack) {
+    heap.resize(total);
+    argv = heap.data();
+  }
+  std::size_t i = 1;
   for (py::handle h : positional) {
-    argv.push_back(h.ptr());
+    argv[i++] = h.ptr();
   }
   for (py::handle h : keywords) {
-    argv.push_back(h.ptr());
+    argv[i++] = h.ptr();
   }
   const auto npos = static_cast<std::size_t>(positional.size());
-  return steal_or_throw(
-      PyObject_Vectorcall(fn.ptr(), argv.data() + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+  return steal_or_throw(PyObject_Vectorcall(fn.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
 }
 
 void raise_formatted(PyObject* exc, const char* fmt, py::handle arg) {
@@ -148,6 +155,15 @@ PyObject* intern(const char* text) {
   return s;
 }
 
+PyObject* keyword_names(std::initializer_list<const char*> names) {
+  py::tuple tuple(names.size());
+  std::size_t i = 0;
+  for (const char* name : names) {
+    tuple[i++] = py::reinterpret_borrow<py::object>(intern(name));
+  }
+  return tuple.release().ptr();
+}
+
 namespace {
 
 std::string plural(std::size_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
@@ -159,8 +175,32 @@ std::string plural(std::size_t n, const char* word) { return std::to_string(n) +
 
 }  // namespace
 
-void bind_args(const char* fname, const char* const* names, std::size_t n, std::size_t required, bool varkw,
-               const Call& call, py::handle* out, py::object* extra) {
+namespace {
+
+// The parameter a keyword names, or n. Keyword names are nearly always
+// interned, so identity finds them; equal text is the rule, and the fallback.
+std::size_t parameter_of(PyObject* key, PyObject* const* interned, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (key == interned[i]) {
+      return i;
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const int order = PyUnicode_Compare(key, interned[i]);
+    if (order == -1 && PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    if (order == 0) {
+      return i;
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+void bind_args(const char* fname, const char* const* names, PyObject** interned, std::size_t n, std::size_t required,
+               bool varkw, const Call& call, py::handle* out, py::object* extra) {
   const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(call.nargs)));
   if (nargs > n) {
     const std::string takes =
@@ -172,13 +212,15 @@ void bind_args(const char* fname, const char* const* names, std::size_t n, std::
     out[i] = call.args[i];
   }
   const Py_ssize_t nkw = call.kwnames == nullptr ? 0 : PyTuple_GET_SIZE(call.kwnames);
+  if (nkw > 0 && n > 0 && interned[0] == nullptr) {
+    for (std::size_t i = n; i-- > 0;) {  // the first name last: set means all are
+      interned[i] = intern(names[i]);
+    }
+  }
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(call.kwnames, k);
     PyObject* value = call.args[nargs + static_cast<std::size_t>(k)];
-    std::size_t i = 0;
-    while (i < n && PyUnicode_CompareWithASCIIString(key, names[i]) != 0) {
-      ++i;
-    }
+    const std::size_t i = parameter_of(key, interned, n);
     if (i < n) {
       if (out[i]) {
         type_error(std::string(fname) + "() got multiple values for argument '" + names[i] + "'");

@@ -205,6 +205,12 @@ py::object import_name(const py::module_& into, const char* module, const char* 
 // Interned Python string that is never released (safe to keep in static storage).
 PyObject* intern(const char* text);
 
+// The tuple of interned names that a call with keywords hands the callee
+// (the names in the order of the keyword values); never released. Interned
+// names match the callee's parameters by identity and, stored as attributes or
+// dict keys, are found by identity later.
+PyObject* keyword_names(std::initializer_list<const char*> names);
+
 // The interned name `text`, made once per call site.
 #define KMB_NAME(text)                                     \
   ([]() -> PyObject* {                                     \
@@ -232,15 +238,25 @@ struct Signature {
   std::array<const char*, N> names;
   std::size_t required = N;
   bool varkw = false;
+  // The names as interned strings, made on the first call given keywords.
+  mutable std::array<PyObject*, N> interned{};
 };
 
-void bind_args(const char* fname, const char* const* names, std::size_t n, std::size_t required, bool varkw,
-               const Call& call, py::handle* out, py::object* extra);
+void bind_args(const char* fname, const char* const* names, PyObject** interned, std::size_t n, std::size_t required,
+               bool varkw, const Call& call, py::handle* out, py::object* extra);
 
 template <std::size_t N>
 std::array<py::handle, N> bind(const Signature<N>& sig, const Call& call, py::object* extra = nullptr) {
   std::array<py::handle, N> out{};
-  bind_args(sig.fname, sig.names.data(), N, sig.required, sig.varkw, call, out.data(), extra);
+  const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(call.nargs)));
+  if (call.kwnames == nullptr && nargs >= sig.required && nargs <= N) {
+    // The everyday call, all arguments positional: nothing to check.
+    for (std::size_t i = 0; i < nargs; ++i) {
+      out[i] = call.args[i];
+    }
+    return out;
+  }
+  bind_args(sig.fname, sig.names.data(), sig.interned.data(), N, sig.required, sig.varkw, call, out.data(), extra);
   return out;
 }
 

@@ -173,7 +173,7 @@ py::array_t<double> float_column(py::handle frame, PyObject* name, std::size_t r
   }
   const char kind = npy::array_descriptor_proxy(values.dtype().ptr())->kind;
   if (kind == 'i' || kind == 'u' || kind == 'f') {
-    static PyObject* const dtype_kw = py::make_tuple("dtype").release().ptr();
+    static PyObject* const dtype_kw = keyword_names({"dtype"});
     auto converted = py::array_t<double>::ensure(
         call_kw(get_attr(np, KMB_NAME("ascontiguousarray")), {values}, {get_attr(np, KMB_NAME("float64"))}, dtype_kw));
     if (!converted) {

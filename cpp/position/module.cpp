@@ -6,10 +6,12 @@ using namespace kmb::position;
 
 namespace {
 
+// Field names interned: a table's dtype keys its fields by these very strings,
+// which the lookups then find by identity.
 py::list layout(std::initializer_list<std::pair<const char*, const char*>> fields) {
   py::list list;
   for (const auto& [name, code] : fields) {
-    list.append(py::make_tuple(name, code));
+    list.append(py::make_tuple(py::reinterpret_borrow<py::object>(intern(name)), code));
   }
   return list;
 }

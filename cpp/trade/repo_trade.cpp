@@ -16,7 +16,7 @@ py::object date_of(py::handle dt) { return call_method(dt, KMB_NAME("date")); }
 // The due settlement date: `repo_period` calendar days after the trading date,
 // moved once to the next trading day when it falls on a holiday or weekend.
 py::object due_date(py::handle env, py::handle data_proxy, py::handle repo_period) {
-  static PyObject* const days_kw = py::make_tuple("days").release().ptr();
+  static PyObject* const days_kw = keyword_names({"days"});
   py::object period = call_kw(state->timedelta, {}, {repo_period}, days_kw);
   py::object candidate = date_of(add(get_attr(env, KMB_NAME("trading_dt")), period));
   py::object midnight = call(state->datetime, get_attr(candidate, KMB_NAME("year")),
@@ -93,10 +93,8 @@ py::object from_create(py::handle cls, const Call& c) {
   py::object commission = call(global(KMB_NAME("calc_repo_commission")), order_book_id, principal);
 
   static PyObject* const kwnames =
-      py::make_tuple("commission", "repo_period", "haircut", "coupon_value", "bond_id", "actual_holding_days",
-                     "due_settlement_amount", "due_settlement_date", "pledged_quantity")
-          .release()
-          .ptr();
+      keyword_names({"commission", "repo_period", "haircut", "coupon_value", "bond_id", "actual_holding_days",
+                     "due_settlement_amount", "due_settlement_date", "pledged_quantity"});
   py::object open = get_attr(global(KMB_NAME("POSITION_EFFECT")), KMB_NAME("OPEN"));
   // The host's factory, reached through RepoTrade's parent and bound to `cls`.
   py::object base_factory = base_class_attr(state->trade_base, KMB_NAME("__from_create__"), cls);
@@ -111,8 +109,7 @@ py::object create_repo_trade(py::handle cls, const Call& c) {
       "create_repo_trade",
       {"price", "amount", "order_book_id", "repo_period", "haircut", "bond_id", "pledged_quantity"}};
   auto [price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity] = bind(sig, c);
-  static PyObject* const kwnames =
-      py::make_tuple("repo_period", "haircut", "bond_id", "pledged_quantity").release().ptr();
+  static PyObject* const kwnames = keyword_names({"repo_period", "haircut", "bond_id", "pledged_quantity"});
   return create(cls, {py::none(), price, amount, side(KMB_NAME("FINANCING")), order_book_id},
                 {repo_period, haircut, bond_id, pledged_quantity}, kwnames);
 }
@@ -120,7 +117,7 @@ py::object create_repo_trade(py::handle cls, const Call& c) {
 py::object create_reverse_repo_trade(py::handle cls, const Call& c) {
   static const Signature<4> sig{"create_reverse_repo_trade", {"price", "amount", "order_book_id", "repo_period"}};
   auto [price, amount, order_book_id, repo_period] = bind(sig, c);
-  static PyObject* const kwnames = py::make_tuple("repo_period").release().ptr();
+  static PyObject* const kwnames = keyword_names({"repo_period"});
   return create(cls, {py::none(), price, amount, side(KMB_NAME("MARGIN")), order_book_id}, {repo_period}, kwnames);
 }
 
@@ -129,7 +126,7 @@ py::object create_exchange_repo_trade(py::handle cls, const Call& c) {
       "create_exchange_repo_trade",
       {"order_id", "price", "amount", "order_book_id", "hairbut", "bond_id", "pledged_quantity"}};
   auto [order_id, price, amount, order_book_id, hairbut, bond_id, pledged_quantity] = bind(sig, c);
-  static PyObject* const kwnames = py::make_tuple("bond_id", "haircut", "pledged_quantity").release().ptr();
+  static PyObject* const kwnames = keyword_names({"bond_id", "haircut", "pledged_quantity"});
   return create(cls, {order_id, price, amount, side(KMB_NAME("FINANCING")), order_book_id},
                 {bond_id, hairbut, pledged_quantity}, kwnames);
 }

@@ -54,7 +54,7 @@ bool exceeds_closable(const BondOrder& o, py::handle position) {
   if (!compare(o.quantity, closable, Py_GT)) {
     return false;
   }
-  static PyObject* const kwnames = py::make_tuple("order_book_id", "quantity", "closable").release().ptr();
+  static PyObject* const kwnames = keyword_names({"order_book_id", "quantity", "closable"});
   py::object text =
       get_attr(py::str("订单创建失败:  {order_book_id} 的仓位不足, 目标平仓 {quantity}, 可平仓位为 {closable}"),
                KMB_NAME("format"));
