@@ -329,13 +329,3 @@ def test_a_repo_trade_that_cannot_be_booked_changes_nothing(trades):
         before = booked(repo, bond)[0]
         if isinstance(outcome(lambda: repo.settlement(DUE)), Exception):
             assert booked(repo, bond)[0] == before  # no entry half settled
-
-
-@SETTINGS
-@given(trade=TRADE, side=value([SIDE.BUY, SIDE.FINANCING]), due=value([DUE]), pledged=value([10]))
-def test_bond_position_given_a_malformed_trade(trade, side, due, pledged):
-    with environment():
-        position = P.BondPosition(EX, POSITION_DIRECTION.LONG)
-        fields = {**trade, "side": side, "due_settlement_date": due, "pledged_quantity": pledged}
-        outcome(lambda: position.apply_trade(thing(fields)))
-        outcome(lambda: position.closable)
