@@ -76,6 +76,155 @@ std::optional<Layout> native_layout(PyObject* descr, const TableKind& kind) {
   return layout;
 }
 
+// The native layouts of the dtypes of the tables built or read lately, so
+// that a day's lookup finds a table's fields without going through its dtype's
+// field dictionary (a dozen scattered objects per table, on every lookup).
+//
+// An entry holds strong references to its dtype and to the field dictionary
+// the layout was read from, so neither address can be taken by another object
+// while the entry lives, and it serves only while the dtype still has that very
+// dictionary (renaming a dtype's fields gives it a new one). When the cache
+// fills up, the entries whose dtype nobody but the cache holds any more are
+// dropped; past kMaxSlots / 2 live dtypes it starts afresh.
+class LayoutCache {
+ public:
+  // The layout remembered for (descr, kind), if it was read from `fields`.
+  const Layout* find(PyObject* descr, PyObject* fields, const TableKind* kind) const {
+    if (slots_.empty()) {
+      return nullptr;
+    }
+    for (std::size_t i = start(descr, kind);; i = (i + 1) & (slots_.size() - 1)) {
+      const Entry& e = slots_[i];
+      if (e.descr == nullptr) {
+        return nullptr;
+      }
+      if (e.descr == descr && e.kind == kind) {
+        return e.fields == fields ? &e.layout : nullptr;
+      }
+    }
+  }
+
+  void remember(PyObject* descr, PyObject* fields, const TableKind* kind, const Layout& layout) {
+    if (Entry* e = slot_of(descr, kind)) {
+      Py_INCREF(fields);
+      Py_SETREF(e->fields, fields);
+      e->layout = layout;
+      return;
+    }
+    if ((size_ + 1) * 2 > slots_.size()) {
+      make_room();
+    }
+    Py_INCREF(descr);
+    Py_INCREF(fields);
+    place(Entry{descr, fields, kind, layout});
+    ++size_;
+  }
+
+ private:
+  struct Entry {
+    PyObject* descr = nullptr;
+    PyObject* fields = nullptr;
+    const TableKind* kind = nullptr;
+    Layout layout;
+  };
+  static constexpr std::size_t kMinSlots = 256;
+  static constexpr std::size_t kMaxSlots = 8192;  // a power of two
+
+  std::size_t start(PyObject* descr, const TableKind* kind) const {
+    auto h = reinterpret_cast<std::uintptr_t>(descr) ^ (reinterpret_cast<std::uintptr_t>(kind) << 1);
+    h ^= h >> 17;
+    h *= 0x9E3779B97F4A7C15ULL;
+    return static_cast<std::size_t>(h >> 20) & (slots_.size() - 1);
+  }
+
+  Entry* slot_of(PyObject* descr, const TableKind* kind) {
+    if (slots_.empty()) {
+      return nullptr;
+    }
+    for (std::size_t i = start(descr, kind);; i = (i + 1) & (slots_.size() - 1)) {
+      Entry& e = slots_[i];
+      if (e.descr == nullptr) {
+        return nullptr;
+      }
+      if (e.descr == descr && e.kind == kind) {
+        return &e;
+      }
+    }
+  }
+
+  void place(const Entry& entry) {
+    for (std::size_t i = start(entry.descr, entry.kind);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i].descr == nullptr) {
+        slots_[i] = entry;
+        return;
+      }
+    }
+  }
+
+  // Drops the entries of dtypes that died everywhere but here; then grows the
+  // table, or empties it when it may grow no more.
+  void make_room() {
+    std::vector<Entry> kept;
+    kept.reserve(size_);
+    std::vector<PyObject*> released;
+    for (Entry& e : slots_) {
+      if (e.descr == nullptr) {
+        continue;
+      }
+      if (Py_REFCNT(e.descr) > 1) {
+        kept.push_back(e);
+      } else {
+        released.push_back(e.descr);
+        released.push_back(e.fields);
+      }
+    }
+    std::size_t slots = slots_.empty() ? kMinSlots : slots_.size();
+    while ((kept.size() + 1) * 2 > slots && slots < kMaxSlots) {
+      slots *= 2;
+    }
+    if ((kept.size() + 1) * 2 > slots) {
+      for (const Entry& e : kept) {
+        released.push_back(e.descr);
+        released.push_back(e.fields);
+      }
+      kept.clear();
+    }
+    slots_.assign(slots, Entry{});
+    size_ = kept.size();
+    for (const Entry& e : kept) {
+      place(e);
+    }
+    // Released last, with the cache consistent again.
+    for (PyObject* object : released) {
+      Py_DECREF(object);
+    }
+  }
+
+  std::vector<Entry> slots_;
+  std::size_t size_ = 0;
+};
+
+LayoutCache& layout_cache() {
+  static auto* const cache = new LayoutCache();  // never destroyed: it holds Python objects
+  return *cache;
+}
+
+// native_layout through the cache.
+std::optional<Layout> cached_native_layout(PyObject* descr, const TableKind& kind) {
+  PyObject* fields = dtype_fields(descr);
+  if (fields == nullptr) {
+    return std::nullopt;
+  }
+  if (const Layout* known = layout_cache().find(descr, fields, &kind)) {
+    return *known;
+  }
+  std::optional<Layout> layout = native_layout(descr, kind);
+  if (layout) {
+    layout_cache().remember(descr, fields, &kind, *layout);
+  }
+  return layout;
+}
+
 // The records of a 1-D ndarray (exactly that type, no subclass).
 std::optional<Buffer> plain_vector(py::handle table) {
   const auto& api = npy::npy_api::get();
@@ -263,7 +412,7 @@ py::object build_table(py::handle frame, const TableKind& kind, PyObject* layout
   py::object table = call_method(global(KMB_NAME("np")), KMB_NAME("empty"), py::int_(length), global(layout_name));
   std::optional<Buffer> out = plain_vector(table);
   std::optional<Layout> layout =
-      out ? native_layout(npy::array_proxy(table.ptr())->descr, kind) : std::optional<Layout>();
+      out ? cached_native_layout(npy::array_proxy(table.ptr())->descr, kind) : std::optional<Layout>();
   if (!layout) {
     PyErr_Format(PyExc_TypeError,
                  "%U must lay a cash-flow record out as a native int32 date and native float64 amounts, got %R",
@@ -290,7 +439,7 @@ std::optional<DayRecord> find_day(py::handle table, const TableKind& kind, py::h
   py::object key = call(global(KMB_NAME("convert_date_to_date_int")), date);
   std::optional<Buffer> records = PyLong_Check(key.ptr()) ? plain_vector(table) : std::nullopt;
   std::optional<Layout> layout =
-      records ? native_layout(npy::array_proxy(table.ptr())->descr, kind) : std::optional<Layout>();
+      records ? cached_native_layout(npy::array_proxy(table.ptr())->descr, kind) : std::optional<Layout>();
   if (!layout) {
     return find_day_generic(table, kind, key);
   }
