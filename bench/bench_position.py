@@ -7,6 +7,7 @@ import sys
 import time
 import tracemalloc
 
+import cfloor
 import floors
 import pure_python
 from common import QUICK, Row, Section, best_seconds, interleaved
@@ -101,6 +102,16 @@ def p1(sections):
         ),
         "python": lambda: run_methods(*py, days),
     }
+    compiled = cfloor.get()
+    if compiled:
+        year["cfloor"] = lambda: run_year(
+            *cpp,
+            days,
+            compiled.realized_day_start,
+            compiled.implied_day_start,
+            compiled.realized_settlement,
+            compiled.implied_settlement,
+        )
     # Best of two for C++ and floor, taken in turn; the Python twin, much slower, once.
     best = {name: float("inf") for name in year}
     for turn in range(2):
@@ -117,6 +128,7 @@ def p1(sections):
             ns["python"],
             1.5,
             note="{:,.0f} position-days/s".format(1e9 / ns["cpp"]),
+            cfloor=ns.get("cfloor"),
         )
     ]
     rows += hot_methods(cpp, py, days[:10])
@@ -134,6 +146,7 @@ def p1(sections):
 def hot_methods(cpp, py, days):
     """ns per call of each hot method over the book, C++ against floor and Python."""
     (cpp_real, cpp_implied), (py_real, py_implied) = cpp, py
+    compiled = cfloor.get()
     namespace = {"days": days, "floors": floors}
     rows = []
     for label, method, cpp_ps, py_ps, floor_name in [
@@ -143,18 +156,25 @@ def hot_methods(cpp, py, days):
         ("settlement (implied)", "settlement", cpp_implied, py_implied, "implied_settlement"),
     ]:
         namespace.update(cpp_ps=cpp_ps, py_ps=py_ps, floor=getattr(floors, floor_name))
-        ns = interleaved(
-            {
-                "cpp": "for d in days:\n for p in cpp_ps: p.{}(d)".format(method),
-                "floor": "for d in days:\n for p in cpp_ps: floor(p, d)",
-                "python": "for d in days:\n for p in py_ps: p.{}(d)".format(method),
-            },
-            namespace,
-            repeat=3,
-        )
+        stmts = {
+            "cpp": "for d in days:\n for p in cpp_ps: p.{}(d)".format(method),
+            "floor": "for d in days:\n for p in cpp_ps: floor(p, d)",
+            "python": "for d in days:\n for p in py_ps: p.{}(d)".format(method),
+        }
+        if compiled:
+            namespace["cfloor"] = getattr(compiled, floor_name)
+            stmts["cfloor"] = "for d in days:\n for p in cpp_ps: cfloor(p, d)"
+        ns = interleaved(stmts, namespace, repeat=3)
         calls = len(days) * len(cpp_ps)
+        cf = ns["cfloor"] / calls if compiled else None
         rows.append(
-            Row("BondPosition." + label, ns["cpp"] / calls, ns["floor"] / calls, ns["python"] / calls)
+            Row(
+                "BondPosition." + label,
+                ns["cpp"] / calls,
+                ns["floor"] / calls,
+                ns["python"] / calls,
+                cfloor=cf,
+            )
         )
 
     # Pledges: a few bonds pledged in repos, two due dates each.

@@ -1,5 +1,6 @@
 """P4: the cost deciders' three operations, for a bond and for a repo."""
 
+import cfloor
 import floors
 from common import Row, Section, interleaved
 from korvane.environment import Environment
@@ -69,15 +70,17 @@ def run(sections):
     ]:
         cpp, python = (getattr(namespace[d], op)(namespace[arg]) for d in (decider, "py_" + decider))
         assert cpp == python, (name, cpp, python)
-        ns = interleaved(
-            {
-                "cpp": "{}.{}({})".format(decider, op, arg),
-                "floor": "floors.{}({}, {})".format(floor, decider, arg),
-                "python": "py_{}.{}({})".format(decider, op, arg),
-            },
-            namespace,
-        )
-        rows.append(Row(name, ns["cpp"], ns["floor"], ns["python"], 2.0))
+        stmts = {
+            "cpp": "{}.{}({})".format(decider, op, arg),
+            "floor": "floors.{}({}, {})".format(floor, decider, arg),
+            "python": "py_{}.{}({})".format(decider, op, arg),
+        }
+        compiled = cfloor.get()
+        if compiled and hasattr(compiled, floor):
+            namespace["cfloor"] = compiled
+            stmts["cfloor"] = "cfloor.{}({}, {})".format(floor, decider, arg)
+        ns = interleaved(stmts, namespace)
+        rows.append(Row(name, ns["cpp"], ns["floor"], ns["python"], 2.0, cfloor=ns.get("cfloor")))
     Environment.clear_instance()
     sections.append(Section("P4 cost deciders (ns per call)", rows))
 

@@ -1,6 +1,7 @@
 """P3: the order validators on the orders they see most — a bond buy that
 passes every check, and an exchange repo financing that passes."""
 
+import cfloor
 import floors
 from common import Row, Section, interleaved
 from korvane.environment import Environment
@@ -55,15 +56,17 @@ def run(sections):
         ),
         ("RepoValidator.can_submit_order (financing)", "repo", "financing", "repo_can_submit_order"),
     ]:
-        ns = interleaved(
-            {
-                "cpp": "{}.can_submit_order({}, account)".format(validator, order),
-                "floor": "floors.{}({}, {}, account)".format(floor, validator, order),
-                "python": "py_{}.can_submit_order({}, account)".format(validator, order),
-            },
-            namespace,
-        )
-        rows.append(Row(name, ns["cpp"], ns["floor"], ns["python"], 2.0))
+        stmts = {
+            "cpp": "{}.can_submit_order({}, account)".format(validator, order),
+            "floor": "floors.{}({}, {}, account)".format(floor, validator, order),
+            "python": "py_{}.can_submit_order({}, account)".format(validator, order),
+        }
+        compiled = cfloor.get()
+        if compiled and hasattr(compiled, floor):
+            namespace["cfloor"] = compiled
+            stmts["cfloor"] = "cfloor.{}({}, {}, account)".format(floor, validator, order)
+        ns = interleaved(stmts, namespace)
+        rows.append(Row(name, ns["cpp"], ns["floor"], ns["python"], 2.0, cfloor=ns.get("cfloor")))
     ns = interleaved(
         {"cpp": "bond.can_cancel_order(exchange_buy)", "python": "py_bond.can_cancel_order(exchange_buy)"},
         namespace,

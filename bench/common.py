@@ -66,13 +66,16 @@ def best_seconds(fn, repeat=REPEAT):
 
 
 class Row:
-    """One line of the report: the C++ time against its floor and its Python twin.
+    """One line of the report: the C++ time against its floors and its Python twin.
 
-    `floor_target` is the largest acceptable ratio to the floor (None: no target);
-    every C++ method must be at least as fast as its pure-Python twin.
+    `floor_target` is the largest acceptable ratio to the (plain-Python) floor,
+    None for no target; every C++ method must also be at least as fast as its
+    pure-Python twin. `cfloor` is the same floor made from compiled code.
     """
 
-    def __init__(self, name, ours, floor=None, python=None, floor_target=None, note="", unit="ns"):
+    def __init__(
+        self, name, ours, floor=None, python=None, floor_target=None, note="", unit="ns", cfloor=None
+    ):
         self.name = name
         self.ours = ours
         self.floor = floor
@@ -80,6 +83,7 @@ class Row:
         self.floor_target = floor_target
         self.note = note
         self.unit = unit
+        self.cfloor = cfloor
 
     def verdict(self):
         fails = []
@@ -109,10 +113,22 @@ def _ratio(a, b):
     return "{:.2f}x".format(a / b) if a is not None and b else ""
 
 
+COLUMNS = "{:<48} {:>9} {:>9} {:>7} {:>6} {:>9} {:>7} {:>9} {:>7}  {}"
+
+
 def print_table(sections, file=None):
     """The report: one table, a heading per section, free-text notes under it."""
-    head = "{:<50} {:>11} {:>11} {:>8} {:>6} {:>11} {:>8}  {}".format(
-        "operation", "C++ ns", "floor ns", "/floor", "target", "Python ns", "/Python", "verdict"
+    head = COLUMNS.format(
+        "operation",
+        "C++ ns",
+        "floor ns",
+        "/floor",
+        "target",
+        "C floor",
+        "/Cfloor",
+        "Python ns",
+        "/Python",
+        "verdict",
     )
     print(head, file=file)
     print("-" * len(head), file=file)
@@ -120,19 +136,18 @@ def print_table(sections, file=None):
         print(section.title, file=file)
         for r in section.rows:
             target = "{:.1f}x".format(r.floor_target) if r.floor_target else ""
-            print(
-                "  {:<48} {:>11} {:>11} {:>8} {:>6} {:>11} {:>8}  {}{}".format(
-                    r.name,
-                    _number(r.ours, r.unit),
-                    _number(r.floor, r.unit),
-                    _ratio(r.ours, r.floor),
-                    target,
-                    _number(r.python, r.unit),
-                    _ratio(r.ours, r.python),
-                    r.verdict(),
-                    "  " + r.note if r.note else "",
-                ),
-                file=file,
+            line = COLUMNS.format(
+                "  " + r.name,
+                _number(r.ours, r.unit),
+                _number(r.floor, r.unit),
+                _ratio(r.ours, r.floor),
+                target,
+                _number(r.cfloor, r.unit),
+                _ratio(r.ours, r.cfloor),
+                _number(r.python, r.unit),
+                _ratio(r.ours, r.python),
+                r.verdict(),
             )
+            print(line + ("  " + r.note if r.note else ""), file=file)
         for note in section.notes:
             print("    " + note, file=file)
