@@ -12,13 +12,18 @@ malformed cash-flow frames, refused orders), and shows that memory stays flat:
   enumeration members, None, True and False): a reference taken and never
   given back shows there even when it costs no memory.
 
-Every round makes each call once; the first rounds (a twentieth) warm caches
-and free lists up and are not measured. A leak of one small object per call
-grows traced memory by some 20 MB over a million rounds; the allowance is a
-quarter of a megabyte plus half a byte per round. When anything grows, each
-operation is then run alone to name the one that leaks.
+Every round makes each call once (the table builds from pandas frames, every
+tenth round); the first rounds (a twentieth) warm caches and free lists up and
+are not measured. RSS and reference counts are watched over every measured
+round, tracemalloc (which more than doubles the time of a call) over the last
+50,000 rounds, or the last tenth when that is more. A leak of one small object
+per round shows as a megabyte or more of traced growth, and a leaked reference
+as tens of thousands in a count; the allowances are a quarter of a megabyte
+plus half a byte per round, and a count change of a thousandth of the rounds.
+When anything grows, each group of calls is run alone to name the one that
+leaks.
 
-    python tools/leakcheck.py                      # 1,000,000 rounds (a few minutes)
+    python tools/leakcheck.py                      # 1,000,000 rounds (about 7 minutes)
     python tools/leakcheck.py --iterations 20000   # quick
     python tools/leakcheck.py --per-op 20000       # each operation alone
 
@@ -365,12 +370,17 @@ def rss_bytes():
 
 def measure(every_round, now_and_then, iterations, watched, report=print):
     """Runs `iterations` rounds: every call of `every_round` each round, those of
-    `now_and_then` every tenth round. Returns the number of rounds measured, the
-    traced and RSS growth and the change of each watched reference count.
+    `now_and_then` every tenth round. Returns the number of rounds measured and
+    of rounds traced, the traced and RSS growth and the change of each watched
+    reference count.
 
     Memory is traced only over the last rounds (at least a tenth, at most all of
     them), for tracemalloc more than doubles the time of a call; RSS and the
-    reference counts are taken over every measured round.
+    reference counts are taken over every measured round. Caches that fill and
+    empty again (pandas' weak references to a frame's index, the table layout
+    cache) make traced memory a saw; a leak raises the saw's low points, so the
+    growth is the lowest point of the last third of the samples less the lowest
+    of the first third.
     """
 
     def rounds(start, stop):
@@ -381,40 +391,42 @@ def measure(every_round, now_and_then, iterations, watched, report=print):
                 for call in now_and_then:
                     call()
 
+    def checkpoint(done, traced=""):
+        report(
+            f"  {done:>10,}  RSS {(rss_bytes() - base_rss) / 2**20:+7.2f} MiB  {traced:<24}"
+            f"({time.perf_counter() - started:.0f} s)"
+        )
+
     warmup = max(50, iterations // 20)
     rounds(0, warmup)
     gc.collect()
     refs = [sys.getrefcount(obj) for obj in watched]
     base_rss = rss_bytes()
-    measured = iterations - warmup
-    traced_from = iterations - max(measured // 10, min(measured, 50_000))
-    step = max(1, measured // 20)
     started = time.perf_counter()
-    done = warmup
-    base_traced = None
-    while done < iterations:
-        if base_traced is None and done >= traced_from:
-            gc.collect()
-            tracemalloc.start(1)
-            base_traced = tracemalloc.get_traced_memory()[0]
-        stop = min(iterations, done + step, traced_from if base_traced is None else iterations)
-        rounds(done, stop)
-        done = stop
-        traced = (
-            ""
-            if base_traced is None
-            else f"traced {(tracemalloc.get_traced_memory()[0] - base_traced) / 1024:+9.1f} KiB"
-        )
-        report(
-            f"  {done:>10,}  RSS {(rss_bytes() - base_rss) / 2**20:+7.2f} MiB  {traced:<24}"
-            f"({time.perf_counter() - started:.0f} s)"
-        )
+    measured = iterations - warmup
+    traced_rounds = max(measured // 10, min(measured, 50_000))
+    traced_from = iterations - traced_rounds
+    step = max(1, measured // 20)
+    for done in range(warmup, traced_from, step):
+        rounds(done, min(done + step, traced_from))
+        checkpoint(min(done + step, traced_from))
+
     gc.collect()
-    traced = tracemalloc.get_traced_memory()[0] - base_traced
+    tracemalloc.start(1)
+    base_traced = tracemalloc.get_traced_memory()[0]
+    samples = []
+    step = max(1, traced_rounds // 12)
+    for done in range(traced_from, iterations, step):
+        rounds(done, min(done + step, iterations))
+        gc.collect()
+        samples.append(tracemalloc.get_traced_memory()[0] - base_traced)
+        checkpoint(min(done + step, iterations), f"traced {samples[-1] / 1024:+9.1f} KiB")
     tracemalloc.stop()
+    third = max(1, len(samples) // 3)
+    traced = min(samples[-third:]) - min(samples[:third])
     rss = rss_bytes() - base_rss
     grown = [(obj, sys.getrefcount(obj) - before) for obj, before in zip(watched, refs)]
-    return measured, iterations - traced_from, traced, rss, grown
+    return measured, traced_rounds, traced, rss, grown
 
 
 def verdict(measured, traced_rounds, traced, rss, grown, args):
