@@ -19,13 +19,9 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from korvane.const import POSITION_DIRECTION
-from korvane.environment import Environment
-from korvane.testing import make_env
 from korvane.utils.datetime_func import convert_date_to_date_int
 
 from korvane_mod_bond import position as P
-from korvane_mod_bond.data import BondInstrument
 
 KINDS = {
     "realized": dict(
@@ -287,27 +283,3 @@ def test_decimal_and_numpy_numbers_in_an_object_column_are_numbers():
     with serving(frame):
         table = P._all_real_cash_flow(BOND)
     assert table.tolist() == [(20240301, 1.5, 40.0), (20250301, 2.5, 100.0)]
-
-
-@given(frame=frames("realized", min_rows=1), probes=st.lists(day_strategy, max_size=5))
-@SETTINGS
-def test_a_position_finds_the_first_record_of_its_day(frame, probes):
-    """The positions' exact-date lookup on a built table is NumPy's left searchsorted."""
-    expected = model(frame, "realized")
-    make_env([BondInstrument(BOND, issue_price=100.0)], valuation_source="exchange")
-    try:
-        with serving(frame):
-            position = P.BondPosition(BOND, POSITION_DIRECTION.LONG)
-            for day in [*frame.index.get_level_values("payment_date"), *probes]:
-                key = convert_date_to_date_int(day)
-                pos = int(np.searchsorted(expected["payment_date"], key))
-                if pos < len(expected) and expected["payment_date"][pos] == key:
-                    record = expected[pos]
-                    want = (record["cash_flow"], bool(record["cum_principal_payment"] >= 100.0))
-                else:
-                    want = (0.0, False)
-                got = position._get_cash_flow(day)
-                assert got[1] is want[1]
-                assert got[0] == want[0] or (math.isnan(got[0]) and math.isnan(want[0]))
-    finally:
-        Environment.clear_instance()
