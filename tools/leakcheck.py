@@ -368,7 +368,7 @@ def rss_bytes():
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * scale
 
 
-def measure(every_round, now_and_then, iterations, watched, report=print):
+def measure(every_round, now_and_then, iterations, watched, report=None):
     """Runs `iterations` rounds: every call of `every_round` each round, those of
     `now_and_then` every tenth round. Returns the number of rounds measured and
     of rounds traced, the traced and RSS growth and the change of each watched
@@ -392,6 +392,8 @@ def measure(every_round, now_and_then, iterations, watched, report=print):
                     call()
 
     def checkpoint(done, traced=""):
+        if report is None:
+            return
         report(
             f"  {done:>10,}  RSS {(rss_bytes() - base_rss) / 2**20:+7.2f} MiB  {traced:<24}"
             f"({time.perf_counter() - started:.0f} s)"
@@ -469,6 +471,7 @@ def main(argv=None):
             [call for _, call in now_and_then],
             args.iterations,
             world["watched"],
+            report=lambda line: print(line, flush=True),
         )
         problems = verdict(measured, traced_rounds, traced, rss, grown, args)
         print(
@@ -491,9 +494,7 @@ def per_operation(ops, world, iterations, args):
     """Runs each group of calls alone, every round; returns the names of those that leak."""
     leaking = []
     for name, call in ops:
-        measured, traced_rounds, traced, rss, grown = measure(
-            [call], [], iterations, world["watched"], report=lambda line: None
-        )
+        measured, traced_rounds, traced, rss, grown = measure([call], [], iterations, world["watched"])
         problems = verdict(measured, traced_rounds, traced, rss, grown, args)
         print(f"  {name:<32} traced {traced / traced_rounds:+8.2f} B/round  {'LEAK' if problems else 'flat'}")
         for problem in problems:
