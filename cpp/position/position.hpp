@@ -38,9 +38,16 @@ std::array<py::object, N> unpack(py::handle value) {
   return out;
 }
 
-inline py::object iadd(py::handle a, py::handle b) { return steal_or_throw(PyNumber_InPlaceAdd(a.ptr(), b.ptr())); }
+// a += b and a -= b; floats have no in-place forms, so these are add and sub.
+inline py::object iadd(py::handle a, py::handle b) {
+  double x, y;
+  return float_operands(a.ptr(), b.ptr(), x, y) ? float_of(x + y)
+                                                : steal_or_throw(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
+}
 inline py::object isub(py::handle a, py::handle b) {
-  return steal_or_throw(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
+  double x, y;
+  return float_operands(a.ptr(), b.ptr(), x, y) ? float_of(x - y)
+                                                : steal_or_throw(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
 }
 
 // --------------------------------------------------- cash-flow tables
