@@ -53,7 +53,10 @@ namespace {
 
 py::object int_zero() { return py::reinterpret_steal<py::object>(PyLong_FromLong(0)); }
 
-py::object financing() { return get_attr(global(KMB_NAME("SIDE")), KMB_NAME("FINANCING")); }
+py::object financing() {
+  static EnumMember member("FINANCING");
+  return member.get(global(KMB_NAME("SIDE")));
+}
 
 // The position's instrument's issue price: a record whose running principal
 // sum reaches it redeems the bond in full.
@@ -161,11 +164,37 @@ py::object bond_pledged_quantity(py::handle self) {
   if (PyDict_Check(book.ptr()) && PyDict_GET_SIZE(book.ptr()) == 0) {
     return int_zero();
   }
+  // sum(book.values()): the pledge book as this class makes it (a plain
+  // defaultdict) holding whole numbers that add up within 64 bits sums here,
+  // to the very int sum() gives; anything else is left to sum() itself.
+  if (Py_TYPE(book.ptr()) == reinterpret_cast<PyTypeObject*>(state->defaultdict.ptr())) {
+    long long total = 0;
+    bool plain = true;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (plain && PyDict_Next(book.ptr(), &pos, &key, &value)) {
+      int overflow = 0;
+      const long long v = PyLong_CheckExact(value) ? PyLong_AsLongLongAndOverflow(value, &overflow) : 0;
+      plain = PyLong_CheckExact(value) && overflow == 0 && !__builtin_add_overflow(total, v, &total);
+    }
+    if (plain) {
+      return steal_or_throw(PyLong_FromLongLong(total));
+    }
+  }
   return call(state->sum, call_method(book, KMB_NAME("values")));
 }
 
 py::object bond_closable(py::handle self) {
-  return sub(base_attr(state->position, KMB_NAME("closable"), self), get_attr(self, KMB_NAME("pledged_quantity")));
+  py::object base = base_attr(state->position, KMB_NAME("closable"), self);
+  // self.pledged_quantity: when the instance's class still resolves the name
+  // to this module's own property (a data descriptor, which no instance
+  // attribute can shadow) through the ordinary attribute lookup, its getter
+  // is called here directly; otherwise the attribute is read.
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  const bool own = state->pledged_quantity && type->tp_getattro == PyObject_GenericGetAttr &&
+                   _PyType_Lookup(type, KMB_NAME("pledged_quantity")) == state->pledged_quantity.ptr();
+  return sub(base, own ? bond_pledged_quantity(self) : get_attr(self, KMB_NAME("pledged_quantity")));
 }
 
 py::object bond_apply_trade(py::handle self, const Call& c) {

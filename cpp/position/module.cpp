@@ -52,7 +52,9 @@ KMB_MODULE(position, m) {
                     get_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), KMB_NAME("__new__")),
                     builtins.attr("sum"),
                     py::make_tuple(zero, false),
-                    py::make_tuple(zero, zero, false)};
+                    py::make_tuple(zero, zero, false),
+                    py::object(),
+                    py::module_::import("collections").attr("defaultdict")};
 
   m.attr("CASH_FLOW_DTYPES") = layout({{"payment_date", "i4"}, {"cash_flow", "f8"}, {"cum_principal_payment", "f8"}});
   m.attr("IMPLIED_CASH_FLOW_DTYPES") =
@@ -79,6 +81,8 @@ KMB_MODULE(position, m) {
                                  .method("_get_cash_flow_receivable", fast<bond_get_cash_flow_receivable>)
                                  .method("_get_cash_flow", fast<bond_get_cash_flow>)
                                  .build();
+  state->pledged_quantity = py::reinterpret_borrow<py::object>(PyDict_GetItemWithError(
+      reinterpret_cast<PyTypeObject*>(bond_position.ptr())->tp_dict, KMB_NAME("pledged_quantity")));
 
   ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
       .method("_get_cash_flow_receivable", fast<realized_get_cash_flow_receivable>)

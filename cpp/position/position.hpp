@@ -19,6 +19,9 @@ struct State {
   py::object sum;               // builtins.sum
   py::object no_cash_flow;      // (0.0, False)
   py::object no_day_cash_flow;  // (0.0, 0.0, False)
+  // BondPosition's own pledged_quantity property, as the class was built with it.
+  py::object pledged_quantity;
+  py::object defaultdict;  // collections.defaultdict, the pledge book's class
 };
 
 extern State* state;
