@@ -43,12 +43,14 @@ py::object repo_apply_trade(py::handle self, const Call& c) {
   }
   // A financing repo pledges the bond: its long position must be able to take
   // the pledge before anything of the trade is booked here.
+  static EnumMember short_direction("SHORT");
+  static EnumMember long_direction("LONG");
   py::object directions = global(KMB_NAME("POSITION_DIRECTION"));
   py::object bond_position;
-  if (compare(get_attr(self, KMB_NAME("_direction")), get_attr(directions, KMB_NAME("SHORT")), Py_EQ)) {
+  if (compare(get_attr(self, KMB_NAME("_direction")), short_direction.get(directions), Py_EQ)) {
     py::object portfolio = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("portfolio"));
     bond_position = call_method(portfolio, KMB_NAME("get_position"), get_attr(trade, KMB_NAME("bond_id")),
-                                get_attr(directions, KMB_NAME("LONG")));
+                                long_direction.get(directions));
     if (!is_instance(bond_position, global(KMB_NAME("BondPosition")))) {
       raise_formatted(PyExc_TypeError, "unsupported bond position type: {}", type_of(bond_position));
     }
@@ -87,7 +89,10 @@ py::object repo_apply_trade(py::handle self, const Call& c) {
   }
   set_attr(self, KMB_NAME("_today_quantity"), today_quantity);
   if (known == 0) {
-    set_item(book, due_date, py::list(py::make_tuple(quantity, due_amount)));
+    py::list pair(2);  // [quantity, amount]
+    pair[0] = quantity;
+    pair[1] = due_amount;
+    set_item(book, due_date, pair);
   } else {
     set_item(entry, first, entry_quantity);
     set_item(entry, second, entry_amount);

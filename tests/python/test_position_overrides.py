@@ -104,3 +104,24 @@ def test_pledged_quantity_is_the_sum_of_the_book(quantities):
     expected = sum(quantities)
     assert pos.pledged_quantity == expected and type(pos.pledged_quantity) is type(expected)
     assert pos.closable == 1000 - expected
+
+
+def test_a_rebound_direction_enumeration_is_seen_by_the_repo_position(monkeypatch):
+    from test_position_support import REPO_1D, SHORT, day, repo_trade
+
+    env = environment()
+    held = env.portfolio.get_position(EXCHANGE_BOND, LONG)
+    repo = P.RepoPosition(REPO_1D, SHORT)
+    repo.apply_trade(repo_trade(day("2024-09-23"), 1000, 1001, pledged_quantity=10))
+    assert held.pledged_quantity == 10
+
+    class Direction(str, enum.Enum):
+        LONG = "LONG"
+        SHORT = "NEITHER"  # no position is short any more
+
+    monkeypatch.setattr(P, "POSITION_DIRECTION", Direction)
+    repo.apply_trade(repo_trade(day("2024-09-24"), 1000, 1001, pledged_quantity=10))
+    assert held.pledged_quantity == 10  # not handed to the bond
+    monkeypatch.undo()
+    repo.apply_trade(repo_trade(day("2024-09-25"), 1000, 1001, pledged_quantity=10))
+    assert held.pledged_quantity == 20
