@@ -8,7 +8,17 @@ namespace {
 
 py::object global(PyObject* name) { return state->globals[name]; }
 
-py::object side(PyObject* member) { return get_attr(global(KMB_NAME("SIDE")), member); }
+// SIDE.FINANCING and SIDE.MARGIN, SIDE read at call time (its members
+// remembered while it is the same Enum).
+py::object financing_side() {
+  static EnumMember member("FINANCING");
+  return member.get(global(KMB_NAME("SIDE")));
+}
+
+py::object margin_side() {
+  static EnumMember member("MARGIN");
+  return member.get(global(KMB_NAME("SIDE")));
+}
 
 // The date part of a date-and-time value.
 py::object date_of(py::handle dt) { return call_method(dt, KMB_NAME("date")); }
@@ -85,7 +95,7 @@ py::object from_create(py::handle cls, const Call& c) {
 
   py::object bond_id = py::none();
   py::object coupon_value = py::int_(0);
-  if (compare(trade_side, side(KMB_NAME("FINANCING")), Py_EQ)) {
+  if (compare(trade_side, financing_side(), Py_EQ)) {
     bond_id = value_or(keyword(kwargs, KMB_NAME("bond_id")), py::none());
     coupon_value = get_attr(call_method(data_proxy, KMB_NAME("instruments"), bond_id), KMB_NAME("issue_price"));
   }
@@ -110,7 +120,7 @@ py::object create_repo_trade(py::handle cls, const Call& c) {
       {"price", "amount", "order_book_id", "repo_period", "haircut", "bond_id", "pledged_quantity"}};
   auto [price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity] = bind(sig, c);
   static PyObject* const kwnames = keyword_names({"repo_period", "haircut", "bond_id", "pledged_quantity"});
-  return create(cls, {py::none(), price, amount, side(KMB_NAME("FINANCING")), order_book_id},
+  return create(cls, {py::none(), price, amount, financing_side(), order_book_id},
                 {repo_period, haircut, bond_id, pledged_quantity}, kwnames);
 }
 
@@ -118,7 +128,7 @@ py::object create_reverse_repo_trade(py::handle cls, const Call& c) {
   static const Signature<4> sig{"create_reverse_repo_trade", {"price", "amount", "order_book_id", "repo_period"}};
   auto [price, amount, order_book_id, repo_period] = bind(sig, c);
   static PyObject* const kwnames = keyword_names({"repo_period"});
-  return create(cls, {py::none(), price, amount, side(KMB_NAME("MARGIN")), order_book_id}, {repo_period}, kwnames);
+  return create(cls, {py::none(), price, amount, margin_side(), order_book_id}, {repo_period}, kwnames);
 }
 
 py::object create_exchange_repo_trade(py::handle cls, const Call& c) {
@@ -127,20 +137,22 @@ py::object create_exchange_repo_trade(py::handle cls, const Call& c) {
       {"order_id", "price", "amount", "order_book_id", "hairbut", "bond_id", "pledged_quantity"}};
   auto [order_id, price, amount, order_book_id, hairbut, bond_id, pledged_quantity] = bind(sig, c);
   static PyObject* const kwnames = keyword_names({"bond_id", "haircut", "pledged_quantity"});
-  return create(cls, {order_id, price, amount, side(KMB_NAME("FINANCING")), order_book_id},
-                {bond_id, hairbut, pledged_quantity}, kwnames);
+  return create(cls, {order_id, price, amount, financing_side(), order_book_id}, {bond_id, hairbut, pledged_quantity},
+                kwnames);
 }
 
 py::object create_exchange_reverse_repo_trade(py::handle cls, const Call& c) {
   static const Signature<4> sig{"create_exchange_reverse_repo_trade", {"order_id", "price", "amount", "order_book_id"}};
   auto [order_id, price, amount, order_book_id] = bind(sig, c);
-  return create(cls, {order_id, price, amount, side(KMB_NAME("MARGIN")), order_book_id});
+  return create(cls, {order_id, price, amount, margin_side(), order_book_id});
 }
 
 py::object position_direction(py::handle self) {
   py::object directions = global(KMB_NAME("POSITION_DIRECTION"));
-  const bool financing = compare(get_attr(self, KMB_NAME("_side")), side(KMB_NAME("FINANCING")), Py_EQ);
-  return get_attr(directions, financing ? KMB_NAME("SHORT") : KMB_NAME("LONG"));
+  const bool financing = compare(get_attr(self, KMB_NAME("_side")), financing_side(), Py_EQ);
+  static EnumMember short_direction("SHORT");
+  static EnumMember long_direction("LONG");
+  return (financing ? short_direction : long_direction).get(directions);
 }
 
 }  // namespace kmb::trade

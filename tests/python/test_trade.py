@@ -184,3 +184,30 @@ def test_class_layout():
     assert isinstance(vars(RepoTrade)["position_direction"], property)
     assert RepoTrade.__module__ == "korvane_mod_bond.trade" and RepoTrade.__qualname__ == "RepoTrade"
     assert RepoTrade.__doc__ is None
+
+
+def test_rebound_enumerations_are_seen(monkeypatch):
+    import enum
+
+    import korvane_mod_bond.trade as trade_module
+
+    environment()
+    trade = RepoTrade.create_repo_trade(0.02, 1000, REPO_1D, 1, 1, BOND, 10)
+    assert trade.position_direction is POSITION_DIRECTION.SHORT
+
+    class Direction(str, enum.Enum):
+        LONG = "L"
+        SHORT = "S"
+
+    class Side(str, enum.Enum):
+        FINANCING = "F"
+        MARGIN = "M"
+
+    monkeypatch.setattr(trade_module, "POSITION_DIRECTION", Direction)
+    assert trade.position_direction is Direction.SHORT
+    monkeypatch.setattr(trade_module, "SIDE", Side)
+    reverse = RepoTrade.create_reverse_repo_trade(0.02, 1000, REPO_1D, 1)
+    assert reverse.side is Side.MARGIN and reverse.position_direction is Direction.LONG
+    assert trade.position_direction is Direction.LONG  # SIDE.FINANCING is now another member
+    monkeypatch.undo()
+    assert trade.position_direction is POSITION_DIRECTION.SHORT
