@@ -74,7 +74,16 @@ class Row:
     """
 
     def __init__(
-        self, name, ours, floor=None, python=None, floor_target=None, note="", unit="ns", cfloor=None
+        self,
+        name,
+        ours,
+        floor=None,
+        python=None,
+        floor_target=None,
+        note="",
+        unit="ns",
+        cfloor=None,
+        other=None,
     ):
         self.name = name
         self.ours = ours
@@ -84,6 +93,7 @@ class Row:
         self.note = note
         self.unit = unit
         self.cfloor = cfloor
+        self.other = other  # (label, reference ns, largest acceptable ratio): a target of its own
 
     def verdict(self):
         fails = []
@@ -91,6 +101,8 @@ class Row:
             fails.append("floor")
         if self.python and self.ours > self.python:
             fails.append("python")
+        if self.other and self.ours / self.other[1] > self.other[2]:
+            fails.append(self.other[0])
         return "MISSED " + "+".join(fails) if fails else "ok"
 
 
