@@ -286,6 +286,17 @@ PyObject* keyword_names(std::initializer_list<const char*> names);
     return interned;                                       \
   }())
 
+// `out[0], ..., out[n - 1] = value`, with the interpreter's own messages.
+void unpack_into(py::handle value, py::object* out, std::size_t n);
+
+// `a, b, ... = value`.
+template <std::size_t N>
+std::array<py::object, N> unpack(py::handle value) {
+  std::array<py::object, N> out;
+  unpack_into(value, out.data(), N);
+  return out;
+}
+
 // ------------------------------------------------------ argument binding
 
 // A view over a vectorcall argument list.

@@ -10,45 +10,6 @@ State* state = nullptr;
 
 // ------------------------------------------------------------ helpers
 
-void unpack_into(py::handle value, py::object* out, std::size_t n) {
-  PyObject* v = value.ptr();
-  if (PyTuple_CheckExact(v) && static_cast<std::size_t>(PyTuple_GET_SIZE(v)) == n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, static_cast<Py_ssize_t>(i)));
-    }
-    return;
-  }
-  PyObject* iterator = PyObject_GetIter(v);
-  if (iterator == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr && !PySequence_Check(v)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
-    }
-    throw py::error_already_set();
-  }
-  py::object it = py::reinterpret_steal<py::object>(iterator);
-  std::size_t got = 0;
-  for (; got <= n; ++got) {
-    PyObject* next = PyIter_Next(iterator);
-    if (next == nullptr) {
-      break;
-    }
-    if (got == n) {
-      Py_DECREF(next);
-      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
-      throw py::error_already_set();
-    }
-    out[got] = py::reinterpret_steal<py::object>(next);
-  }
-  if (PyErr_Occurred()) {
-    throw py::error_already_set();
-  }
-  if (got < n) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, got);
-    throw py::error_already_set();
-  }
-}
-
 namespace {
 
 py::object int_zero() { return py::reinterpret_steal<py::object>(PyLong_FromLong(0)); }

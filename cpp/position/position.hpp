@@ -30,17 +30,6 @@ inline py::object global(PyObject* name) { return state->globals[name]; }
 
 // ------------------------------------------------ Python-level helpers
 
-// `out[0], ..., out[n - 1] = value`, with the interpreter's own messages.
-void unpack_into(py::handle value, py::object* out, std::size_t n);
-
-// `a, b, ... = value`.
-template <std::size_t N>
-std::array<py::object, N> unpack(py::handle value) {
-  std::array<py::object, N> out;
-  unpack_into(value, out.data(), N);
-  return out;
-}
-
 // a += b and a -= b; floats have no in-place forms, so these are add and sub.
 inline py::object iadd(py::handle a, py::handle b) {
   double x, y;

@@ -1,53 +1,11 @@
 // Repo orders: an exchange repo pledging an exchange bond must reach the
 // exchange's minimum nominal value; one above the face value of the closable
 // holding is accepted with a warning.
-#include <array>
-
 #include "validator.hpp"
 
 namespace kmb::validator {
 
 namespace {
-
-// `a, b, c = value` with the interpreter's own errors for a wrong count or a non-iterable.
-std::array<py::object, 3> unpack3(py::handle value) {
-  std::array<py::object, 3> items;
-  if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == 3) {
-    for (std::size_t i = 0; i < 3; ++i) {
-      items[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), static_cast<Py_ssize_t>(i)));
-    }
-    return items;
-  }
-  PyObject* it = PyObject_GetIter(value.ptr());
-  if (it == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
-        !PySequence_Check(value.ptr())) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-    }
-    throw py::error_already_set();
-  }
-  py::object iterator = py::reinterpret_steal<py::object>(it);
-  auto next = [&]() -> py::object {
-    PyObject* item = PyIter_Next(iterator.ptr());
-    if (item == nullptr && PyErr_Occurred()) {
-      throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(item);
-  };
-  for (std::size_t i = 0; i < 3; ++i) {
-    items[i] = next();
-    if (!items[i]) {
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zu)", i);
-      throw py::error_already_set();
-    }
-  }
-  if (next()) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-    throw py::error_already_set();
-  }
-  return items;
-}
 
 // Refusal of an exchange repo, logged with its reason.
 void fail(py::handle reason) { log(KMB_NAME("warning"), format("场内债券正回购失败，{}", reason)); }
@@ -83,9 +41,9 @@ py::object repo_can_submit_order(py::handle /*self*/, const Call& c) {
 
   // The account found here stands in for the caller's and is not used either.
   [[maybe_unused]] auto [bond_account, bond_position, bond_ins] =
-      unpack3(call(global(KMB_NAME("_get_account_position_ins")), bond_id));
+      unpack<3>(call(global(KMB_NAME("_get_account_position_ins")), bond_id));
   py::object repo_ins =
-      unpack3(call(global(KMB_NAME("_get_account_position_ins")), get_attr(order, KMB_NAME("order_book_id"))))[2];
+      unpack<3>(call(global(KMB_NAME("_get_account_position_ins")), get_attr(order, KMB_NAME("order_book_id"))))[2];
 
   PyObject* minimum = min_repo_value(repo_ins);
   py::object holding_value =
