@@ -28,6 +28,7 @@ venv: $(STAMP)
 install: $(STAMP)
 	$(VPY) -m pip install -q ./standins
 	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	$(VPY) -m pip install -q --no-deps ./demo
 
 test-cpp: $(STAMP)
 	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DKMB_BUILD_TESTS=ON -DKMB_BUILD_MODULES=OFF \
@@ -41,7 +42,7 @@ test-python: install
 test: test-cpp test-python
 
 demo: install
-	$(VPY) -m korvane.demo
+	$(VPY) -m korvane_bond_demo
 
 bench: install
 	$(VPY) bench/run.py

@@ -5,8 +5,10 @@ Coupon schedules and amounts come from QuantLib (``FixedRateBond`` and its
 ``cashflows()``); payment dates, month-end accruals and daily quotes follow the
 Shanghai exchange's trading calendar (QuantLib's ``China(China.SSE)``), so each
 of them falls on a day the backtest clock (the "XSHG" calendar) visits. The
-files written, into ``standins/pelvorn/data/`` unless ``--out`` says otherwise,
-are committed: running a backtest needs neither QuantLib nor a network.
+files written are committed: running a backtest needs neither QuantLib nor a
+network. The client's reference data and cash flows go to ``standins/pelvorn/data/``,
+the demo's market data (prices and repo rates) to ``demo/korvane_bond_demo/data/``;
+``--out DIR`` writes all of them into one folder instead.
 
 - ``instruments.csv``: reference data of the bonds and the exchanges' repos.
 - ``realized_cash_flow.csv``: per bond of 100 face value, what is paid on each
@@ -39,7 +41,10 @@ import pandas as pd
 import QuantLib as ql
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_OUT = ROOT / "standins" / "pelvorn" / "data"
+CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
+DEMO_DATA = ROOT / "demo" / "korvane_bond_demo" / "data"
+# The files of the demo's market; the rest are the data client's.
+DEMO_FILES = ("bond_prices.csv", "repo_rates.csv")
 
 # Daily prices and repo rates cover these days (the demo's window lies inside).
 MARKET_START = datetime.date(2023, 1, 1)
@@ -429,7 +434,9 @@ def instrument_rows(pays_by_bond):
     return frame
 
 
-def build(out):
+def build(out=None):
+    """Write every file; into ``out`` when given, else each into its home folder.
+    Returns the paths written, sorted by file name."""
     # The Shanghai exchange's trading days (weekends closed, make-up Saturdays
     # included); for 2020-2025 they are exactly the "XSHG" sessions of current
     # exchange_calendars releases.
@@ -444,7 +451,6 @@ def build(out):
         if bond.exchange == "IB":
             implied += implied_rows(bond, pays, sessions)
         prices += price_rows(bond, tranches, sessions)
-    out.mkdir(parents=True, exist_ok=True)
     frames = {
         "instruments.csv": instrument_rows(pays_by_bond),
         "realized_cash_flow.csv": pd.DataFrame(realized),
@@ -452,19 +458,26 @@ def build(out):
         "bond_prices.csv": pd.DataFrame(prices),
         "repo_rates.csv": pd.DataFrame(repo_rate_rows(sessions)),
     }
-    for name, frame in frames.items():
-        frame.to_csv(out / name, index=False, lineterminator="\n")
-    return sorted(frames)
+    paths = []
+    for name, frame in sorted(frames.items()):
+        folder = Path(out) if out is not None else DEMO_DATA if name in DEMO_FILES else CLIENT_DATA
+        folder.mkdir(parents=True, exist_ok=True)
+        frame.to_csv(folder / name, index=False, lineterminator="\n")
+        paths.append(folder / name)
+    return paths
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument(
-        "--out", type=Path, default=DEFAULT_OUT, help=f"folder to write to (default {DEFAULT_OUT})"
+        "--out",
+        type=Path,
+        default=None,
+        help=f"one folder for every file (default: {CLIENT_DATA} and {DEMO_DATA})",
     )
     args = parser.parse_args(argv)
-    for name in build(args.out):
-        print(args.out / name)
+    for path in build(args.out):
+        print(path)
 
 
 if __name__ == "__main__":

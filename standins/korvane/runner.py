@@ -18,12 +18,15 @@ of the bookings, taken in order.
 
 Extension packages are installed by instrument type: a position class (and a
 position proxy) for every type in its ``__instrument_types__``, validators and
-a cost decider for the same types. :class:`BondMod` does that for
-``korvane_mod_bond`` and adds its repo order functions.
+a cost decider for the same types; they may add order functions to the
+strategy's context (:meth:`Backtest.add_order_function`), which go through
+:meth:`Backtest.validate_order`, :meth:`Backtest.fill` and, for a trade that
+falls due later (a repo), :meth:`Backtest.track_due_trade`.
 """
 
 import dataclasses
 import datetime
+import functools
 import logging
 import numbers
 
@@ -214,6 +217,7 @@ class Backtest:
         self.cost_deciders = {}  # instrument type -> cost decider
         self.proxies = {}  # instrument type -> position proxy class
         self.markers = {}  # instrument type -> mark(position, quote) -> price
+        self.order_functions = {}  # name -> function(context, ...) offered on the context
         self.general_validators = [CashValidator(self)]
         self.bookings = []
         self.orders = []
@@ -261,6 +265,12 @@ class Backtest:
         """``mark(position, quote)`` gives the price at which a position of these types is valued."""
         for instrument_type in self._types(instrument_types):
             self.markers[instrument_type] = mark
+
+    def add_order_function(self, name, function):
+        """Offer ``function(context, *args, **kwargs)`` to strategies as ``context.<name>(...)``."""
+        if hasattr(Context, name):
+            raise ValueError(f"the context already has {name!r}")
+        self.order_functions[name] = function
 
     # running --------------------------------------------------------------
 
@@ -397,13 +407,19 @@ class Backtest:
 
     # orders ---------------------------------------------------------------
 
+    def track_due_trade(self, trade):
+        """Keep a trade that falls due later (a repo: ``due_settlement_date``,
+        ``due_settlement_amount``, ``position_direction``) until its due date has settled."""
+        self.repo_trades.append(trade)
+        self._open_repos.append(trade)
+
     def instrument(self, order_book_id):
         instrument = self.env.data_proxy.instruments(order_book_id)
         if instrument is None:
             raise ValueError(f"unknown instrument {order_book_id!r}")
         return instrument
 
-    def _validate(self, order):
+    def validate_order(self, order):
         """Ask the validators of the order's type, then the framework's; return the record."""
         instrument = self.instrument(order.order_book_id)
         self._flush_log()
@@ -421,7 +437,9 @@ class Backtest:
             record.status = "unfilled"
         return record
 
-    def _price_and_book(self, record, trade):
+    def fill(self, record, trade):
+        """Price ``trade`` with the cost decider of its type, book it on its position and
+        mark the order ``record`` filled."""
         instrument = self.instrument(trade.order_book_id)
         decider = self.cost_deciders.get(instrument.type)
         if decider is not None:
@@ -444,81 +462,22 @@ class Backtest:
         price = quote.full if quote is not None else None
         order = Order(order_book_id, quantity, side, position_effect=effect, price=price)
         if quote is None:
-            return self._no_quote(order)
-        record = self._validate(order)
+            return self.no_quote(order)
+        record = self.validate_order(order)
         if record.status == "refused":
             return record
         trade = Trade.__from_create__(
             order.order_id, price, quantity, side, effect, order_book_id, frozen_price=price
         )
-        return self._price_and_book(record, trade)
+        return self.fill(record, trade)
 
-    def _no_quote(self, order):
+    def no_quote(self, order):
         message = f"{order.order_book_id} 在 {self._date} 没有行情, 订单未成交"
         user_system_log.warning(message)
         self._flush_log()
         record = OrderRecord(self._date, order, "unfilled", [message])
         self.orders.append(record)
         return record
-
-
-class BondMod:
-    """What the bond package's start-up code does when the framework loads it.
-
-    - position classes and proxies, by their ``__instrument_types__``;
-    - ``BondValidator`` and ``RepoValidator`` for the bond and repo types;
-    - ``BondTransactionDecider`` with the four commission figures and
-      ``RepoTransactionDecider``;
-    - marks: a bond valued on implied cash flows carries its accrued interest
-      as a receivable, so it is marked at the clean price; other bonds at the
-      full price;
-    - the repo order functions, on the context: ``repo`` and ``reverse_repo``.
-    """
-
-    # Default commission figures: inter-bank 0.001 % of the trade value, at least
-    # 150 yuan (about what a trade's settlement costs there); on exchange
-    # 0.002 %, at most 100 yuan a trade.
-    def __init__(
-        self,
-        ib_commission_rate=0.00001,
-        ib_min_commission=150.0,
-        exchange_commission_rate=0.00002,
-        exchange_max_commission=100.0,
-    ):
-        self.commission = (
-            ib_commission_rate,
-            ib_min_commission,
-            exchange_commission_rate,
-            exchange_max_commission,
-        )
-
-    def install(self, backtest):
-        from korvane_mod_bond import position, transaction, validator
-        from korvane_mod_bond.trade import RepoTrade
-
-        env = backtest.env
-        for cls in (position.BondPosition, position.RepoPosition):
-            backtest.register_position_class(cls)
-        for cls in (position.BondPositionProxy, position.RepoPositionProxy):
-            backtest.register_proxy(cls)
-        backtest.add_validator(validator.BondValidator(env), position.BondPosition)
-        backtest.add_validator(validator.RepoValidator(env), position.RepoPosition)
-        backtest.set_cost_decider(transaction.BondTransactionDecider(*self.commission), position.BondPosition)
-        backtest.set_cost_decider(transaction.RepoTransactionDecider(), position.RepoPosition)
-        implied = position.BondPositionWithImpliedCashFlow
-
-        def mark(bond_position, quote):
-            return quote.clean if isinstance(bond_position, implied) else quote.full
-
-        backtest.set_marker(mark, position.BondPosition)
-        backtest.repo_trade_class = RepoTrade
-
-
-def _repo_trade_class(backtest):
-    cls = getattr(backtest, "repo_trade_class", None)
-    if cls is None:
-        raise RuntimeError("repo orders need the bond package installed (BondMod)")
-    return cls
 
 
 class Context:
@@ -577,73 +536,11 @@ class Context:
     def sell(self, order_book_id, quantity):
         return self._backtest.order_bond(order_book_id, quantity, SIDE.SELL)
 
-    def repo(self, repo_id, bond_id, quantity, haircut):
-        """Borrow cash for the repo's period, pledging ``quantity`` bonds of ``bond_id``.
-
-        The order's amount is the pledge's face value (``quantity`` times the
-        bond's issue price); the cash borrowed is that amount times
-        ``haircut``. A fill is capped at the face value of the bond holding
-        that is free to pledge; nothing is filled when none is.
-        """
-        backtest = self._backtest
-        repo_trade = _repo_trade_class(backtest)
-        issue_price = backtest.instrument(bond_id).issue_price
-        rate = self.repo_rate(repo_id)
-        order = Order(
-            repo_id,
-            quantity * issue_price,
-            SIDE.FINANCING,
-            position_effect=POSITION_EFFECT.OPEN,
-            position_direction=SHORT,
-            price=rate,
-            bond_order_book_id=bond_id,
-            haircut=haircut,
-        )
-        if rate is None:
-            return backtest._no_quote(order)
-        record = backtest._validate(order)
-        if record.status == "refused":
-            return record
-        free = backtest.portfolio.get_position(bond_id, LONG).closable * issue_price
-        amount = min(order.quantity, free)
-        if not amount > 0:
-            return record
-        trade = repo_trade.create_exchange_repo_trade(
-            order.order_id, rate, amount, repo_id, hairbut=haircut, bond_id=bond_id,
-            pledged_quantity=amount / issue_price,
-        )  # fmt: skip
-        backtest.repo_trades.append(trade)
-        backtest._open_repos.append(trade)
-        return backtest._price_and_book(record, trade)
-
-    def reverse_repo(self, repo_id, amount):
-        """Lend ``amount`` of cash for the repo's period."""
-        backtest = self._backtest
-        repo_trade = _repo_trade_class(backtest)
-        rate = self.repo_rate(repo_id)
-        order = Order(
-            repo_id,
-            amount,
-            SIDE.MARGIN,
-            position_effect=POSITION_EFFECT.OPEN,
-            position_direction=LONG,
-            price=rate,
-            haircut=1,
-        )
-        if rate is None:
-            return backtest._no_quote(order)
-        record = backtest._validate(order)
-        if record.status == "refused":
-            return record
-        trade = repo_trade.create_exchange_reverse_repo_trade(order.order_id, rate, amount, repo_id)
-        backtest.repo_trades.append(trade)
-        backtest._open_repos.append(trade)
-        return backtest._price_and_book(record, trade)
-
-    def max_reverse_repo_amount(self, repo_id, cash=None):
-        """The largest amount whose loan and commission ``cash`` (default: available cash) covers."""
-        cash = self.available_cash if cash is None else cash
-        return _repo_trade_class(self._backtest).calc_max_amount(repo_id, cash)
+    def __getattr__(self, name):
+        function = self._backtest.order_functions.get(name)
+        if function is None:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        return functools.partial(function, self)
 
 
 class BacktestResult:
@@ -679,7 +576,6 @@ class BacktestResult:
 __all__ = [
     "Backtest",
     "BacktestResult",
-    "BondMod",
     "BondQuote",
     "Booking",
     "CashValidator",

@@ -19,7 +19,7 @@ def _fresh_data():
 
 
 def run_demo(start, end, out, cash=3_000_000.0):
-    from korvane.demo.cli import run
+    from korvane_bond_demo.cli import run
 
     _fresh_data()
     try:

@@ -1,8 +1,8 @@
 """The korvane-bond-demo command."""
 
 import pytest
-from korvane.demo.cli import main
 from korvane.environment import Environment
+from korvane_bond_demo.cli import main
 
 
 @pytest.fixture(autouse=True)

@@ -7,17 +7,18 @@ from pathlib import Path
 
 import pandas as pd
 import pytest
-from korvane.demo.market import BundledMarket, trading_calendar
+from korvane_bond_demo.market import BundledMarket, trading_calendar
 
 ROOT = Path(__file__).resolve().parents[2]
-DATA = ROOT / "standins" / "pelvorn" / "data"
-FILES = [
-    "instruments.csv",
-    "realized_cash_flow.csv",
-    "implied_cash_flow.csv",
-    "bond_prices.csv",
-    "repo_rates.csv",
-]
+CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
+DEMO_DATA = ROOT / "demo" / "korvane_bond_demo" / "data"
+FILES = {
+    "instruments.csv": CLIENT_DATA,
+    "realized_cash_flow.csv": CLIENT_DATA,
+    "implied_cash_flow.csv": CLIENT_DATA,
+    "bond_prices.csv": DEMO_DATA,
+    "repo_rates.csv": DEMO_DATA,
+}
 
 
 def test_generator_reproduces_the_committed_files(tmp_path):
@@ -25,8 +26,10 @@ def test_generator_reproduces_the_committed_files(tmp_path):
     spec = importlib.util.spec_from_file_location("make_sample_data", ROOT / "tools" / "make_sample_data.py")
     generator = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(generator)
-    assert sorted(generator.build(tmp_path)) == sorted(FILES)
-    different = [name for name in FILES if not filecmp.cmp(tmp_path / name, DATA / name, shallow=False)]
+    assert [path.name for path in generator.build(tmp_path)] == sorted(FILES)
+    different = [
+        name for name, home in FILES.items() if not filecmp.cmp(tmp_path / name, home / name, shallow=False)
+    ]
     assert different == []
 
 
@@ -42,7 +45,7 @@ def test_every_dated_row_falls_on_a_trading_day_of_the_run(name, column):
     """A payment or an accrual on a day the clock never visits would be lost."""
     market = BundledMarket()
     calendar, _ = trading_calendar(market)
-    dates = pd.to_datetime(pd.read_csv(DATA / name)[column])
+    dates = pd.to_datetime(pd.read_csv(FILES[name] / name)[column])
     covered = dates[(dates >= pd.Timestamp(market.first_date)) & (dates <= pd.Timestamp(market.last_date))]
     assert len(covered) > 0
     off = [day.date() for day in covered if not calendar.is_trading_date(day)]

@@ -5,10 +5,11 @@ import datetime
 
 import pytest
 from korvane.const import INSTRUMENT_TYPE
-from korvane.demo.market import BundledMarket, bundled_instruments, trading_calendar
 from korvane.environment import Environment
 from korvane.portfolio.position import Position
-from korvane.runner import Backtest, BondMod, Strategy
+from korvane.runner import Backtest, Strategy
+from korvane_bond_demo.market import BundledMarket, bundled_instruments, trading_calendar
+from korvane_bond_demo.mod import BondMod
 
 from korvane_mod_bond import position as P
 

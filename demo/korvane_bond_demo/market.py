@@ -1,21 +1,21 @@
 """The demo's market: bundled bond quotes, repo rates and reference data.
 
-The files live with the pelvorn client's data (``pelvorn/data/``) and are
-written by ``tools/make_sample_data.py``.
+Daily bond prices and repo rates live in this package's ``data/`` folder; the
+reference data and cash flows are the pelvorn client's. Both are written by
+``tools/make_sample_data.py``.
 """
 
 import datetime
 from importlib import resources
 
 import pandas as pd
-from pelvorn import bond
-
 from korvane.data.trading_calendar import TradingCalendar, get_trading_calendar
 from korvane.runner import BondQuote
+from pelvorn import bond
 
 
 def _read(name):
-    with resources.files("pelvorn").joinpath("data").joinpath(name).open("rb") as f:
+    with resources.files("korvane_bond_demo").joinpath("data").joinpath(name).open("rb") as f:
         return pd.read_csv(f, dtype={"order_book_id": str}, parse_dates=["date"])
 
 

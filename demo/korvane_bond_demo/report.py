@@ -13,9 +13,8 @@ import datetime
 import unicodedata
 from pathlib import Path
 
-from pelvorn import bond
-
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
+from pelvorn import bond
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 

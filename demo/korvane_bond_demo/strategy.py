@@ -20,8 +20,9 @@
 
 import math
 
-from korvane.demo.market import payment_schedule
 from korvane.runner import SHORT, Strategy
+
+from korvane_bond_demo.market import payment_schedule
 
 # Bonds and quantities held.
 DEFAULT_BONDS = {

@@ -1,4 +1,4 @@
-"""``korvane-bond-demo`` / ``python -m korvane.demo``: the sample bond-and-repo backtest."""
+"""``korvane-bond-demo`` / ``python -m korvane_bond_demo``: the sample bond-and-repo backtest."""
 
 import argparse
 import datetime
@@ -57,10 +57,12 @@ def parse_args(argv=None):
 
 def run(start, end, cash, out, progress=True):
     """Run the backtest, write the outputs; return (result, summary, paths)."""
-    from korvane.demo.market import BundledMarket, bundled_instruments, trading_calendar
-    from korvane.demo.report import summarize, write_outputs
-    from korvane.demo.strategy import SampleBondStrategy
-    from korvane.runner import Backtest, BondMod
+    from korvane.runner import Backtest
+
+    from korvane_bond_demo.market import BundledMarket, bundled_instruments, trading_calendar
+    from korvane_bond_demo.mod import BondMod
+    from korvane_bond_demo.report import summarize, write_outputs
+    from korvane_bond_demo.strategy import SampleBondStrategy
 
     market = BundledMarket()
     if start < market.first_date or end > market.last_date:
@@ -109,7 +111,7 @@ def main(argv=None):
     except ValueError as error:
         print(f"korvane-bond-demo: error: {error}", file=sys.stderr)
         return 2
-    from korvane.demo.report import format_summary
+    from korvane_bond_demo.report import format_summary
 
     print(format_summary(summary, paths, result.backtest.strategy.notes))
     print(f"\ndone in {time.perf_counter() - started:.1f} s")

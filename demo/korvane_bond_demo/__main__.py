@@ -1,0 +1,5 @@
+import sys
+
+from korvane_bond_demo.cli import main
+
+sys.exit(main())

@@ -1,6 +1,0 @@
-"""The sample bond-and-repo backtest on the bundled data.
-
-Run it with ``korvane-bond-demo`` or ``python -m korvane.demo`` (``--help``
-lists the options). :func:`korvane.demo.cli.run` runs it from Python and
-returns the result, its summary and the files written.
-"""

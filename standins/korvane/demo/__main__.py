@@ -1,5 +1,0 @@
-import sys
-
-from korvane.demo.cli import main
-
-sys.exit(main())
