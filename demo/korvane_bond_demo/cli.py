@@ -1,15 +1,23 @@
-"""``korvane-bond-demo`` / ``python -m korvane_bond_demo``: the sample bond-and-repo backtest."""
+"""``korvane-bond-demo`` / ``python -m korvane_bond_demo``: the sample bond-and-repo backtest.
+
+Every option is checked before the run: a bad one is refused with one line and
+exit status 2. Ctrl-C ends the run with "interrupted" and status 130; the
+outputs are renamed into place only once all are written, so an interrupted or
+failed run leaves the previous ones, or none.
+"""
 
 import argparse
 import datetime
+import math
 import sys
 import time
-from pathlib import Path
 
-DEFAULT_START = "2024-01-01"
-DEFAULT_END = "2025-12-31"
-DEFAULT_CASH = 3_000_000.0
+from korvane_bond_demo.settings import Settings
+
+DEFAULTS = Settings()
 DEFAULT_OUT = "out"
+DATA_FIRST, DATA_LAST = "2023-01-03", "2025-12-31"  # the bundled market data; checked by the tests
+PROG = "korvane-bond-demo"
 
 
 def _date(text):
@@ -24,95 +32,98 @@ def _cash(text):
         value = float(text.replace(",", "").replace("_", ""))
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an amount: {text!r}") from None
-    if not value > 0 or value != value or value == float("inf"):
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"initial cash must be a finite amount, got {text!r}")
+    if not value > 0:
         raise argparse.ArgumentTypeError(f"initial cash must be a positive amount, got {text!r}")
     return value
 
 
-def parse_args(argv=None):
-    parser = argparse.ArgumentParser(
-        prog="korvane-bond-demo",
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        """One line and status 2 (argparse's own adds the usage above it)."""
+        self.exit(2, f"{self.prog}: error: {message} (--help lists the options)\n")
+
+
+def _parser():
+    from korvane_bond_demo.report import OUTPUT_HELP, OUTPUTS
+
+    outputs = "\n".join(f"  {name:<14}{OUTPUT_HELP[name]}" for name in OUTPUTS)
+    parser = _Parser(
+        prog=PROG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         description=(
-            "Run the sample bond-and-repo backtest on the bundled data: buy bonds, finance "
-            "against the exchange bonds with rolling seven-day repos, lend spare cash overnight, "
-            "live through coupons and redemptions. Prints a summary and writes the daily "
-            "ledger (CSV) and an equity-and-cash chart (PNG)."
+            "Run the sample bond-and-repo backtest on the bundled data: buy bonds, finance\n"
+            "against the exchange bonds with seven-day repos rolled on their due day, lend\n"
+            "spare cash overnight, live through coupons and redemptions. Prints a summary\n"
+            "with the statistics and writes the outputs below.\n\n"
+            f"The bundled market data cover {DATA_FIRST} to {DATA_LAST} (the exchange's sessions)."
+        ),
+        epilog=(
+            f"outputs, in the --out folder:\n{outputs}\n\n"
+            "The CSV files keep every amount at full precision (they reconcile exactly);\n"
+            "the summary and report.html round to the fen."
         ),
     )
     parser.add_argument(
-        "--start", type=_date, default=_date(DEFAULT_START), help=f"first day (default {DEFAULT_START})"
+        "--start", type=_date, default=DEFAULTS.start, help=f"first day (default {DEFAULTS.start})"
     )
+    parser.add_argument("--end", type=_date, default=DEFAULTS.end, help=f"last day (default {DEFAULTS.end})")
     parser.add_argument(
-        "--end", type=_date, default=_date(DEFAULT_END), help=f"last day (default {DEFAULT_END})"
+        "--cash",
+        type=_cash,
+        default=DEFAULTS.cash,
+        help=f"initial cash in yuan (default {DEFAULTS.cash:,.0f})",
     )
-    parser.add_argument(
-        "--cash", type=_cash, default=DEFAULT_CASH, help=f"initial cash in yuan (default {DEFAULT_CASH:,.0f})"
-    )
-    parser.add_argument(
-        "--out", type=Path, default=Path(DEFAULT_OUT), help=f"output folder (default ./{DEFAULT_OUT})"
-    )
+    parser.add_argument("--out", default=DEFAULT_OUT, help=f"output folder (default ./{DEFAULT_OUT})")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
-    return parser.parse_args(argv)
+    return parser
 
 
-def run(start, end, cash, out, progress=True):
-    """Run the backtest, write the outputs; return (result, summary, paths)."""
-    from korvane.runner import Backtest
+def parse_args(argv=None):
+    return _parser().parse_args(argv)
 
-    from korvane_bond_demo.market import BundledMarket, bundled_instruments, trading_calendar
-    from korvane_bond_demo.mod import BondMod
-    from korvane_bond_demo.report import summarize, write_outputs
-    from korvane_bond_demo.strategy import SampleBondStrategy
 
-    market = BundledMarket()
-    if start < market.first_date or end > market.last_date:
-        raise ValueError(
-            f"the bundled market data covers {market.first_date} to {market.last_date}; "
-            f"choose dates inside it (asked for {start} to {end})"
-        )
-    calendar, disagree = trading_calendar(market)
-    disagree = [day for day in disagree if start <= day <= end]
+def _error(message):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return 2
+
+
+def main(argv=None):
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+
+
+def _main(argv):
+    args = parse_args(argv)
+    started = time.perf_counter()
+    from korvane_bond_demo.backtest import check_dates, run
+    from korvane_bond_demo.files import check_output_folder
+    from korvane_bond_demo.report import OUTPUTS, format_summary
+
+    try:
+        settings = Settings(start=args.start, end=args.end, cash=args.cash)
+        check_dates(settings)
+        out = check_output_folder(args.out, OUTPUTS)
+    except ValueError as error:
+        return _error(error)
     bar = None
-    if progress:
+    if not args.no_progress:
         from tqdm import tqdm
 
         def bar(days):
             # disable=None: no bar when stderr is not a terminal
             return tqdm(days, desc="trading days", unit="day", leave=False, disable=None)
 
-    backtest = Backtest(
-        SampleBondStrategy(),
-        start,
-        end,
-        cash=cash,
-        instruments=bundled_instruments(),
-        market=market,
-        mods=[BondMod()],
-        calendar=calendar,
-        progress=bar,
-    )
-    if disagree:
-        backtest.strategy.notes.append(
-            "the installed exchange_calendars and the bundled session list disagree on "
-            + ", ".join(str(day) for day in disagree)
-            + "; the run follows the bundled sessions (the exchange's)"
-        )
-    result = backtest.run()
-    summary = summarize(result)
-    paths = write_outputs(result, summary, out)
-    return result, summary, paths
-
-
-def main(argv=None):
-    args = parse_args(argv)
-    started = time.perf_counter()
     try:
-        result, summary, paths = run(args.start, args.end, args.cash, args.out, progress=not args.no_progress)
-    except ValueError as error:
-        print(f"korvane-bond-demo: error: {error}", file=sys.stderr)
-        return 2
-    from korvane_bond_demo.report import format_summary
-
-    print(format_summary(summary, paths, result.backtest.strategy.notes))
+        done = run(settings, out, progress=bar)
+    except ValueError as error:  # a run the framework refuses up front (no trading day, ...)
+        return _error(error)
+    except OSError as error:  # the folder changed under the run
+        return _error(f"cannot write the outputs into {out}: {error.strerror or error}")
+    print(format_summary(done.summary, done.stats, done.paths, done.notes))
     print(f"\ndone in {time.perf_counter() - started:.1f} s")
-    return 0 if summary.reconciled else 1
+    return 0 if done.summary.reconciled else 1

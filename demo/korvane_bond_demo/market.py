@@ -5,11 +5,12 @@ reference data and cash flows are the pelvorn client's. Both are written by
 ``tools/make_sample_data.py``.
 """
 
+import bisect
 import datetime
+import functools
 from importlib import resources
 
 import pandas as pd
-from korvane.data.trading_calendar import TradingCalendar, get_trading_calendar
 from korvane.runner import BondQuote
 from pelvorn import bond
 
@@ -44,9 +45,16 @@ class BundledMarket:
                 rates["order_book_id"].tolist(), rates["date"].tolist(), rates["rate"].tolist()
             )
         }
-        # every trading day has repo rates: they list the exchange's sessions
+        # Every session has repo rates, so their dates are the exchange's session list
+        # over the data: the run's calendar there (where an installed calendar
+        # release may not know the latest holidays).
         self.sessions = sorted({day for _, day in self._rates})
         self.first_date, self.last_date = self.sessions[0], self.sessions[-1]
+
+    def previous_session(self, day):
+        """The last session of the data before ``day``, or None."""
+        i = bisect.bisect_left(self.sessions, _as_date(day))
+        return self.sessions[i - 1] if i > 0 else None
 
     def bond_quote(self, order_book_id, day):
         return self._quotes.get((order_book_id, _as_date(day)))
@@ -59,22 +67,10 @@ def _as_date(day):
     return day.date() if isinstance(day, datetime.datetime) else day
 
 
-def trading_calendar(market):
-    """The XSHG calendar with the market's own session list over the days it covers.
-
-    Returns the calendar and the days on which the two disagree: older
-    ``exchange_calendars`` releases (the last one for Python 3.9 among them)
-    do not know all of 2025's exchange holidays and list some of them as
-    sessions.
-    """
-    base = get_trading_calendar().sessions
-    first, last = pd.Timestamp(market.first_date), pd.Timestamp(market.last_date)
-    inside = pd.DatetimeIndex([pd.Timestamp(day) for day in market.sessions])
-    outside = base[(base < first) | (base > last)]
-    covered = base[(base >= first) & (base <= last)]
-    disagree = sorted(set(covered).symmetric_difference(inside))
-    sessions = outside.append(inside).sort_values()
-    return TradingCalendar(sessions), [day.date() for day in disagree]
+@functools.lru_cache(maxsize=1)
+def bundled_market():
+    """The market read once per process (it is read-only)."""
+    return BundledMarket()
 
 
 def bundled_instruments():

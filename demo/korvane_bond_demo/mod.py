@@ -72,8 +72,9 @@ def repo(context, repo_id, bond_id, quantity, haircut):
 
     The order's amount is the pledge's face value (``quantity`` times the
     bond's issue price); the cash borrowed is that amount times
-    ``haircut``. A fill is capped at the face value of the bond holding
-    that is free to pledge; nothing is filled when none is.
+    ``haircut`` (the share of the pledged face value lent). A fill is capped
+    at the face value of the bonds free to pledge (:func:`pledgeable_quantity`);
+    nothing is filled when none is.
     """
     backtest = context._backtest
     issue_price = backtest.instrument(bond_id).issue_price
@@ -93,7 +94,7 @@ def repo(context, repo_id, bond_id, quantity, haircut):
     record = backtest.validate_order(order)
     if record.status == "refused":
         return record
-    free = backtest.portfolio.get_position(bond_id, LONG).closable * issue_price
+    free = pledgeable_quantity(context, bond_id) * issue_price
     amount = min(order.quantity, free)
     if not amount > 0:
         return record
@@ -132,3 +133,21 @@ def max_reverse_repo_amount(context, repo_id, cash=None):
     """The largest amount whose loan and commission ``cash`` (default: available cash) covers."""
     cash = context.available_cash if cash is None else cash
     return RepoTrade.calc_max_amount(repo_id, cash)
+
+
+def pledgeable_quantity(context, bond_id):
+    """The bonds free to pledge today: the closable holding and the collateral of the
+    repos falling due today. The pledge of a maturing repo is released only by the
+    day's settlement, but the exchange frees its collateral for a new repo on the
+    same day, as it frees the cash repaid for trading."""
+    closable = context._backtest.portfolio.get_position(bond_id, LONG).closable
+    return closable + maturing_pledges(context, bond_id)
+
+
+def maturing_pledges(context, bond_id):
+    """The quantity of ``bond_id`` pledged in repos that fall due today."""
+    return sum(
+        t.pledged_quantity
+        for t in context.open_repos
+        if t.position_direction == SHORT and t.bond_id == bond_id and t.due_settlement_date <= context.date
+    )

@@ -1,97 +1,96 @@
-"""What a run of the sample backtest leaves behind: the summary, the CSV files and the chart.
+"""What a run of the sample backtest leaves behind: the summary, the CSV files, the
+statistics, the chart and the HTML report.
 
-Every booked cash delta falls in one category of :data:`FLOWS`; a trade's
-delta is split into its gross amount and its commission, a bond payment into
-coupon and principal (in the proportion of the bond's cash-flow table on that
-date). The daily ledger has one column per category, so each row's cash is
-its opening cash plus its flows.
+The CSV files carry every amount at full precision (the shortest text that reads
+back as the same float), so they reconcile to the fen and beyond; the summary
+and the HTML report round to the fen.
 """
 
 import csv
 import dataclasses
 import datetime
+import json
+import math
+import re
 import unicodedata
-from pathlib import Path
 
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
-from pelvorn import bond
+
+from korvane_bond_demo.files import staged
+from korvane_bond_demo.ledger import FLOWS, LEDGER_COLUMNS, classify, repo_interest, settled_on
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
-FLOWS = (
-    "bond_purchases",
-    "bond_sales",
-    "coupons",
-    "principal",
-    "repo_borrowed",
-    "repo_repaid",
-    "reverse_repo_lent",
-    "reverse_repo_returned",
-    "commissions",
-    "day_start",
-    "other",
+OUTPUTS = (
+    "summary.txt",
+    "stats.json",
+    "report.html",
+    "equity.png",
+    "ledger.csv",
+    "bookings.csv",
+    "orders.csv",
+    "repos.csv",
+)
+OUTPUT_HELP = {
+    "summary.txt": "the printed summary",
+    "stats.json": "the statistics: returns, volatility, drawdown, Sharpe, Calmar, monthly returns, "
+    "leverage, P&L attribution",
+    "report.html": "summary, statistics, tables and charts in one page that needs no network",
+    "equity.png": "equity, drawdown, leverage, cash and balances over the run",
+    "ledger.csv": "one row per trading day: cash flows by kind, balances, equity, leverage",
+    "bookings.csv": "every cash delta booked, in order",
+    "orders.csv": "every order, with the system's message and what it means",
+    "repos.csv": "every repo and reverse repo with its terms",
+}
+
+# What the system's messages about an order mean, in plain words: (pattern, kind, explanation).
+MESSAGE_KINDS = (
+    (
+        re.compile(r"的仓位不足"),
+        "sale of pledged bonds",
+        "the strategy tries to sell its bonds every day of its exit; while they are pledged in a "
+        "repo nothing is closable, so the sale is refused until the repo is repaid (deliberate)",
+    ),
+    (
+        re.compile(r"正回购名义金额超过当前持仓票面价值"),
+        "repo rolled on its due day",
+        "a repo rolled on the due day of the one before pledges the same bonds; their pledge is "
+        "released only at the day's settlement, so the validator sees no free holding and warns; "
+        "the order is accepted and filled in full",
+    ),
+    (re.compile(r"可用资金不足"), "not enough cash", "the order would pay out more cash than is available"),
+    (
+        re.compile(r"数量 \S+ 不合法"),
+        "quantity not allowed",
+        "not a whole number of lots, or below the inter-bank minimum of 1,000 bonds",
+    ),
+    (
+        re.compile(r"抵押名义价值应在"),
+        "pledge below the exchange minimum",
+        "an exchange repo must pledge at least 1,000 yuan of face value on Shenzhen, 100,000 on Shanghai",
+    ),
+    (re.compile(r"没有行情"), "no quote", "the instrument has no price or rate on that day"),
 )
 
 
-def _payment_table(result, order_book_id):
-    """Per-bond payment and principal by date, from the table the bond's position reads
-    (implied or realized cash flows); read once per result."""
-    tables = result.__dict__.setdefault("_payment_tables", {})
-    if order_book_id in tables:
-        return tables[order_book_id]
-    if _is_implied(result, order_book_id):
-        frame = bond.get_implied_cash_flow(order_book_id, 20050102, 29991231)
-        columns = ("total_payment", "principal_payment")
-    else:
-        frame = bond.realized_cash_flow(order_book_id)
-        columns = ("cash_flow", "principal_payment")
-    table = {}
-    if frame is not None:
-        dates = frame.index.get_level_values(-1)
-        table = {
-            day.date(): (total, principal)
-            for day, total, principal in zip(dates, frame[columns[0]].tolist(), frame[columns[1]].tolist())
-            if total != 0
-        }
-    tables[order_book_id] = table
-    return table
+def explain(message):
+    """(kind, plain explanation) of a system message about an order; ("", "") when unknown."""
+    for pattern, kind, text in MESSAGE_KINDS:
+        if pattern.search(message):
+            return kind, text
+    return "", ""
 
 
-def _is_implied(result, order_book_id):
-    from korvane_mod_bond.position import BondPositionWithImpliedCashFlow
-
-    position = result.portfolio.positions.get((order_book_id, LONG))
-    return isinstance(position, BondPositionWithImpliedCashFlow)
-
-
-def classify(result, booking):
-    """The (category, amount) parts of one booking; they add up to its amount."""
-    instrument = result.env.data_proxy.instruments(booking.order_book_id)
-    kind = instrument.type
-    if booking.phase == "before_trading":
-        return [("day_start", booking.amount)]
-    if booking.phase == "trade":
-        cost = booking.transaction_cost
-        gross = booking.amount + cost
-        if kind == INSTRUMENT_TYPE.BOND:
-            category = "bond_purchases" if booking.trade.side == SIDE.BUY else "bond_sales"
-        elif kind == INSTRUMENT_TYPE.REPO:
-            category = "repo_borrowed" if booking.direction == SHORT else "reverse_repo_lent"
-        else:
-            category = "other"
-        return [(category, gross), ("commissions", -cost)]
-    if booking.phase == "settlement":
-        if kind == INSTRUMENT_TYPE.BOND:
-            table = _payment_table(result, booking.order_book_id)
-            if booking.date in table:
-                total, principal_per_bond = table[booking.date]
-                principal = booking.amount * principal_per_bond / total
-                return [("coupons", booking.amount - principal), ("principal", principal)]
-        elif kind == INSTRUMENT_TYPE.REPO:
-            return [
-                ("repo_repaid" if booking.direction == SHORT else "reverse_repo_returned", booking.amount)
-            ]
-    return [("other", booking.amount)]
+def order_kind(order):
+    if order.side == SIDE.BUY:
+        return "buy"
+    if order.side == SIDE.SELL:
+        return "sell"
+    if order.side == SIDE.FINANCING:
+        return "borrow (repo)"
+    if order.side == SIDE.MARGIN:
+        return "lend (reverse repo)"
+    return order.side.name.lower()
 
 
 @dataclasses.dataclass
@@ -111,10 +110,12 @@ class RepoLine:
     symbol: str
     direction: str
     trades: int = 0
-    principal: float = 0.0
+    principal: float = 0.0  # the sum over every trade: turnover, not an exposure
     interest: float = 0.0  # of the repos repaid within the run
     commission: float = 0.0
     outstanding: float = 0.0  # principal of repos not yet due at the end
+    average_outstanding: float = 0.0  # principal outstanding at the end of a day, averaged over the run
+    peak_outstanding: float = 0.0
 
 
 @dataclasses.dataclass
@@ -124,7 +125,7 @@ class Summary:
     days: int
     initial_cash: float
     final_cash: float
-    final_equity: float
+    final_equity: float  # with the interest accrued on repos still open
     replayed_cash: float  # the initial cash plus every booked delta, added in booking order
     bookings: int
     flows: dict
@@ -133,6 +134,7 @@ class Summary:
     filled: int
     refused: list  # OrderRecords
     unfilled: int
+    warned: list = dataclasses.field(default_factory=list)  # filled OrderRecords with a message
 
     @property
     def reconciled(self):
@@ -151,7 +153,7 @@ class Summary:
         return -self.flows["commissions"]
 
 
-def summarize(result):
+def summarize(result, ledger):
     flows = dict.fromkeys(FLOWS, 0.0)
     bonds, repos = {}, {}
     data_proxy = result.env.data_proxy
@@ -180,11 +182,23 @@ def summarize(result):
             line.bought -= parts.get("bond_purchases", 0.0)
             line.sold += parts.get("bond_sales", 0.0)
             line.commission += booking.transaction_cost
+    days = [record.date for record in result.days]
+    daily = {}  # (repo, direction) -> principal outstanding at the end of each day
+    settled = settled_on(result)
     for trade in result.repo_trades:
-        line = repo_line(trade.order_book_id, trade.position_direction)
+        key = (trade.order_book_id, trade.position_direction)
+        line = repo_line(*key)
         line.trades += 1
         line.principal += trade.last_quantity
         line.commission += trade.transaction_cost
+        balance = daily.setdefault(key, dict.fromkeys(days, 0.0))
+        end = settled.get(id(trade))
+        for day in days:
+            if trade.trading_dt.date() <= day and (end is None or day < end):
+                balance[day] += trade.last_quantity
+    for key, balance in daily.items():
+        repos[key].average_outstanding = sum(balance.values()) / len(days)
+        repos[key].peak_outstanding = max(balance.values())
     for maturity in result.repo_maturities:
         repo_line(maturity.trade.order_book_id, maturity.direction).interest += maturity.interest
     for trade in result.open_repos:
@@ -195,7 +209,7 @@ def summarize(result):
         days=len(result.days),
         initial_cash=result.initial_cash,
         final_cash=result.final_cash,
-        final_equity=result.final_equity,
+        final_equity=float(ledger["equity"].iloc[-1]),
         replayed_cash=replayed,
         bookings=len(result.bookings),
         flows=flows,
@@ -204,11 +218,21 @@ def summarize(result):
         filled=sum(1 for record in result.orders if record.status == "filled"),
         refused=result.refused_orders(),
         unfilled=sum(1 for record in result.orders if record.status == "unfilled"),
+        warned=[r for r in result.orders if r.status == "filled" and r.messages],
     )
 
 
 def _money(value):
+    value = round(value, 2) + 0.0  # + 0.0: no "-0.00"
     return f"{value:,.2f}"
+
+
+def _percent(value, digits=2, sign="+"):
+    return "n/a" if value is None else f"{value:{sign}.{digits}%}"
+
+
+def _ratio(value):
+    return "n/a" if value is None else f"{value:.2f}"
 
 
 def _pad(text, width):
@@ -217,31 +241,124 @@ def _pad(text, width):
     return text + " " * max(0, width - used)
 
 
-def format_summary(summary, outputs=None, notes=()):
+def _days(count):
+    return f"{count:,} trading day" + ("" if count == 1 else "s")
+
+
+def grouped_messages(records):
+    """[(kind, explanation, count, first record)] of orders grouped by what their message means."""
+    groups = {}
+    for record in records:
+        kind, text = explain(record.message)
+        key = kind or record.message
+        if key not in groups:
+            groups[key] = [kind or "other", text, 0, record]
+        groups[key][2] += 1
+    return [tuple(group) for group in groups.values()]
+
+
+def format_statistics(stats):
     lines = [
-        f"Bond-and-repo backtest, {summary.start} to {summary.end} ({summary.days} trading days)",
-        "",
-        f"{'bond':<24}{'coupons':>16}{'principal':>16}{'bought':>16}{'sold':>16}{'commission':>12}",
+        "statistics (daily equity with accrued repo interest; "
+        f"annualised over {stats['annualization_days']} sessions a year)",
+        f"  {'total return':<34}{_percent(stats['total_return']):>12}",
+        f"  {'annualised return':<34}{_percent(stats['annual_return']):>12}",
+        f"  {'annualised volatility':<34}{_percent(stats['annual_volatility'], sign=''):>12}",
+        f"  {'Sharpe ratio (vs GC001 overnight)':<34}{_ratio(stats['sharpe_ratio']):>12}",
+        f"  {'Calmar ratio':<34}{_ratio(stats['calmar_ratio']):>12}",
     ]
+    drawdown = f"  {'maximum drawdown':<34}{_percent(stats['max_drawdown']):>12}"
+    if stats["max_drawdown_trough"]:
+        recovery = stats["max_drawdown_recovery"] or "not recovered by the end"
+        drawdown += (
+            f"   peak {stats['max_drawdown_peak']}, trough {stats['max_drawdown_trough']}, "
+            f"recovered {recovery}"
+        )
+    lines.append(drawdown)
+    lines.append(
+        f"  {'leverage (repo owed / equity)':<34}{_ratio(stats['leverage_max']):>12}   max; "
+        f"mean {_ratio(stats['leverage_mean'])}, at the end {_ratio(stats['leverage_end'])}"
+    )
+    lines.append(
+        f"  {'days financed':<34}{stats['days_financed']:>12,}   "
+        f"of {stats['days_holding_pledgeable_bonds']:,} days holding the exchange bonds"
+    )
+    return lines
+
+
+def format_monthly(stats):
+    """Monthly returns as a year-by-month table, with the year's return at the end."""
+    monthly = stats["monthly_returns"]
+    years = sorted({key[:4] for key in monthly})
+    header = "".join(f"{m:>7}" for m in MONTHS + ("year",))
+    lines = ["monthly returns (%)", "  " + f"{'':<6}" + header]
+    for year in years:
+        cells = []
+        for month in range(1, 13):
+            value = monthly.get(f"{year}-{month:02d}")
+            cells.append("" if value is None else f"{value * 100:.2f}")
+        cells.append(f"{stats['yearly_returns'][year] * 100:.2f}")
+        lines.append("  " + f"{year:<6}" + "".join(f"{cell:>7}" for cell in cells))
+    return lines
+
+
+MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
+ATTRIBUTION_COLUMNS = ("price", "coupons", "financing", "commissions", "total")
+
+
+def format_attribution(stats, names):
+    lines = [
+        "P&L attribution",
+        f"  {'':<24}" + "".join(f"{name:>15}" for name in ATTRIBUTION_COLUMNS),
+    ]
+    for key, entry in stats["attribution"].items():
+        label = "lending spare cash" if key == "lending" else f"{key} {names.get(key, '')}"
+        lines.append("  " + _pad(label, 24) + "".join(f"{_money(entry[c]):>15}" for c in ATTRIBUTION_COLUMNS))
+    lines.append(f"  {'total':<24}{'':>60}{_money(stats['attribution_total']):>15}")
+    lines.append(
+        "  price: value at the end + sales + principal repaid - purchases; financing: repo "
+        "interest (accrued to the end)"
+    )
+    return lines
+
+
+def format_summary(summary, stats=None, outputs=None, notes=()):
+    lines = [f"Bond-and-repo backtest, {summary.start} to {summary.end} ({_days(summary.days)})", ""]
+    if summary.bonds:
+        lines.append(
+            f"{'bond':<24}{'coupons':>16}{'principal':>16}{'bought':>16}{'sold':>16}{'commission':>12}"
+        )
+    else:
+        lines.append("no bond bought")
     for line in summary.bonds:
         lines.append(
             _pad(f"{line.order_book_id} {line.symbol}", 24)
             + f"{_money(line.coupons):>16}{_money(line.principal):>16}"
             + f"{_money(line.bought):>16}{_money(line.sold):>16}{_money(line.commission):>12}"
         )
-    lines += [
-        "",
-        f"{'repo':<24}{'side':<14}{'trades':>7}{'principal':>18}{'interest':>14}{'commission':>12}",
-    ]
+    lines.append("")
+    if summary.repos:
+        lines.append(
+            f"{'repo':<24}{'side':<10}{'trades':>7}{'turnover':>18}{'average':>16}{'peak':>16}"
+            f"{'interest':>13}{'commission':>12}"
+        )
+    else:
+        lines.append("no repo traded")
     for line in summary.repos:
         side = "borrowed" if line.direction == SHORT else "lent"
         lines.append(
             _pad(f"{line.order_book_id} {line.symbol}", 24)
-            + f"{side:<14}{line.trades:>7}{_money(line.principal):>18}"
-            + f"{_money(line.interest):>14}{_money(line.commission):>12}"
+            + f"{side:<10}{line.trades:>7}{_money(line.principal):>18}"
+            + f"{_money(line.average_outstanding):>16}{_money(line.peak_outstanding):>16}"
+            + f"{_money(line.interest):>13}{_money(line.commission):>12}"
         )
         if line.outstanding:
-            lines.append(f"{'':<24}{'outstanding at the end':<38}{_money(line.outstanding):>18}")
+            lines.append(f"{'':<24}{'outstanding at the end':<35}{_money(line.outstanding):>18}")
+    if summary.repos:
+        lines.append(
+            "  turnover: principal summed over every trade; average and peak: principal "
+            "outstanding at the end of a day"
+        )
     flows = summary.flows
     pnl = summary.final_equity - summary.initial_cash
     lines += [
@@ -263,13 +380,22 @@ def format_summary(summary, outputs=None, notes=()):
         f"{'profit and loss':<30}{_money(pnl):>18}   ({pnl / summary.initial_cash:+.2%})"
         if summary.initial_cash
         else f"{'profit and loss':<30}{_money(pnl):>18}",
+    ]
+    if stats is not None:
+        lines += [""] + format_statistics(stats)
+        lines += [""] + format_monthly(stats)
+        names = {line.order_book_id: line.symbol for line in summary.bonds}
+        lines += [""] + format_attribution(stats, names)
+    lines += [
         "",
         f"orders: {summary.filled} filled, {len(summary.refused)} refused, {summary.unfilled} not filled",
     ]
-    for record in summary.refused[:3]:
-        lines.append(f"  refused {record.date} {record.order.order_book_id}: {record.message}")
-    if len(summary.refused) > 3:
-        lines.append(f"  ... and {len(summary.refused) - 3} more in orders.csv")
+    for kind, text, count, record in grouped_messages(summary.refused):
+        lines.append(f"  {count} refused, {kind}: {text}" if text else f"  {count} refused")
+        lines.append(f"    e.g. {record.date} {record.order.order_book_id}: {record.message}")
+    for kind, text, count, record in grouped_messages(summary.warned):
+        lines.append(f"  {count} filled with a warning, {kind}: {text}" if text else f"  {count} warned")
+        lines.append(f"    e.g. {record.date} {record.order.order_book_id}: {record.message}")
     if notes:
         lines += [""] + [f"note: {note}" for note in notes]
     if outputs:
@@ -282,13 +408,14 @@ def format_summary(summary, outputs=None, notes=()):
 
 def _text(value):
     if isinstance(value, float) or hasattr(value, "dtype"):
-        return repr(float(value))  # full precision: the files reconcile to the fen and beyond
+        value = float(value)
+        return "" if math.isnan(value) else repr(value)  # full precision
     if value is None:
         return ""
     return str(value)
 
 
-def _write(path, header, rows):
+def _write_csv(path, header, rows):
     with open(path, "w", newline="", encoding="utf-8") as f:
         writer = csv.writer(f, lineterminator="\n")
         writer.writerow(header)
@@ -296,119 +423,111 @@ def _write(path, header, rows):
             writer.writerow([_text(value) for value in row])
 
 
-def ledger_rows(result):
-    """One row per day: opening cash, the day's flows by category, closing cash, equity."""
-    by_day = {}
-    for booking in result.bookings:
-        day = by_day.setdefault(booking.date, dict.fromkeys(FLOWS, 0.0))
-        for category, amount in classify(result, booking):
-            day[category] += amount
-    data_proxy = result.env.data_proxy
-    rows = []
-    for record in result.days:
-        flows = by_day.get(record.date, dict.fromkeys(FLOWS, 0.0))
-        bonds = lent = borrowed = 0.0
-        for (order_book_id, direction), equity in record.positions_equity.items():
-            kind = data_proxy.instruments(order_book_id).type
-            if kind == INSTRUMENT_TYPE.REPO:
-                if direction == LONG:
-                    lent += equity
-                else:
-                    borrowed += equity
-            else:
-                bonds += equity
-        rows.append(
-            [record.date, record.cash_open]
-            + [flows[c] for c in FLOWS]
-            + [record.cash, bonds, lent, borrowed, record.equity]
-        )
-    return rows
+BOOKINGS_HEADER = ("date", "phase", "order_book_id", "direction", "category", "amount", "transaction_cost",
+                   "cash_after")  # fmt: skip
+ORDERS_HEADER = ("date", "order_id", "order_book_id", "kind", "quantity", "price", "amount", "repo_rate",
+                 "pledged_bond", "status", "message", "meaning")  # fmt: skip
+REPOS_HEADER = ("trade_date", "order_book_id", "direction", "pledged_bond", "pledged_quantity",
+                "pledged_face_value", "share_of_face_value_lent", "rate", "principal", "due_date",
+                "holding_days", "amount_due", "interest", "commission", "repaid_on")  # fmt: skip
 
 
-LEDGER_HEADER = (
-    ["date", "cash_open"]
-    + list(FLOWS)
-    + ["cash", "bonds_value", "reverse_repo_outstanding", "repo_outstanding", "equity"]
-)
+def order_rows(result):
+    """One row per order. Bond orders: quantity in bonds, price the full price per bond,
+    amount their product; a repo: amount the pledged face value; a reverse repo: the loan."""
+    for r in result.orders:
+        order = r.order
+        is_bond = order.side in (SIDE.BUY, SIDE.SELL)
+        quantity = order.quantity if is_bond else None
+        price = order.price if is_bond else None
+        amount = order.quantity * order.price if is_bond and order.price is not None else order.quantity
+        kind, _ = explain(r.message)
+        yield [r.date, order.order_id, order.order_book_id, order_kind(order), quantity, price, amount,
+               None if is_bond else order.price, getattr(order, "bond_order_book_id", None), r.status,
+               r.message, kind]  # fmt: skip
 
 
-def write_outputs(result, summary, out):
-    out = Path(out)
-    out.mkdir(parents=True, exist_ok=True)
-    paths = {name: out / name for name in ("ledger.csv", "bookings.csv", "orders.csv", "repos.csv")}
-    _write(paths["ledger.csv"], LEDGER_HEADER, ledger_rows(result))
-    _write(
-        paths["bookings.csv"],
-        ["date", "phase", "order_book_id", "direction", "category", "amount", "transaction_cost",
-         "cash_after"],
-        (
-            [b.date, b.phase, b.order_book_id, b.direction.name, "+".join(c for c, _ in classify(result, b)),
-             b.amount, b.transaction_cost, b.cash_after]
-            for b in result.bookings
-        ),
-    )  # fmt: skip
-    _write(
-        paths["orders.csv"],
-        ["date", "order_id", "order_book_id", "side", "quantity", "price", "status", "message"],
-        (
-            [r.date, r.order.order_id, r.order.order_book_id, r.order.side.name, r.order.quantity,
-             r.order.price, r.status, r.message]
-            for r in result.orders
-        ),
-    )  # fmt: skip
-    settled = {id(m.trade): m.date for m in result.repo_maturities}
-    _write(
-        paths["repos.csv"],
-        ["trade_date", "order_book_id", "side", "bond_id", "pledged_quantity", "rate", "haircut", "principal",
-         "due_settlement_date", "actual_holding_days", "due_settlement_amount", "interest", "commission",
-         "settled_on"],
-        (
-            [t.trading_dt.date(), t.order_book_id, t.side.name, t.bond_id, t.pledged_quantity,
-             t.last_price, t.haircut, t.last_quantity, t.due_settlement_date, t.actual_holding_days,
-             t.due_settlement_amount, t.due_settlement_amount - t.last_quantity, t.transaction_cost,
-             settled.get(id(t))]
-            for t in result.repo_trades
-        ),
-    )  # fmt: skip
-    summary_path = out / "summary.txt"
-    chart_path = out / "equity.png"
-    write_chart(result, chart_path)
-    paths = [paths["ledger.csv"], paths["bookings.csv"], paths["orders.csv"], paths["repos.csv"], chart_path]
-    notes = getattr(result.backtest.strategy, "notes", ())
-    summary_path.write_text(format_summary(summary, paths + [summary_path], notes) + "\n", encoding="utf-8")
-    return paths + [summary_path]
+def repo_rows(result):
+    settled = settled_on(result)
+    for t in result.repo_trades:
+        financing = t.side == SIDE.FINANCING
+        face = t.pledged_quantity * t.coupon_value if financing else None
+        yield [t.trading_dt.date(), t.order_book_id, "borrowed" if financing else "lent",
+               t.bond_id, t.pledged_quantity if financing else None, face,
+               t.haircut if financing else None, t.last_price, t.last_quantity, t.due_settlement_date,
+               t.actual_holding_days, t.due_settlement_amount, repo_interest(t), t.transaction_cost,
+               settled.get(id(t))]  # fmt: skip
 
 
-def write_chart(result, path):
-    """Equity with the coupon and principal receipts marked; cash; bond holdings and repo balances."""
+def booking_rows(result):
+    for b in result.bookings:
+        category = "+".join(c for c, _ in classify(result, b))
+        yield [b.date, b.phase, b.order_book_id, b.direction.name, category, b.amount, b.transaction_cost,
+               b.cash_after]  # fmt: skip
+
+
+def write_outputs(result, summary, stats, ledger, out, notes=()):
+    """Write every output into the folder ``out`` (checked beforehand); return their paths.
+    All are staged under temporary names and renamed into place together."""
+    finals = [out / name for name in OUTPUTS]
+    text = format_summary(summary, stats, finals, notes)
+    with staged(out) as staging:
+        _write_csv(staging.path("ledger.csv"), LEDGER_COLUMNS, ledger.itertuples(index=False, name=None))
+        _write_csv(staging.path("bookings.csv"), BOOKINGS_HEADER, booking_rows(result))
+        _write_csv(staging.path("orders.csv"), ORDERS_HEADER, order_rows(result))
+        _write_csv(staging.path("repos.csv"), REPOS_HEADER, repo_rows(result))
+        png = render_chart(result, ledger, stats)
+        staging.path("equity.png").write_bytes(png)
+        staging.path("stats.json").write_text(json.dumps(stats, indent=2) + "\n", encoding="utf-8")
+        from korvane_bond_demo.html import render_report
+
+        page = render_report(summary, stats, ledger, result, png, text)
+        staging.path("report.html").write_text(page, encoding="utf-8")
+        staging.path("summary.txt").write_text(text + "\n", encoding="utf-8")
+    return finals
+
+
+def _million_formatter(values):
+    """Tick labels in million yuan with as many decimals as the span of ``values`` needs."""
+    finite = [v for v in values if v == v]
+    span = (max(finite) - min(finite)) if finite else 0.0
+    digits = 2 if span >= 0.1 or span == 0 else min(6, 2 - math.floor(math.log10(span)))
+    return lambda v, _: f"{v:,.{digits}f}"
+
+
+def render_chart(result, ledger, stats):
+    """The chart as PNG bytes: equity with the bond payments marked; drawdown; leverage;
+    liquidity (cash and overnight loans); bonds against what the repos owe."""
+    import io
+
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.dates as mdates
     import matplotlib.pyplot as plt
-    from matplotlib.ticker import FuncFormatter
+    from matplotlib.ticker import FuncFormatter, PercentFormatter
 
-    rows = ledger_rows(result)
-    column = {name: i for i, name in enumerate(LEDGER_HEADER)}
-    dates = [row[0] for row in rows]
+    dates = list(ledger["date"])
 
-    def series(name):
-        return [row[column[name]] / 1e6 for row in rows]
+    def series(name, scale=1e6):
+        return (ledger[name] / scale).tolist()
 
-    fig, (top, middle, bottom) = plt.subplots(
-        3, 1, figsize=(12, 9), sharex=True, gridspec_kw={"height_ratios": [5, 3, 3]}, constrained_layout=True
-    )
-    pnl = result.final_equity - result.initial_cash
+    fig, (top, dd, lev, middle, bottom) = plt.subplots(
+        5, 1, figsize=(12, 13), sharex=True, gridspec_kw={"height_ratios": [5, 2, 2, 3, 3]},
+        constrained_layout=True,
+    )  # fmt: skip
+    pnl = summary_pnl = float(ledger["equity"].iloc[-1]) - result.initial_cash
     fig.suptitle(
-        f"Sample bond-and-repo backtest, {result.start_date} to {result.end_date}: "
-        f"equity {result.initial_cash:,.0f} -> {result.final_equity:,.2f} yuan ({pnl:+,.2f})",
+        f"Sample bond-and-repo backtest, {result.start_date} to {result.end_date} ({_days(len(dates))}): "
+        f"equity {result.initial_cash:,.0f} -> {result.initial_cash + summary_pnl:,.2f} yuan ({pnl:+,.2f})",
         fontsize=12,
     )
-
+    marker = "o" if len(dates) < 30 else None
     equity = series("equity")
-    top.plot(dates, equity, color="#1f4e79", linewidth=1.8, label="equity (cash + marked positions)")
+    top.plot(dates, equity, color="#1f4e79", linewidth=1.8, marker=marker,
+             label="equity (cash + marked bonds + repos with accrued interest)")  # fmt: skip
     low, high = min(equity), max(equity)
-    span = (high - low) or 1.0
+    span = (high - low) or max(abs(high) * 0.01, 0.01)
     top.set_ylim(low - 0.05 * span, high + 0.45 * span)
     events = {}
     for booking in result.bookings:
@@ -421,43 +540,59 @@ def write_chart(result, path):
         events.setdefault(booking.date, []).append(f"{booking.order_book_id}\n{what}\n{booking.amount:,.0f}")
     for i, (day, texts) in enumerate(sorted(events.items())):
         top.axvline(day, color="#548235", linestyle=":", linewidth=1.0)
-        top.annotate(
-            "\n".join(texts),
-            xy=(day, high + (0.42 if i % 2 == 0 else 0.22) * span),
-            xytext=(3, 0),
-            textcoords="offset points",
-            fontsize=7.5,
-            color="#385723",
-            ha="left",
-            va="top",
-        )
+        height = high + (0.42 if i % 2 == 0 else 0.22) * span
+        top.annotate("\n".join(texts), xy=(day, height), xytext=(3, 0), textcoords="offset points",
+                     fontsize=7.5, color="#385723", ha="left", va="top")  # fmt: skip
     top.set_ylabel("million yuan")
     top.legend(loc="lower right", fontsize=8)
 
-    middle.step(
-        dates,
-        series("cash"),
-        where="post",
-        color="#c55a11",
-        linewidth=1.0,
-        label="cash at the end of the day",
-    )
-    liquid = [c + lent for c, lent in zip(series("cash"), series("reverse_repo_outstanding"))]
-    middle.step(dates, liquid, where="post", color="#548235", linewidth=1.0, label="cash + lent overnight")
-    middle.set_ylabel("million yuan")
-    middle.legend(loc="upper left", fontsize=8)
+    peak = ledger["equity"].cummax().clip(lower=result.initial_cash)
+    drawdown = (ledger["equity"] / peak - 1.0).tolist()
+    dd.fill_between(dates, drawdown, 0, color="#c00000", alpha=0.35, step=None)
+    dd.plot(dates, drawdown, color="#c00000", linewidth=0.8, marker=marker,
+            label=f"drawdown from the running peak (max {stats['max_drawdown'] or 0:.2%})")  # fmt: skip
+    dd.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=None))
+    dd.legend(loc="lower left", fontsize=8)
 
-    bottom.step(
-        dates, series("bonds_value"), where="post", color="#1f4e79", label="bonds (marked, with receivable)"
+    lev.plot(dates, ledger["leverage"].tolist(), color="#7030a0", linewidth=1.0, marker=marker,
+             label="leverage: repo owed (principal + accrued interest) / equity")  # fmt: skip
+    lev.set_ylim(0, max(0.1, float(ledger["leverage"].max(skipna=True) or 0)) * 1.25)
+    lev.legend(loc="lower left", fontsize=8)
+
+    liquid = [c + lent for c, lent in zip(series("cash"), series("reverse_repo_principal"))]
+    middle.plot(dates, liquid, color="#548235", linewidth=1.2, marker=marker,
+                label="liquidity: cash + lent overnight, end of day")  # fmt: skip
+    middle.fill_between(
+        dates, series("cash"), 0, color="#c55a11", alpha=0.5, label="of which cash left unlent"
     )
-    bottom.step(dates, series("repo_outstanding"), where="post", color="#c00000", label="owed on 7-day repos")
+    middle.set_ylabel("million yuan")
+    middle.legend(loc="center left", fontsize=8)
+
+    bottom.plot(dates, series("bonds_value"), color="#1f4e79", marker=marker,
+                label="bonds (marked, with receivable)")  # fmt: skip
+    owed = [p + a for p, a in zip(series("repo_principal"), series("repo_interest_accrued"))]
+    bottom.plot(
+        dates, owed, color="#c00000", marker=marker, label="owed on repos (principal + accrued interest)"
+    )
     bottom.axhline(0, color="black", linewidth=0.6)
     bottom.set_ylabel("million yuan")
     bottom.legend(loc="center left", fontsize=8)
-    bottom.xaxis.set_major_locator(mdates.MonthLocator(bymonth=(1, 3, 5, 7, 9, 11)))
-    bottom.xaxis.set_major_formatter(mdates.DateFormatter("%Y-%m"))
-    for axis in (top, middle, bottom):
+    first, last = dates[0], dates[-1]
+    bottom.set_xlim(first - datetime.timedelta(days=1), last + datetime.timedelta(days=1))
+    if (last - first).days > 180:
+        bottom.xaxis.set_major_locator(mdates.MonthLocator(bymonth=(1, 3, 5, 7, 9, 11)))
+        bottom.xaxis.set_major_formatter(mdates.DateFormatter("%Y-%m"))
+    elif (last - first).days > 31:
+        bottom.xaxis.set_major_locator(mdates.MonthLocator())
+        bottom.xaxis.set_major_formatter(mdates.DateFormatter("%Y-%m"))
+    else:  # a short run: one tick a day (at most about ten)
+        bottom.xaxis.set_major_locator(mdates.DayLocator(interval=max(1, (last - first).days // 10 + 1)))
+        bottom.xaxis.set_major_formatter(mdates.DateFormatter("%Y-%m-%d"))
+    for axis, values in ((top, equity), (middle, liquid), (bottom, series("bonds_value") + owed)):
+        axis.yaxis.set_major_formatter(FuncFormatter(_million_formatter(values)))
+    for axis in (top, dd, lev, middle, bottom):
         axis.grid(True, alpha=0.3)
-        axis.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.2f}"))
-    fig.savefig(path, dpi=120)
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=110)
     plt.close(fig)
+    return buffer.getvalue()

@@ -4,13 +4,13 @@
   inter-bank bond, valued on implied cash flows, on the first trading day
   after one of its coupon payments (so its accrued-interest receivable starts
   with a fresh coupon period) when a later payment is still to come. It pays
-  for them with its own cash only, never with what it owes on repos: a
-  pledge is released only at the settlement of the day its repo is repaid,
-  so that day's repayment must be met from cash (and from the overnight
-  loans that return the same day), not by renewing the repo.
-- Finances against each exchange bond with a seven-day repo on the bond's own
-  exchange, pledging the whole free holding, and opens the next one on the
-  first day after the previous one has been repaid.
+  for them with its own cash only, never with what it owes on repos.
+- Finances against each exchange bond with a repo of the settings' tenor on
+  the bond's own exchange, pledging the free holding, and rolls it on its due
+  day: the new repo opens in the morning of the day the old one is repaid, with
+  the same bonds as collateral (the exchange frees the collateral of a
+  maturing repo for a new one on the same day), so the book is financed on
+  every day it holds the bonds.
 - Lends the spare cash overnight through the Shanghai one-day reverse repo,
   except on the last day (the loan would outlive the run).
 - For its last ``exit_days`` trading days it opens no more financing and tries
@@ -23,18 +23,9 @@ import math
 from korvane.runner import SHORT, Strategy
 
 from korvane_bond_demo.market import payment_schedule
+from korvane_bond_demo.mod import pledgeable_quantity
+from korvane_bond_demo.settings import Settings
 
-# Bonds and quantities held.
-DEFAULT_BONDS = {
-    "019547.XSHG": 10_000,  # government bond, annual coupon
-    "127001.XSHE": 5_000,  # corporate bond repaying 30/30/40 % of its principal
-    "200205.IB": 10_000,  # inter-bank policy-bank bond, redeemed on 2025-04-09
-}
-# Exchange bond -> (seven-day repo of its exchange, haircut on its face value).
-DEFAULT_FINANCING = {
-    "019547.XSHG": ("204007.XSHG", 0.9),
-    "127001.XSHE": ("131801.XSHE", 0.7),
-}
 OVERNIGHT_REVERSE_REPO = "204001.XSHG"
 # The Shanghai exchange takes reverse repos in steps of 1,000 yuan from 100,000 yuan.
 LENDING_STEP = 1_000
@@ -42,17 +33,19 @@ LENDING_MINIMUM = 100_000
 
 
 class SampleBondStrategy(Strategy):
-    def __init__(
-        self,
-        bonds=None,
-        financing=None,
-        lending_repo=OVERNIGHT_REVERSE_REPO,
-        exit_days=10,
-    ):
-        self.bonds = dict(DEFAULT_BONDS if bonds is None else bonds)
-        self.financing = dict(DEFAULT_FINANCING if financing is None else financing)
-        self.lending_repo = lending_repo
-        self.exit_days = exit_days
+    """The strategy of :mod:`korvane_bond_demo.settings`' figures; ``repos`` maps each
+    financed bond to the repo that finances it (see :func:`financing_repos`)."""
+
+    def __init__(self, settings=None, repos=None):
+        settings = Settings() if settings is None else settings
+        self.settings = settings
+        self.bonds = dict(settings.bonds)
+        pledges = dict(settings.pledges)
+        repos = {} if repos is None else repos
+        self.financing = {bond_id: (repos[bond_id], share) for bond_id, share in pledges.items()}
+        self.borrowed_share = settings.borrowed_share
+        self.lending_repo = OVERNIGHT_REVERSE_REPO if settings.lend_overnight else None
+        self.exit_days = settings.exit_days
         self.buy_day = {}  # bond -> the day to buy it on
         self.bought = set()
         self.exit_from = None
@@ -133,14 +126,25 @@ class SampleBondStrategy(Strategy):
         return max(0, math.floor(own_cash / (price * 1.001) / lot) * lot)
 
     def _finance(self, context):
-        for order_book_id, (repo_id, haircut) in self.financing.items():
-            if context.position(repo_id, SHORT).quantity != 0 or context.repo_rate(repo_id) is None:
+        """Open a repo on each financed bond that has none running past today: on the
+        first day, after a purchase, and on the due day of the last one (the roll)."""
+        for order_book_id, (repo_id, share_lent) in self.financing.items():
+            if context.repo_rate(repo_id) is None:
                 continue
-            free = context.position(order_book_id).closable
-            if free <= 0:
+            running = [
+                t for t in context.open_repos
+                if t.position_direction == SHORT and t.bond_id == order_book_id
+                and t.due_settlement_date > context.date
+            ]  # fmt: skip
+            if running:
+                continue
+            free = pledgeable_quantity(context, order_book_id)
+            lot = context.instrument(order_book_id).round_lot
+            quantity = math.floor(free * self.borrowed_share / lot) * lot
+            if quantity <= 0:
                 continue
             remaining = self._remaining_principal(order_book_id, context.date)
-            context.repo(repo_id, order_book_id, free, haircut * remaining / 100.0)
+            context.repo(repo_id, order_book_id, quantity, share_lent * remaining / 100.0)
 
     def _remaining_principal(self, order_book_id, day):
         """The principal per 100 face still outstanding: the exchanges scale a pledged
@@ -156,9 +160,30 @@ class SampleBondStrategy(Strategy):
                 context.sell(order_book_id, position.quantity)
 
     def _lend(self, context):
-        if context.repo_rate(self.lending_repo) is None:
+        if self.lending_repo is None or context.repo_rate(self.lending_repo) is None:
             return
         amount = context.max_reverse_repo_amount(self.lending_repo)
         amount = math.floor(amount / LENDING_STEP) * LENDING_STEP
         if amount >= LENDING_MINIMUM:
             context.reverse_repo(self.lending_repo, amount)
+
+
+def financing_repos(settings, instruments):
+    """Each financed bond's repo: the one of the settings' tenor on the bond's exchange."""
+    by_id = {ins.order_book_id: ins for ins in instruments}
+    repos = {}
+    for bond_id, _ in settings.pledges:
+        bond = by_id.get(bond_id)
+        if bond is None:
+            raise ValueError(f"no bond {bond_id} in the bundled data")
+        candidates = sorted(
+            ins.order_book_id
+            for ins in instruments
+            if getattr(ins, "repo_period", None) == settings.repo_tenor_days and ins.exchange == bond.exchange
+        )
+        if not candidates:
+            raise ValueError(
+                f"{bond_id}: no {settings.repo_tenor_days}-day repo on {bond.exchange} to pledge it in"
+            )
+        repos[bond_id] = candidates[0]
+    return repos

@@ -31,7 +31,7 @@ import logging
 import numbers
 
 from korvane.const import POSITION_DIRECTION, POSITION_EFFECT, SIDE
-from korvane.data import DataProxy
+from korvane.data import DataProxy, get_trading_calendar
 from korvane.environment import Environment
 from korvane.interface import AbstractFrontendValidator
 from korvane.model.order import Order
@@ -108,6 +108,7 @@ class DayRecord:
     cash: float
     positions_equity: dict  # (order_book_id, direction) -> equity, for positions that have any
     equity: float
+    positions_quantity: dict = dataclasses.field(default_factory=dict)  # the same keys -> quantity
 
 
 class Strategy:
@@ -176,6 +177,9 @@ class Backtest:
     - ``mods``: installers, each with ``install(backtest)``;
     - ``calendar``: the trading calendar of the data proxy (default: the
       shared XSHG calendar);
+    - ``sessions``: the exchange's trading days over a span, which replace the
+      calendar's own there (:meth:`TradingCalendar.with_sessions`): one calendar
+      for the whole run, also where the installed calendar is out of date;
     - ``progress``: wraps the iterable of days (a progress bar), or None.
     """
 
@@ -191,10 +195,13 @@ class Backtest:
         mods=(),
         config=None,
         calendar=None,
+        sessions=None,
         progress=None,
     ):
         if isinstance(cash, bool) or not isinstance(cash, numbers.Real) or not cash >= 0:
             raise ValueError(f"initial cash must be a non-negative number, got {cash!r}")
+        if sessions is not None:
+            calendar = (calendar if calendar is not None else get_trading_calendar()).with_sessions(sessions)
         data_proxy = DataProxy(instruments, calendar=calendar)
         start, end = to_timestamp(start_date), to_timestamp(end_date)
         if start > end:
@@ -316,11 +323,12 @@ class Backtest:
         settlement = self._drive("settlement", day)
         self._settle_repo_records(day)
         self._mark(day)
-        positions = {
-            key: position.equity
+        held = [
+            (key, position)
             for key, position in self.portfolio.positions.items()
             if position.quantity != 0 or position.equity != 0
-        }
+        ]
+        positions = {key: position.equity for key, position in held}
         self.days.append(
             DayRecord(
                 date=day,
@@ -331,6 +339,7 @@ class Backtest:
                 cash=self.portfolio.cash,
                 positions_equity=positions,
                 equity=self.portfolio.total_value,
+                positions_quantity={key: position.quantity for key, position in held},
             )
         )
 

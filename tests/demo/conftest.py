@@ -7,6 +7,10 @@ import datetime
 
 import pytest
 from korvane.environment import Environment
+from korvane_bond_demo.backtest import run
+from korvane_bond_demo.files import check_output_folder
+from korvane_bond_demo.report import OUTPUTS
+from korvane_bond_demo.settings import Settings
 from pelvorn import bond
 
 from korvane_mod_bond import position
@@ -18,28 +22,34 @@ def _fresh_data():
     position._all_implied_cash_flow.cache_clear()
 
 
-def run_demo(start, end, out, cash=3_000_000.0):
-    from korvane_bond_demo.cli import run
-
+def run_demo(start, end, out=None, cash=3_000_000.0, **settings):
+    """A run of the sample backtest (a ``korvane_bond_demo.backtest.Run``), its outputs
+    written into ``out`` when given."""
     _fresh_data()
     try:
-        return run(start, end, cash, out, progress=False)
+        folder = check_output_folder(out, OUTPUTS) if out is not None else None
+        return run(Settings(start=start, end=end, cash=cash, **settings), folder)
     finally:
         Environment.clear_instance()
         _fresh_data()
 
 
 @pytest.fixture(scope="session")
-def default_run(tmp_path_factory):
-    """The README's run: 2024-01-01 to 2025-12-31 with 3,000,000 yuan."""
+def default_demo(tmp_path_factory):
+    """The README's run: 2024-01-01 to 2025-12-31 with 3,000,000 yuan; (run, out folder)."""
     out = tmp_path_factory.mktemp("demo-out")
-    result, summary, paths = run_demo(datetime.date(2024, 1, 1), datetime.date(2025, 12, 31), out)
-    return result, summary, out
+    return run_demo(datetime.date(2024, 1, 1), datetime.date(2025, 12, 31), out), out
+
+
+@pytest.fixture(scope="session")
+def default_run(default_demo):
+    done, out = default_demo
+    return done.result, done.summary, out
 
 
 @pytest.fixture(scope="session")
 def national_day_run(tmp_path_factory):
     """Two months around the 2024 National Day closure (1-7 October)."""
     out = tmp_path_factory.mktemp("demo-national-day")
-    result, summary, paths = run_demo(datetime.date(2024, 9, 2), datetime.date(2024, 10, 31), out)
-    return result, summary, out
+    done = run_demo(datetime.date(2024, 9, 2), datetime.date(2024, 10, 31), out)
+    return done.result, done.summary, out

@@ -11,6 +11,7 @@ import warnings
 import exchange_calendars
 import pytest
 from korvane.const import POSITION_DIRECTION, SIDE
+from korvane_bond_demo.ledger import FLOWS
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 D = datetime.date
@@ -121,10 +122,8 @@ def test_daily_ledger_chains_and_adds_up(default_run):
     rows = read_csv(out / "ledger.csv")
     assert float(rows[0]["cash_open"]) == result.initial_cash
     assert float(rows[-1]["cash"]) == result.final_cash
-    flow_columns = [
-        name for name in rows[0] if name not in ("date", "cash_open", "cash") and "value" not in name
-    ]
-    flow_columns = [name for name in flow_columns if "outstanding" not in name and name != "equity"]
+    flow_columns = list(FLOWS)
+    assert set(flow_columns) < set(rows[0])
     for before, row in zip([None] + rows, rows):
         if before is not None:
             assert row["cash_open"] == before["cash"]

@@ -43,7 +43,7 @@ def test_prints_the_summary_and_writes_the_ledger_and_chart(tmp_path, capsys):
         assert expected in printed
     assert (out / "summary.txt").read_text(encoding="utf-8").strip() in printed
     header = (out / "ledger.csv").read_text(encoding="utf-8").splitlines()[0].split(",")
-    assert header[:2] == ["date", "cash_open"] and header[-1] == "equity"
+    assert header[:2] == ["date", "cash_open"] and header[-2:] == ["equity", "leverage"]
     png = (out / "equity.png").read_bytes()
     assert png[:8] == b"\x89PNG\r\n\x1a\n" and len(png) > 20_000
 

@@ -8,7 +8,7 @@ from korvane.const import INSTRUMENT_TYPE
 from korvane.environment import Environment
 from korvane.portfolio.position import Position
 from korvane.runner import Backtest, Strategy
-from korvane_bond_demo.market import BundledMarket, bundled_instruments, trading_calendar
+from korvane_bond_demo.market import BundledMarket, bundled_instruments
 from korvane_bond_demo.mod import BondMod
 
 from korvane_mod_bond import position as P
@@ -50,7 +50,7 @@ def backtest(market, steps, start=FIRST, end=LAST, cash=1_000_000.0, mods=None):
         instruments=bundled_instruments(),
         market=market,
         mods=[BondMod()] if mods is None else mods,
-        calendar=trading_calendar(market)[0],
+        sessions=market.sessions,
     )
 
 

@@ -11,6 +11,7 @@ import functools
 import warnings
 
 import exchange_calendars
+import pandas as pd
 
 from korvane.utils.datetime_func import to_timestamp
 
@@ -111,6 +112,18 @@ class TradingCalendar:
                 f"(first: {self.first_session.date()})"
             )
         return self._sessions[pos]
+
+    def with_sessions(self, sessions):
+        """This calendar with ``sessions`` (every trading day of a span, as dates or
+        timestamps) in place of its own from the first of them to the last: the
+        exchange's published session list where an installed calendar release is
+        out of date."""
+        inside = pd.DatetimeIndex(sorted({to_timestamp(day).normalize() for day in sessions}))
+        if len(inside) == 0:
+            raise ValueError("a session list needs at least one session")
+        own = self._sessions
+        outside = own[(own < inside[0]) | (own > inside[-1])]
+        return TradingCalendar(outside.append(inside).sort_values())
 
     def get_trading_dates(self, start_date, end_date):
         """Trading days from ``start_date`` to ``end_date``, both included."""

@@ -1,0 +1,182 @@
+"""The daily ledger of a run: cash flows by kind, balances, equity with accrued repo interest.
+
+Every booked cash delta falls in one category of :data:`FLOWS`; a trade's
+delta is split into its gross amount and its commission, a bond payment into
+coupon and principal (in the proportion of the bond's cash-flow table on that
+date). The ledger has one column per category, so each row's cash is its
+opening cash plus its flows.
+
+Repos and reverse repos are carried at their principal plus the interest
+accrued to the end of the day: a repo's interest, ``principal x rate x holding
+days / 365``, accrues evenly over its calendar days, so on its due day the
+repayment takes out of cash what the ledger already owed, and equity does not
+step.
+"""
+
+import bisect
+
+import pandas as pd
+from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
+from pelvorn import bond
+
+LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
+
+FLOWS = (
+    "bond_purchases",
+    "bond_sales",
+    "coupons",
+    "principal",
+    "repo_borrowed",
+    "repo_repaid",
+    "reverse_repo_lent",
+    "reverse_repo_returned",
+    "commissions",
+    "day_start",
+    "other",
+)
+BALANCES = (
+    "cash",
+    "bonds_value",
+    "reverse_repo_principal",
+    "reverse_repo_interest_accrued",
+    "repo_principal",
+    "repo_interest_accrued",
+    "equity",
+    "leverage",
+)
+LEDGER_COLUMNS = ("date", "cash_open") + FLOWS + BALANCES
+
+
+def _payment_table(result, order_book_id):
+    """Per-bond payment and principal by date, from the table the bond's position reads
+    (implied or realized cash flows); read once per result."""
+    tables = result.__dict__.setdefault("_payment_tables", {})
+    if order_book_id in tables:
+        return tables[order_book_id]
+    if _is_implied(result, order_book_id):
+        frame = bond.get_implied_cash_flow(order_book_id, 20050102, 29991231)
+        columns = ("total_payment", "principal_payment")
+    else:
+        frame = bond.realized_cash_flow(order_book_id)
+        columns = ("cash_flow", "principal_payment")
+    table = {}
+    if frame is not None:
+        dates = frame.index.get_level_values(-1)
+        table = {
+            day.date(): (total, principal)
+            for day, total, principal in zip(dates, frame[columns[0]].tolist(), frame[columns[1]].tolist())
+            if total != 0
+        }
+    tables[order_book_id] = table
+    return table
+
+
+def _is_implied(result, order_book_id):
+    from korvane_mod_bond.position import BondPositionWithImpliedCashFlow
+
+    position = result.portfolio.positions.get((order_book_id, LONG))
+    return isinstance(position, BondPositionWithImpliedCashFlow)
+
+
+def classify(result, booking):
+    """The (category, amount) parts of one booking; they add up to its amount."""
+    instrument = result.env.data_proxy.instruments(booking.order_book_id)
+    kind = instrument.type
+    if booking.phase == "before_trading":
+        return [("day_start", booking.amount)]
+    if booking.phase == "trade":
+        cost = booking.transaction_cost
+        gross = booking.amount + cost
+        if kind == INSTRUMENT_TYPE.BOND:
+            category = "bond_purchases" if booking.trade.side == SIDE.BUY else "bond_sales"
+        elif kind == INSTRUMENT_TYPE.REPO:
+            category = "repo_borrowed" if booking.direction == SHORT else "reverse_repo_lent"
+        else:
+            category = "other"
+        return [(category, gross), ("commissions", -cost)]
+    if booking.phase == "settlement":
+        if kind == INSTRUMENT_TYPE.BOND:
+            table = _payment_table(result, booking.order_book_id)
+            if booking.date in table:
+                total, principal_per_bond = table[booking.date]
+                principal = booking.amount * principal_per_bond / total
+                return [("coupons", booking.amount - principal), ("principal", principal)]
+        elif kind == INSTRUMENT_TYPE.REPO:
+            return [
+                ("repo_repaid" if booking.direction == SHORT else "reverse_repo_returned", booking.amount)
+            ]
+    return [("other", booking.amount)]
+
+
+def repo_interest(trade):
+    """The interest of a repo trade over its whole period (what falls due less the principal)."""
+    return trade.due_settlement_amount - trade.last_quantity
+
+
+def accrued_interest(trade, day):
+    """The interest of ``trade`` accrued by the end of ``day``: evenly per calendar day
+    from its trade date, all of it on its due date."""
+    opened = trade.trading_dt.date()
+    if day <= opened:
+        return 0.0
+    held = trade.actual_holding_days
+    if not held or (day - opened).days >= held:
+        return repo_interest(trade)
+    return repo_interest(trade) * (day - opened).days / held
+
+
+def settled_on(result):
+    """id(trade) -> the day its repo was repaid."""
+    return {id(m.trade): m.date for m in result.repo_maturities}
+
+
+def open_repo_balances(result, days):
+    """Per day (index into ``days``): principal and accrued interest of the repos and
+    reverse repos not yet repaid at the end of the day, by direction."""
+    balances = {
+        direction: ([0.0] * len(days), [0.0] * len(days)) for direction in (LONG, SHORT)
+    }  # direction -> (principal, accrued)
+    settled = settled_on(result)
+    for trade in result.repo_trades:
+        principal, accrued = balances[trade.position_direction]
+        first = bisect.bisect_left(days, trade.trading_dt.date())
+        end_day = settled.get(id(trade))
+        stop = bisect.bisect_left(days, end_day) if end_day is not None else len(days)
+        for i in range(first, stop):
+            principal[i] += trade.last_quantity
+            accrued[i] += accrued_interest(trade, days[i])
+    return balances
+
+
+def build_ledger(result):
+    """The daily ledger as a frame, one row per trading day, columns :data:`LEDGER_COLUMNS`.
+
+    ``equity`` is cash + bonds + reverse repos (principal and accrued interest) -
+    repos (principal and accrued interest); ``leverage`` is what the repos owe
+    (principal and accrued interest) over equity.
+    """
+    by_day = {}
+    for booking in result.bookings:
+        day = by_day.setdefault(booking.date, dict.fromkeys(FLOWS, 0.0))
+        for category, amount in classify(result, booking):
+            day[category] += amount
+    data_proxy = result.env.data_proxy
+    days = [record.date for record in result.days]
+    repos = open_repo_balances(result, days)
+    rows = []
+    for i, record in enumerate(result.days):
+        flows = by_day.get(record.date, dict.fromkeys(FLOWS, 0.0))
+        bonds = 0.0
+        for (order_book_id, _), value in record.positions_equity.items():
+            if data_proxy.instruments(order_book_id).type != INSTRUMENT_TYPE.REPO:
+                bonds += value
+        lent, lent_accrued = repos[LONG][0][i], repos[LONG][1][i]
+        owed, owed_accrued = repos[SHORT][0][i], repos[SHORT][1][i]
+        equity = record.cash + bonds + lent + lent_accrued - owed - owed_accrued
+        rows.append(
+            [record.date, record.cash_open]
+            + [flows[c] for c in FLOWS]
+            + [record.cash, bonds, lent, lent_accrued, owed, owed_accrued, equity]
+            + [(owed + owed_accrued) / equity if equity > 0 else float("nan")]
+        )
+    return pd.DataFrame(rows, columns=list(LEDGER_COLUMNS))
