@@ -9,6 +9,7 @@ failed run leaves the previous ones, or none.
 import argparse
 import datetime
 import math
+import signal
 import sys
 import time
 
@@ -90,11 +91,17 @@ def _error(message):
 
 
 def main(argv=None):
+    """The command: ``argv`` defaults to the command line. Returns the exit status."""
     try:
-        return _main(argv)
+        code = _main(argv)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        code = 130
+    if argv is None:
+        # The work is done and reported: a Ctrl-C while the interpreter shuts down
+        # (which restores the default action, death by signal) is ignored instead.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    return code
 
 
 def _main(argv):

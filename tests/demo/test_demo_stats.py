@@ -1,0 +1,183 @@
+"""The statistics of the default run against an independent computation on the files it
+wrote (pandas on ledger.csv, the bundled repo rates), the P&L attribution against the
+P&L, and report.html against stats.json."""
+
+import base64
+import html.parser
+import json
+import math
+from importlib import resources
+
+import pandas as pd
+import pytest
+from korvane_bond_demo import report
+
+YEAR = 242  # the Shanghai exchange's sessions a year
+
+
+@pytest.fixture(scope="module")
+def files(default_demo):
+    done, out = default_demo
+    ledger = pd.read_csv(out / "ledger.csv", parse_dates=["date"]).set_index("date")
+    stats = json.loads((out / "stats.json").read_text(encoding="utf-8"))
+    return done, out, ledger, stats
+
+
+def independent(ledger, initial_cash):
+    equity = ledger["equity"]
+    returns = equity / equity.shift(1, fill_value=initial_cash) - 1.0
+    with resources.files("korvane_bond_demo").joinpath("data/repo_rates.csv").open("rb") as f:
+        rates = pd.read_csv(f, dtype={"order_book_id": str}, parse_dates=["date"])
+    sessions = sorted(rates["date"].unique())
+    gc001 = rates[rates["order_book_id"] == "204001.XSHG"].set_index("date")["rate"]
+    risk_free = []
+    for day in returns.index:
+        before = max(s for s in sessions if s < day)
+        risk_free.append(gc001[before] * (day - before).days / 365)
+    excess = returns - risk_free
+    n = len(returns)
+    annual = (equity.iloc[-1] / initial_cash) ** (YEAR / n) - 1
+    running = pd.concat([pd.Series([initial_cash]), equity.reset_index(drop=True)])
+    drawdown = (running / running.cummax() - 1).min()
+    months = (1 + returns).groupby([returns.index.year, returns.index.month]).prod() - 1
+    return {
+        "total_return": equity.iloc[-1] / initial_cash - 1,
+        "annual_return": annual,
+        "annual_volatility": returns.std(ddof=1) * math.sqrt(YEAR),
+        "sharpe_ratio": excess.mean() / excess.std(ddof=1) * math.sqrt(YEAR),
+        "max_drawdown": drawdown,
+        "calmar_ratio": annual / abs(drawdown),
+        "monthly_returns": {f"{y}-{m:02d}": v for (y, m), v in months.items()},
+    }
+
+
+def test_statistics_equal_an_independent_computation_on_the_ledger(files):
+    done, _, ledger, stats = files
+    expected = independent(ledger, done.result.initial_cash)
+    for name in ("total_return", "annual_return", "annual_volatility", "sharpe_ratio", "max_drawdown",
+                 "calmar_ratio"):  # fmt: skip
+        assert stats[name] == pytest.approx(expected[name], rel=1e-9), name
+    assert stats["monthly_returns"].keys() == expected["monthly_returns"].keys()
+    for month, value in expected["monthly_returns"].items():
+        assert stats["monthly_returns"][month] == pytest.approx(value, rel=1e-9, abs=1e-15), month
+    # the figures of the default run, as the README quotes them
+    assert (round(stats["annual_return"], 4), round(stats["max_drawdown"], 4)) == (0.0181, -0.001)
+
+
+def test_drawdown_dates_bracket_the_deepest_fall(files):
+    _, _, ledger, stats = files
+    equity = ledger["equity"]
+    peak, trough = pd.Timestamp(stats["max_drawdown_peak"]), pd.Timestamp(stats["max_drawdown_trough"])
+    assert peak < trough
+    assert equity[trough] / equity[peak] - 1 == pytest.approx(stats["max_drawdown"], rel=1e-12)
+    assert equity[peak] == equity[:trough].max()
+    recovery = pd.Timestamp(stats["max_drawdown_recovery"])
+    assert equity[recovery] >= equity[peak] > equity[trough:recovery].iloc[:-1].max()
+
+
+def test_leverage_is_what_the_repos_owe_over_equity(files):
+    _, _, ledger, stats = files
+    leverage = (ledger["repo_principal"] + ledger["repo_interest_accrued"]) / ledger["equity"]
+    assert ledger["leverage"].tolist() == pytest.approx(leverage.tolist(), rel=1e-12)
+    assert stats["leverage_max"] == pytest.approx(leverage.max(), rel=1e-12)
+    assert 0.3 < stats["leverage_max"] < 0.5
+
+
+def test_attribution_adds_up_to_the_pnl(files):
+    done, _, ledger, stats = files
+    pnl = ledger["equity"].iloc[-1] - done.result.initial_cash
+    lines = stats["attribution"]
+    assert stats["attribution_total"] == pytest.approx(pnl, abs=1e-6)
+    assert math.fsum(line["total"] for line in lines.values()) == pytest.approx(pnl, abs=1e-6)
+    for key, line in lines.items():
+        parts = ("price", "coupons", "financing", "commissions", "other")
+        assert line["total"] == pytest.approx(math.fsum(line[p] for p in parts), abs=1e-9), key
+    # each bond's coupons are what the summary books for it; financing is the interest of its repos
+    by_bond = {line.order_book_id: line for line in done.summary.bonds}
+    for bond_id, summary_line in by_bond.items():
+        assert lines[bond_id]["coupons"] == pytest.approx(summary_line.coupons, abs=1e-6)
+        assert lines[bond_id]["principal_repaid"] == pytest.approx(summary_line.principal, abs=1e-6)
+    repos = pd.read_csv(done.paths[0].parent / "repos.csv")
+    borrowed = repos[repos["direction"] == "borrowed"]
+    for bond_id, interest in borrowed.groupby("pledged_bond")["interest"].sum().items():
+        assert lines[bond_id]["financing"] == pytest.approx(-interest, abs=1e-6)
+    lent = repos[repos["direction"] == "lent"]
+    assert lines["lending"]["financing"] == pytest.approx(lent["interest"].sum(), abs=1e-6)
+    commissions = -done.summary.commissions
+    assert math.fsum(line["commissions"] for line in lines.values()) == pytest.approx(commissions, abs=1e-6)
+
+
+class _Page(html.parser.HTMLParser):
+    """Tables by id as lists of rows of cell texts, images, and anything fetched from outside."""
+
+    def __init__(self):
+        super().__init__()
+        self.tables, self.images, self.external = {}, [], []
+        self._table = self._row = self._cell = None
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        for name in ("src", "href"):
+            if attrs.get(name) and not attrs[name].startswith("data:"):
+                self.external.append(attrs[name])
+        if tag in ("script", "link", "iframe"):
+            self.external.append(tag)
+        if tag == "table":
+            self._table = self.tables.setdefault(attrs.get("id", f"table{len(self.tables)}"), [])
+        elif tag == "tr" and self._table is not None:
+            self._row = []
+            self._table.append(self._row)
+        elif tag in ("td", "th") and self._row is not None:
+            self._cell = []
+        elif tag == "img":
+            self.images.append(attrs["src"])
+
+    def handle_endtag(self, tag):
+        if tag in ("td", "th") and self._cell is not None:
+            self._row.append("".join(self._cell).strip())
+            self._cell = None
+        elif tag == "table":
+            self._table = None
+
+    def handle_data(self, data):
+        if self._cell is not None:
+            self._cell.append(data)
+
+
+def test_report_html_is_self_contained_and_holds_the_statistics(files):
+    _, out, _, stats = files
+    page = _Page()
+    page.feed((out / "report.html").read_text(encoding="utf-8"))
+    page.close()
+    assert page.external == []
+    (image,) = page.images
+    prefix = "data:image/png;base64,"
+    assert image.startswith(prefix)
+    assert base64.b64decode(image[len(prefix) :]) == (out / "equity.png").read_bytes()
+    values = {row[0]: row[1] for row in page.tables["statistics"][1:]}
+    assert values["total return"] == f"{stats['total_return']:+.2%}"
+    assert values["annualised return"] == f"{stats['annual_return']:+.2%}"
+    assert values["annualised volatility"] == f"{stats['annual_volatility']:.2%}"
+    assert values["Sharpe ratio"] == f"{stats['sharpe_ratio']:.2f}"
+    assert values["Calmar ratio"] == f"{stats['calmar_ratio']:.2f}"
+    assert values["maximum drawdown"] == f"{stats['max_drawdown']:+.2%}"
+    monthly = {row[0]: row[1:] for row in page.tables["monthly"][1:]}
+    for month, value in stats["monthly_returns"].items():
+        assert monthly[month[:4]][int(month[5:]) - 1] == f"{value * 100:.2f}"
+    attribution = {row[0].split()[0]: row[1:] for row in page.tables["attribution"][1:]}
+    for key, line in stats["attribution"].items():
+        cells = attribution["lending" if key == "lending" else key]
+        assert cells == [report._money(line[c]) for c in report.ATTRIBUTION_COLUMNS]
+    assert attribution["total"][-1] == report._money(stats["attribution_total"])
+
+
+def test_summary_prints_the_statistics_and_explains_the_messages(files):
+    _, out, _, stats = files
+    text = (out / "summary.txt").read_text(encoding="utf-8")
+    assert f"annualised return{'':<17}{stats['annual_return']:+12.2%}" in text
+    assert "Sharpe ratio (vs GC001 overnight)" in text
+    assert "refused, sale of pledged bonds: the strategy tries to sell its bonds" in text
+    assert "订单创建失败:  019547.XSHG 的仓位不足" in text  # the system's own message, unchanged
+    assert "filled with a warning, repo rolled on its due day" in text
+    assert "note:" not in text  # no calendar disagreement, nothing else to excuse
+    assert "-0.00" not in text
