@@ -10,7 +10,8 @@ import html
 from korvane_bond_demo.report import ATTRIBUTION_COLUMNS, MONTHS, grouped_messages
 
 STYLE = """
-body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 1200px; color: #222; }
+body { font-family: system-ui, "Noto Sans CJK SC", "PingFang SC", "Microsoft YaHei", sans-serif;
+       margin: 2em auto; max-width: 1200px; color: #222; }
 h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; }
 table { border-collapse: collapse; margin: 0.5em 0; }
 th, td { padding: 0.25em 0.7em; border-bottom: 1px solid #ddd; }

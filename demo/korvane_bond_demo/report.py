@@ -12,6 +12,7 @@ import datetime
 import json
 import math
 import re
+import textwrap
 import unicodedata
 
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
@@ -390,12 +391,11 @@ def format_summary(summary, stats=None, outputs=None, notes=()):
         "",
         f"orders: {summary.filled} filled, {len(summary.refused)} refused, {summary.unfilled} not filled",
     ]
-    for kind, text, count, record in grouped_messages(summary.refused):
-        lines.append(f"  {count} refused, {kind}: {text}" if text else f"  {count} refused")
-        lines.append(f"    e.g. {record.date} {record.order.order_book_id}: {record.message}")
-    for kind, text, count, record in grouped_messages(summary.warned):
-        lines.append(f"  {count} filled with a warning, {kind}: {text}" if text else f"  {count} warned")
-        lines.append(f"    e.g. {record.date} {record.order.order_book_id}: {record.message}")
+    for what, records in (("refused", summary.refused), ("filled with a warning", summary.warned)):
+        for kind, text, count, record in grouped_messages(records):
+            head = f"{count} {what}, {kind}: {text}" if text else f"{count} {what}"
+            lines += textwrap.wrap(head, 100, initial_indent="  ", subsequent_indent="    ")
+            lines.append(f"    e.g. {record.date} {record.order.order_book_id}: {record.message}")
     if notes:
         lines += [""] + [f"note: {note}" for note in notes]
     if outputs:
