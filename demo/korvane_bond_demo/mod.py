@@ -76,7 +76,7 @@ def repo(context, repo_id, bond_id, quantity, haircut):
     at the face value of the bonds free to pledge (:func:`pledgeable_quantity`);
     nothing is filled when none is.
     """
-    backtest = context._backtest
+    backtest = context.backtest
     issue_price = backtest.instrument(bond_id).issue_price
     rate = context.repo_rate(repo_id)
     order = Order(
@@ -108,7 +108,7 @@ def repo(context, repo_id, bond_id, quantity, haircut):
 
 def reverse_repo(context, repo_id, amount):
     """Lend ``amount`` of cash for the repo's period."""
-    backtest = context._backtest
+    backtest = context.backtest
     rate = context.repo_rate(repo_id)
     order = Order(
         repo_id,
@@ -140,7 +140,7 @@ def pledgeable_quantity(context, bond_id):
     repos falling due today. The pledge of a maturing repo is released only by the
     day's settlement, but the exchange frees its collateral for a new repo on the
     same day, as it frees the cash repaid for trading."""
-    closable = context._backtest.portfolio.get_position(bond_id, LONG).closable
+    closable = context.backtest.portfolio.get_position(bond_id, LONG).closable
     return closable + maturing_pledges(context, bond_id)
 
 

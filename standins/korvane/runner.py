@@ -496,6 +496,11 @@ class Context:
         self._backtest = backtest
 
     @property
+    def backtest(self):
+        """The run itself, for order functions that packages add (see ``Backtest.add_order_function``)."""
+        return self._backtest
+
+    @property
     def date(self):
         return self._backtest._date
 
