@@ -576,7 +576,7 @@ def render_chart(result, ledger, stats):
     )
     bottom.axhline(0, color="black", linewidth=0.6)
     bottom.set_ylabel("million yuan")
-    bottom.legend(loc="center left", fontsize=8)
+    bottom.legend(loc="lower center", fontsize=8)
     first, last = dates[0], dates[-1]
     bottom.set_xlim(first - datetime.timedelta(days=1), last + datetime.timedelta(days=1))
     if (last - first).days > 180:
