@@ -9,6 +9,7 @@ failed run leaves the previous ones, or none.
 import argparse
 import datetime
 import math
+import os
 import signal
 import sys
 import time
@@ -96,7 +97,16 @@ def main(argv=None):
         code = _main(argv)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
-        code = 130
+        if argv is None:
+            # Leave at once with status 130: an interrupt that landed inside code the
+            # interpreter ran through its own run-a-string entry (some extension modules
+            # do, while they are imported) marks it "unhandled", and the interpreter
+            # would then end by killing itself with SIGINT. The staged outputs are gone
+            # already; only the standard streams need flushing.
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(130)
+        return 130
     if argv is None:
         # The work is done and reported: a Ctrl-C while the interpreter shuts down
         # (which restores the default action, death by signal) is ignored instead.
