@@ -10,8 +10,10 @@ VPY    := $(VENV)/bin/python
 
 # Dependencies are declared in the pyproject.toml files (the product's build requirements and
 # dependency groups, the stand-ins', the demo's) and their versions pinned in constraints.txt,
-# which every pip run here obeys, the isolated builds of `make wheels` included.
+# which every pip run here obeys, and so do the isolated builds (pip 26.2 and later read the
+# build environments' pins from PIP_BUILD_CONSTRAINT only).
 export PIP_CONSTRAINT := $(abspath constraints.txt)
+export PIP_BUILD_CONSTRAINT := $(PIP_CONSTRAINT)
 PIP       := $(VPY) -m pip install -q
 DEMO      := $(wildcard demo/pyproject.toml)
 DEP_FILES := pyproject.toml standins/pyproject.toml $(DEMO) constraints.txt
