@@ -10,10 +10,10 @@ VPY    := $(VENV)/bin/python
 
 # Dependencies are declared in the pyproject.toml files (the product's build requirements and
 # dependency groups, the stand-ins', the demo's) and their versions pinned in constraints.txt,
-# which every pip run here obeys, and so do the isolated builds (pip 26.2 and later read the
-# build environments' pins from PIP_BUILD_CONSTRAINT only).
+# which every pip run here obeys. The builds here run without isolation, in the environment;
+# tools/wheels.py, whose builds are isolated, also pins their environments (PIP_BUILD_CONSTRAINT:
+# pip refuses it together with --no-build-isolation, so it is not set here).
 export PIP_CONSTRAINT := $(abspath constraints.txt)
-export PIP_BUILD_CONSTRAINT := $(PIP_CONSTRAINT)
 PIP       := $(VPY) -m pip install -q
 DEMO      := $(wildcard demo/pyproject.toml)
 DEP_FILES := pyproject.toml standins/pyproject.toml $(DEMO) constraints.txt
