@@ -7,36 +7,56 @@ PYTHON ?= $(shell tools/find-python 3.9)
 PYVER  := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 VENV   ?= .venv-$(PYVER)
 VPY    := $(VENV)/bin/python
-STAMP  := $(VENV)/.deps-stamp
-DEPS   := numpy pandas pytest hypothesis exchange_calendars "pybind11>=2.12" "scikit-build-core>=0.10" \
-          ninja cmake ruff QuantLib tqdm matplotlib empyrical-reloaded
 
-.PHONY: all venv install test test-cpp test-python demo bench lint tidy format sanitize leakcheck clean
+# Dependencies are declared in the pyproject.toml files (the product's build requirements and
+# dependency groups, the stand-ins', the demo's) and their versions pinned in constraints.txt,
+# which every pip run here obeys. The builds here run without isolation, in the environment;
+# tools/wheels.py, whose builds are isolated, also pins their environments (PIP_BUILD_CONSTRAINT:
+# pip refuses it together with --no-build-isolation, so it is not set here).
+export PIP_CONSTRAINT := $(abspath constraints.txt)
+PIP       := $(VPY) -m pip install -q
+DEP_FILES := pyproject.toml standins/pyproject.toml demo/pyproject.toml constraints.txt
+
+# Two layers of the environment, each redone when a dependency file changes: what building
+# the packages needs (the build requirements, CMake and Ninja), enough for `make demo`; and
+# the test and development tools on top.
+BASE := $(VENV)/.stamp-build
+DEV  := $(VENV)/.stamp-dev
+
+.PHONY: all venv install install-dev test test-cpp test-python demo bench lint tidy format sanitize \
+        leakcheck stubtest wheels constraints clean
 
 all: test
 
-$(STAMP): Makefile
-	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(DEPS)
+$(BASE): $(DEP_FILES)
+	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(PIP) --upgrade pip
+	$(PIP) $$($(VPY) tools/build_requires.py . standins demo) --group cmake
 	touch $@
 
-venv: $(STAMP)
+$(DEV): $(BASE)
+	$(PIP) --group dev
+	touch $@
 
-# The package (compiled modules and siblings) and the framework stand-ins, installed
-# into the virtual environment; the build folder is kept, so rebuilds are incremental.
-install: $(STAMP)
-	$(VPY) -m pip install -q ./standins
-	$(VPY) -m pip install -q --no-build-isolation --no-deps .
-	$(VPY) -m pip install -q --no-deps ./demo
+venv: $(DEV)
 
-test-cpp: $(STAMP)
+# The package (compiled modules and siblings), the framework stand-ins and the demo, with their
+# dependencies, installed into the virtual environment; the build folder is kept, so rebuilds are
+# incremental. The development install adds the demo's data extra (QuantLib) for its tests.
+INSTALL = $(PIP) --no-build-isolation . ./standins
+install: $(BASE)
+	$(INSTALL) ./demo
+
+install-dev: $(DEV)
+	$(INSTALL) "./demo[data]"
+
+test-cpp: $(BASE)
 	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DKMB_BUILD_TESTS=ON -DKMB_BUILD_MODULES=OFF \
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	$(VENV)/bin/cmake --build build/cpp-tests
 	cd build/cpp-tests && $(abspath $(VENV))/bin/ctest --output-on-failure
 
-test-python: install
+test-python: install-dev
 	$(VPY) -m pytest -q tests
 
 test: test-cpp test-python
@@ -47,13 +67,14 @@ demo: install
 bench: install
 	$(VPY) bench/run.py
 
-lint: $(STAMP)
+lint: $(DEV)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+	$(VPY) tools/pin_constraints.py --check
 	clang-format --dry-run --Werror cpp/*/*.cpp cpp/*/*.hpp tests/cpp/*.cpp
 
 # clang-tidy over the C++ sources, with the compile commands of a module build.
-tidy: $(STAMP)
+tidy: $(BASE)
 	$(VENV)/bin/cmake -S . -B build/tidy -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir) >/dev/null
 	clang-tidy -p build/tidy --quiet cpp/*/*.cpp
@@ -69,9 +90,9 @@ SAN_CXX ?= g++
 SAN_DIR := build/sanitize-$(PYVER)
 SAN_ENV  = LD_PRELOAD=$$($(SAN_CXX) -print-file-name=libasan.so):$$($(SAN_CXX) -print-file-name=libubsan.so) \
            PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-           PYTHONPATH=$(abspath $(SAN_DIR))/stage:$(abspath standins)
+           PYTHONPATH=$(abspath $(SAN_DIR))/stage
 
-sanitize: $(STAMP)
+sanitize: install-dev
 	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DKMB_SANITIZE=ON -DKMB_BUILD_TESTS=ON \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(SAN_CXX) \
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
@@ -89,9 +110,26 @@ LEAK_ROUNDS ?= 1000000
 leakcheck: install
 	$(VPY) tools/leakcheck.py --iterations $(LEAK_ROUNDS)
 
-format: $(STAMP)
+# The typing stubs (.pyi) against the compiled modules as installed, with mypy's stubtest;
+# tools/stubtest-allowlist.txt names what the stubs leave out on purpose.
+stubtest: install-dev
+	cd build && $(abspath $(VPY)) -m mypy.stubtest korvane_mod_bond \
+	    --allowlist $(abspath tools/stubtest-allowlist.txt) --mypy-config-file $(abspath pyproject.toml)
+
+# One wheel per installed CPython of WHEEL_PYTHONS, built from the sdist with isolation,
+# repaired to a manylinux tag, its contents checked, installed into a clean environment
+# and tested there (tools/wheels.py; wheels and sdist land in dist/).
+WHEEL_PYTHONS ?= 3.9 3.10 3.11 3.12 3.13
+wheels: $(DEV)
+	$(VPY) tools/wheels.py $(WHEEL_PYTHONS)
+
+# Resolve the declared requirements again for every installed Python and rewrite constraints.txt.
+constraints:
+	$$(tools/find-python newest) tools/pin_constraints.py
+
+format: $(DEV)
 	$(VENV)/bin/ruff format .
 	clang-format -i cpp/*/*.cpp cpp/*/*.hpp tests/cpp/*.cpp
 
 clean:
-	rm -rf build .venv-*
+	rm -rf build dist .venv-*

@@ -7,7 +7,8 @@ from korvane.model.trade import Trade
 _T = TypeVar("_T", bound="RepoTrade")
 
 class RepoTrade(Trade):
-    commission: float
+    @property
+    def commission(self) -> float: ...
     repo_period: int
     haircut: float
     coupon_value: float

@@ -20,7 +20,6 @@ from hypothesis import strategies as st
 from korvane.const import POSITION_DIRECTION, POSITION_EFFECT, SIDE
 from korvane.environment import Environment
 from korvane.testing import make_env
-from validator_fixtures import Holder, RecordingLog
 
 from korvane_mod_bond import position as P
 from korvane_mod_bond import transaction, validator
@@ -155,7 +154,7 @@ def outcome(call):
 
 
 @pytest.fixture
-def log(monkeypatch):
+def log(monkeypatch, RecordingLog):
     log = RecordingLog()
     monkeypatch.setattr(validator, "user_system_log", log)
     return log
@@ -196,7 +195,7 @@ def test_bond_validator(log, monkeypatch, order, ins, held, exchange):
     issue_price=value([100.0]),
     lookup=st.sampled_from(["three", "two", "four", "not iterable", "raises"]),
 )
-def test_repo_validator(log, monkeypatch, order, held, exchange, issue_price, lookup):
+def test_repo_validator(log, monkeypatch, order, held, exchange, issue_price, lookup, Holder):
     del log.lines[:]
     repo = thing({"exchange": exchange})
     bond = thing({"issue_price": issue_price})

@@ -1,45 +1,42 @@
 """Bond positions: pledge book, receivable, day start and settlement, variant choice."""
 
+import datetime
+
 import pytest
-from korvane.const import SIDE
+from korvane.const import POSITION_DIRECTION, SIDE
 from korvane.portfolio.position import Position
 from korvane.testing import make_trade
-from test_position_support import (
-    EXCHANGE_BOND,
-    IB_BOND,
-    LONG,
-    buy,
-    clean,
-    day,
-    environment,
-    implied_frames,
-    realized_frames,
-    repo_trade,
-    sell,
-)
 
 from korvane_mod_bond import position as P
+
+EXCHANGE_BOND = "019547.XSHG"
+IB_BOND = "200205.IB"
+LONG = POSITION_DIRECTION.LONG
+day = datetime.date.fromisoformat
 
 REALIZED, IMPLIED = P.BondPositionWithRealizedCashFlow, P.BondPositionWithImpliedCashFlow
 
 
-@pytest.fixture(autouse=True)
-def _clean():
-    yield from clean()
+@pytest.fixture
+def holding(environment):
+    def holding(order_book_id, quantity, valuation_source=None):
+        environment(valuation_source=valuation_source)
+        return P.BondPosition(order_book_id, LONG, quantity)
+
+    return holding
 
 
-def holding(order_book_id, quantity, valuation_source=None):
-    environment(valuation_source=valuation_source)
-    return P.BondPosition(order_book_id, LONG, quantity)
+@pytest.fixture
+def payments(implied_frames, realized_frames):
+    def payments(order_book_id, rows):
+        """Cash-flow rows (date, paid, principal) for the variant the bond gets: the
+        implied table also states each paid amount as that day's receivable."""
+        if order_book_id == EXCHANGE_BOND:
+            realized_frames({order_book_id: rows})
+        else:
+            implied_frames({order_book_id: [(d, paid, paid, principal) for d, paid, principal in rows]})
 
-
-def payments(order_book_id, rows):
-    """Cash-flow rows (date, paid, principal) for the variant the bond gets: the
-    implied table also states each paid amount as that day's receivable."""
-    if order_book_id == EXCHANGE_BOND:
-        realized_frames({order_book_id: rows})
-    else:
-        implied_frames({order_book_id: [(d, paid, paid, principal) for d, paid, principal in rows]})
+    return payments
 
 
 BOTH = pytest.mark.parametrize("order_book_id", [EXCHANGE_BOND, IB_BOND])
@@ -49,7 +46,7 @@ BOTH = pytest.mark.parametrize("order_book_id", [EXCHANGE_BOND, IB_BOND])
 
 
 @BOTH
-def test_new_position_adds_nothing_to_the_base(order_book_id):
+def test_new_position_adds_nothing_to_the_base(order_book_id, holding):
     pos = holding(order_book_id, 1000)
     assert pos.pledged_quantity == 0 and type(pos.pledged_quantity) is int
     assert pos.closable == Position.closable.fget(pos) == 1000
@@ -60,7 +57,7 @@ def test_new_position_adds_nothing_to_the_base(order_book_id):
     assert state["payment_receivable"] == 0 and type(state["payment_receivable"]) is int
 
 
-def test_buys_and_sells_are_the_bases_own():
+def test_buys_and_sells_are_the_bases_own(buy, holding, sell):
     pos = holding(EXCHANGE_BOND, 0)
     plain = Position(EXCHANGE_BOND, LONG)
     for trade in (buy(EXCHANGE_BOND, 500, 101.5, commission=3.0), sell(EXCHANGE_BOND, 200, 102.0)):
@@ -70,7 +67,7 @@ def test_buys_and_sells_are_the_bases_own():
     assert dict(pos._due_settlement_dict) == {}
 
 
-def test_financing_trades_fill_the_pledge_book():
+def test_financing_trades_fill_the_pledge_book(holding, repo_trade):
     pos = holding(EXCHANGE_BOND, 100)
     monday, tuesday = day("2024-09-23"), day("2024-09-24")
     for due, pledged in [(monday, 100), (monday, 50), (tuesday, 30)]:
@@ -81,7 +78,7 @@ def test_financing_trades_fill_the_pledge_book():
     assert pos.quantity == 100 and pos._payment_receivable == 0
 
 
-def test_financing_trade_of_the_wrong_class_changes_nothing():
+def test_financing_trade_of_the_wrong_class_changes_nothing(holding):
     pos = holding(EXCHANGE_BOND, 1000)
     due = day("2024-09-23")
     trade = make_trade(
@@ -99,7 +96,7 @@ def test_financing_trade_of_the_wrong_class_changes_nothing():
     "saved, receivable",
     [({"old_quantity": 7, "payment_receivable": 350.0}, 350.0), ({"old_quantity": 7}, 0)],
 )
-def test_state_round_trip_keeps_the_receivable_not_the_pledges(saved, receivable):
+def test_state_round_trip_keeps_the_receivable_not_the_pledges(saved, receivable, holding, repo_trade):
     pos = holding(EXCHANGE_BOND, 1000)
     pos.apply_trade(repo_trade(day("2024-09-23"), 1000, 1001, pledged_quantity=25))
     pos._payment_receivable = 99.0
@@ -120,7 +117,7 @@ def test_state_round_trip_keeps_the_receivable_not_the_pledges(saved, receivable
 
 
 @BOTH
-def test_coupon_then_final_redemption(order_book_id):
+def test_coupon_then_final_redemption(order_book_id, holding, payments):
     payments(order_book_id, [("2024-09-23", 3.5, 0.0), ("2025-09-23", 103.5, 100.0)])
     pos = holding(order_book_id, 1000)
     coupon_day, final_day = day("2024-09-23"), day("2025-09-23")
@@ -143,7 +140,7 @@ def test_coupon_then_final_redemption(order_book_id):
 
 
 @BOTH
-def test_quantity_changed_within_a_payment_day(order_book_id):
+def test_quantity_changed_within_a_payment_day(order_book_id, holding, payments, sell):
     payments(order_book_id, [("2024-09-23", 1.5, 0.0)])
     pos = holding(order_book_id, 100)
     pos.before_trading(day("2024-09-23"))
@@ -153,7 +150,7 @@ def test_quantity_changed_within_a_payment_day(order_book_id):
     assert pos._payment_receivable == 60.0
 
 
-def test_de_listing_pays_with_the_quantity_held_before():
+def test_de_listing_pays_with_the_quantity_held_before(buy, holding, payments):
     payments(EXCHANGE_BOND, [("2024-09-23", 101.0, 100.0)])
     pos = holding(EXCHANGE_BOND, 300)
     pos.apply_trade(buy(EXCHANGE_BOND, 200))
@@ -162,7 +159,7 @@ def test_de_listing_pays_with_the_quantity_held_before():
     assert (pos._today_quantity, pos._old_quantity) == (0, 0)
 
 
-def test_settlement_releases_pledges_due_on_or_before_the_day():
+def test_settlement_releases_pledges_due_on_or_before_the_day(holding, repo_trade):
     pos = holding(EXCHANGE_BOND, 1000)
     for due in ("2024-09-20", "2024-09-23", "2024-09-24"):
         pos.apply_trade(repo_trade(day(due), 1000, 1001, pledged_quantity=100))
@@ -172,7 +169,7 @@ def test_settlement_releases_pledges_due_on_or_before_the_day():
 
 
 @BOTH
-def test_no_cash_flow_table_books_nothing(order_book_id):
+def test_no_cash_flow_table_books_nothing(order_book_id, holding):
     pos = holding(order_book_id, 1000)
     assert pos._get_cash_flow(day("2024-09-23")) == (0.0, False)
     assert pos._get_cash_flow_receivable(day("2024-09-23")) == 0.0
@@ -180,7 +177,7 @@ def test_no_cash_flow_table_books_nothing(order_book_id):
     assert pos.settlement(day("2024-09-23")) == 0 and pos.quantity == 1000
 
 
-def test_the_hooks_are_abstract_on_bond_position():
+def test_the_hooks_are_abstract_on_bond_position(holding):
     pos = holding(EXCHANGE_BOND, 1000)
     for hook in (P.BondPosition._get_cash_flow, P.BondPosition._get_cash_flow_receivable):
         with pytest.raises(NotImplementedError) as err:
@@ -188,7 +185,7 @@ def test_the_hooks_are_abstract_on_bond_position():
         assert err.value.args == ()
 
 
-def test_a_hook_that_returns_no_pair_stops_settlement_after_the_base():
+def test_a_hook_that_returns_no_pair_stops_settlement_after_the_base(buy, holding):
     class Broken(REALIZED):
         def _get_cash_flow(self, date_):
             return (1.0, False, "extra")
@@ -216,7 +213,7 @@ def test_a_hook_that_returns_no_pair_stops_settlement_after_the_base():
 )
 @pytest.mark.parametrize("called", [P.BondPosition, REALIZED, IMPLIED])
 def test_variant_follows_the_market_and_the_valuation_source(
-    order_book_id, valuation_source, expected, called
+    order_book_id, valuation_source, expected, called, environment
 ):
     environment(valuation_source=valuation_source)
     pos = called(order_book_id, LONG, 10)
@@ -224,7 +221,7 @@ def test_variant_follows_the_market_and_the_valuation_source(
     assert pos.quantity == 10 and pos._order_book_id == order_book_id
 
 
-def test_exchange_bonds_never_read_the_configuration():
+def test_exchange_bonds_never_read_the_configuration(environment):
     env = environment()
     del env.config.mod.bond._data["valuation_source"]
     assert type(P.BondPosition(EXCHANGE_BOND, LONG)) is REALIZED
@@ -240,7 +237,9 @@ def test_exchange_bonds_never_read_the_configuration():
         (REALIZED, IB_BOND, IMPLIED),
     ],
 )
-def test_every_new_position_is_initialised_exactly_once(monkeypatch, called, order_book_id, expected):
+def test_every_new_position_is_initialised_exactly_once(
+    monkeypatch, called, order_book_id, expected, environment
+):
     environment()
     inits = []
     base_init = Position.__init__
@@ -258,7 +257,7 @@ def test_every_new_position_is_initialised_exactly_once(monkeypatch, called, ord
 
 @pytest.mark.parametrize("principal, de_listed", [(40.0, True), (39.99, False)])
 @BOTH
-def test_redemption_at_the_issue_price(order_book_id, principal, de_listed):
+def test_redemption_at_the_issue_price(order_book_id, principal, de_listed, holding, payments):
     payments(order_book_id, [("2024-09-23", 62.0, 60.0), ("2024-09-24", principal + 1.0, principal)])
     pos = holding(order_book_id, 10)
     assert pos._get_cash_flow(day("2024-09-23")) == (62.0, False)
@@ -276,7 +275,7 @@ def test_redemption_at_the_issue_price(order_book_id, principal, de_listed):
         ("2024-09-24", 2000, 0.5),  # paid, booked before: the day's receivable
     ],
 )
-def test_implied_receivable_rule(on, position_receivable, expected):
+def test_implied_receivable_rule(on, position_receivable, expected, holding, implied_frames):
     implied_frames({IB_BOND: [("2024-09-23", 0.0, 1.5, 0.0), ("2024-09-24", 2.0, 0.5, 0.0)]})
     pos = holding(IB_BOND, 1000)
     pos._payment_receivable = position_receivable
@@ -285,7 +284,7 @@ def test_implied_receivable_rule(on, position_receivable, expected):
     assert pos._get_cash_flow(day(on)) == ({"2024-09-24": 2.0}.get(on, 0.0), False)
 
 
-def test_overridden_hooks_are_used():
+def test_overridden_hooks_are_used(environment):
     class Scripted(IMPLIED):
         def _get_day_cash_flow(self, date_):
             return (2.0, 0.5, True)
@@ -310,7 +309,7 @@ def test_overridden_hooks_are_used():
     assert paying._payment_receivable == 125.0
 
 
-def test_a_hook_set_on_the_instance_hides_the_class_one():
+def test_a_hook_set_on_the_instance_hides_the_class_one(holding):
     pos = holding(EXCHANGE_BOND, 100)
     pos._get_cash_flow = lambda date_: (0.75, False)
     pos.before_trading(day("2024-09-23"))

@@ -1,21 +1,22 @@
 """Cash-flow tables: building from the client's frames, memoising, exact-date lookup."""
 
+import datetime
 import math
 
 import numpy as np
 import pandas as pd
 import pytest
+from korvane.const import POSITION_DIRECTION
 from pelvorn import bond
-from test_position_support import EXCHANGE_BOND, IB_BOND, LONG, clean, day, environment
 
 from korvane_mod_bond import position as P
 
+EXCHANGE_BOND = "019547.XSHG"
+IB_BOND = "200205.IB"
+LONG = POSITION_DIRECTION.LONG
+day = datetime.date.fromisoformat
+
 REAL, IMPLIED = P.CASH_FLOW_DTYPES, P.IMPLIED_CASH_FLOW_DTYPES
-
-
-@pytest.fixture(autouse=True)
-def _clean():
-    yield from clean()
 
 
 class Client:
@@ -92,7 +93,7 @@ def test_descending_delivery_keeps_running_sums_of_delivery_order(client, build)
     assert list(table["cash_flow"]) == [50.0, 20.0, 30.0]
 
 
-def test_equal_dates_keep_delivery_order(client):
+def test_equal_dates_keep_delivery_order(client, environment):
     client.realized[IB_BOND] = bond.make_realized_frame(
         IB_BOND, [("2025-03-01", 1.0, 0.0), ("2024-03-01", 2.0, 0.0), ("2025-03-01", 3.0, 0.0)]
     )
@@ -248,7 +249,7 @@ RECORDS = [(20240301, 3.0, 0.0), (20240923, 3.0, 0.0), (20250301, 103.0, 100.0)]
         ("2025-03-02", (0.0, False)),  # after the last record
     ],
 )
-def test_exact_date_lookup_whatever_the_table(monkeypatch, form, on, expected):
+def test_exact_date_lookup_whatever_the_table(monkeypatch, form, on, expected, environment):
     environment()
     table = form(np.array(RECORDS, dtype=REAL))
     monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)
@@ -259,7 +260,7 @@ def test_exact_date_lookup_whatever_the_table(monkeypatch, form, on, expected):
 
 
 @TABLE_FORMS
-def test_implied_lookup_whatever_the_table(monkeypatch, form):
+def test_implied_lookup_whatever_the_table(monkeypatch, form, environment):
     environment()
     table = form(np.array([(20240301, 3.0, 0.0, 0.5), (20250301, 103.0, 100.0, 1.5)], dtype=IMPLIED))
     monkeypatch.setattr(P, "_all_implied_cash_flow", lambda order_book_id: table)
@@ -278,7 +279,7 @@ class NoNumpy:
     "form, reads_buffer",
     [(native, True), (strided, True), (reordered, True), (big_endian, False), (recarray, False)],
 )
-def test_native_tables_are_read_from_their_buffer(monkeypatch, form, reads_buffer):
+def test_native_tables_are_read_from_their_buffer(monkeypatch, form, reads_buffer, environment):
     environment()
     table = form(np.array(RECORDS, dtype=REAL))
     monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)
@@ -291,13 +292,13 @@ def test_native_tables_are_read_from_their_buffer(monkeypatch, form, reads_buffe
             pos._get_cash_flow(day("2024-09-23"))
 
 
-def test_an_empty_table_has_no_record(monkeypatch):
+def test_an_empty_table_has_no_record(monkeypatch, environment):
     environment()
     monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: np.zeros(0, dtype=REAL))
     assert P.BondPosition(EXCHANGE_BOND, LONG)._get_cash_flow(day("2024-03-01")) == (0.0, False)
 
 
-def test_a_table_without_the_needed_field_raises(monkeypatch):
+def test_a_table_without_the_needed_field_raises(monkeypatch, environment):
     environment()
     table = np.array([(20240301, 3.0)], dtype=[("payment_date", "i4"), ("cash_flow", "f8")])
     monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)

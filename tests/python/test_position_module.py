@@ -1,5 +1,6 @@
 """The position module as a whole: what it binds at load, its constants, classes and proxies."""
 
+import datetime
 import os
 import subprocess
 import sys
@@ -7,12 +8,16 @@ import textwrap
 from types import SimpleNamespace
 
 import pytest
-from korvane.const import INSTRUMENT_TYPE
+from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION
 from korvane.mod.korvane_mod_sys_accounts.position_model import StockPositionProxy
 from korvane.portfolio.position import Position
-from test_position_support import EXCHANGE_BOND, LONG, REPO_1D, SHORT, clean, day, environment, repo_trade
 
 from korvane_mod_bond import position as P
+
+EXCHANGE_BOND = "019547.XSHG"
+REPO_1D = "204001.XSHG"
+LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
+day = datetime.date.fromisoformat
 
 # Every module-level name, in the order the load binds it.
 MODULE_NAMES = """
@@ -22,11 +27,6 @@ MODULE_NAMES = """
     BondPosition BondPositionWithRealizedCashFlow BondPositionWithImpliedCashFlow RepoPosition
     BondPositionProxy RepoPositionProxy
 """.split()
-
-
-@pytest.fixture(autouse=True)
-def _clean():
-    yield from clean()
 
 
 def test_names_are_bound_in_load_order():
@@ -125,7 +125,7 @@ def test_memoised_builders():
     [(P.BondPositionProxy, INSTRUMENT_TYPE.BOND), (P.RepoPositionProxy, INSTRUMENT_TYPE.REPO)],
 )
 @pytest.mark.parametrize("wrapped", ["bond", "repo", "plain", None])
-def test_proxy_type_whatever_it_wraps(proxy, instrument_type, wrapped):
+def test_proxy_type_whatever_it_wraps(proxy, instrument_type, wrapped, environment):
     environment()
     position = {
         "bond": lambda: P.BondPosition(EXCHANGE_BOND, LONG),
@@ -136,7 +136,7 @@ def test_proxy_type_whatever_it_wraps(proxy, instrument_type, wrapped):
     assert proxy(position).type is instrument_type
 
 
-def test_bond_proxy_shows_pledges_and_receivable():
+def test_bond_proxy_shows_pledges_and_receivable(environment, repo_trade):
     env = environment()
     held = env.portfolio.get_position(EXCHANGE_BOND, LONG)
     held._old_quantity = 1000

@@ -2,28 +2,29 @@
 remembers must never outlive a change of the dtype, and many tables must
 neither confuse it nor pile up in it."""
 
+import datetime
 import gc
 import sys
 
 import numpy as np
 import pytest
-from test_position_support import EXCHANGE_BOND, IB_BOND, LONG, clean, day, environment
+from korvane.const import POSITION_DIRECTION
 
 from korvane_mod_bond import position as P
 
+EXCHANGE_BOND = "019547.XSHG"
+IB_BOND = "200205.IB"
+LONG = POSITION_DIRECTION.LONG
+day = datetime.date.fromisoformat
+
 REAL, IMPLIED = P.CASH_FLOW_DTYPES, P.IMPLIED_CASH_FLOW_DTYPES
-
-
-@pytest.fixture(autouse=True)
-def _clean():
-    yield from clean()
 
 
 def serve(monkeypatch, name, tables):
     monkeypatch.setattr(P, name, lambda order_book_id: tables[0])
 
 
-def test_renamed_fields_are_seen(monkeypatch):
+def test_renamed_fields_are_seen(monkeypatch, environment):
     environment()
     tables = [np.array([(20240301, 3.0, 0.0), (20250301, 103.0, 100.0)], dtype=REAL)]
     serve(monkeypatch, "_all_real_cash_flow", tables)
@@ -37,7 +38,7 @@ def test_renamed_fields_are_seen(monkeypatch):
     assert pos._get_cash_flow(day("2025-03-01")) == (100.0, True)
 
 
-def test_the_same_buffer_read_through_another_dtype(monkeypatch):
+def test_the_same_buffer_read_through_another_dtype(monkeypatch, environment):
     environment()
     table = np.array([(20240301, 3.0, 0.0, 0.5), (20250301, 103.0, 100.0, 1.5)], dtype=IMPLIED)
     tables = [table]
@@ -53,7 +54,7 @@ def test_the_same_buffer_read_through_another_dtype(monkeypatch):
     assert pos._get_day_cash_flow(day("2025-03-01"))[0] != 103.0
 
 
-def test_many_tables_each_read_right_and_none_kept(monkeypatch):
+def test_many_tables_each_read_right_and_none_kept(monkeypatch, environment):
     environment()
     tables = [None]
     serve(monkeypatch, "_all_real_cash_flow", tables)

@@ -5,7 +5,6 @@ import math
 
 import pytest
 from korvane.const import POSITION_DIRECTION, POSITION_EFFECT, SIDE
-from korvane.environment import Environment
 from korvane.model.trade import Trade
 from korvane.testing import make_env
 
@@ -28,12 +27,6 @@ def environment(trading_dt=FRIDAY, calendar_dt=None):
         trading_dt=trading_dt,
         calendar_dt=calendar_dt,
     )
-
-
-@pytest.fixture(autouse=True)
-def _clear_environment():
-    yield
-    Environment.clear_instance()
 
 
 def test_financing_worked_example():

@@ -3,7 +3,6 @@ from types import SimpleNamespace
 import pytest
 from korvane.interface import AbstractTransactionCostDecider
 from korvane.model.order import Order
-from validator_fixtures import import_error
 
 from korvane_mod_bond import transaction
 
@@ -149,6 +148,6 @@ def test_repo_commission_reads_the_global_at_call_time(monkeypatch):
     "host_module, name",
     [("korvane.model.trade", "Trade"), ("korvane_mod_bond.utils", "calc_repo_commission")],
 )
-def test_missing_name_fails_the_import(host_module, name):
+def test_missing_name_fails_the_import(host_module, name, import_error):
     line = import_error("korvane_mod_bond.transaction", host_module, name)
     assert line.startswith("ImportError: cannot import name '{}'".format(name))

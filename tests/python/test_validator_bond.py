@@ -6,7 +6,6 @@ import pytest
 from korvane.const import POSITION_DIRECTION, POSITION_EFFECT, SIDE
 from korvane.interface import AbstractFrontendValidator
 from korvane.model.order import Order
-from validator_fixtures import Holder, RecordingLog, holding, import_error
 
 from korvane_mod_bond import validator
 from korvane_mod_bond.data import BondInstrument, RepoInstrument
@@ -17,16 +16,22 @@ LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
 
 @pytest.fixture
-def log(monkeypatch):
+def log(monkeypatch, RecordingLog):
     log = RecordingLog()
     monkeypatch.setattr(validator, "user_system_log", log)
     return log
 
 
-def make_validator(*instruments, portfolio=None):
-    by_id = {ins.order_book_id: ins for ins in instruments}
-    env = SimpleNamespace(data_proxy=SimpleNamespace(instruments=by_id.get), portfolio=portfolio or Holder())
-    return validator.BondValidator(env)
+@pytest.fixture
+def make_validator(Holder):
+    def make_validator(*instruments, portfolio=None):
+        by_id = {ins.order_book_id: ins for ins in instruments}
+        env = SimpleNamespace(
+            data_proxy=SimpleNamespace(instruments=by_id.get), portfolio=portfolio or Holder()
+        )
+        return validator.BondValidator(env)
+
+    return make_validator
 
 
 def buy(order_book_id, quantity):
@@ -53,14 +58,14 @@ def sell(order_book_id, quantity):
         (EX, None, math.nan, False),  # refused before the lot is used
     ],
 )
-def test_quantity_check(log, order_book_id, lot, quantity, accepted):
+def test_quantity_check(log, order_book_id, lot, quantity, accepted, Holder, make_validator):
     v = make_validator(BondInstrument(order_book_id, round_lot=lot))
     account = Holder() if accepted else None  # a refusal touches no account
     assert v.can_submit_order(buy(order_book_id, quantity), account) is accepted
     assert log.lines == ([] if accepted else [("warn", "下单失败，数量 {} 不合法".format(quantity))])
 
 
-def test_market_is_asked_before_a_non_bond_is_refused(log, monkeypatch):
+def test_market_is_asked_before_a_non_bond_is_refused(log, monkeypatch, Holder, make_validator):
     asked = []
     monkeypatch.setattr(validator, "is_exchange_bond", lambda oid: asked.append(oid) or True)
     v = make_validator(RepoInstrument("204001.XSHG", 1))
@@ -72,7 +77,7 @@ def test_market_is_asked_before_a_non_bond_is_refused(log, monkeypatch):
 
 
 @pytest.mark.parametrize("quantity, accepted", [(1000, True), (1010, False)])
-def test_close_up_to_the_closable_quantity(log, quantity, accepted):
+def test_close_up_to_the_closable_quantity(log, quantity, accepted, Holder, holding, make_validator):
     account = Holder({(EX, LONG): holding(1200, closable=1000)})
     v = make_validator(BondInstrument(EX))
     assert v.can_submit_order(sell(EX, quantity), account=account) is accepted
@@ -81,14 +86,14 @@ def test_close_up_to_the_closable_quantity(log, quantity, accepted):
     assert log.lines == ([] if accepted else [("warning", expected)])
 
 
-def test_opening_order_is_not_held_to_the_closable_quantity(log):
+def test_opening_order_is_not_held_to_the_closable_quantity(log, Holder, holding, make_validator):
     account = Holder({(EX, SHORT): holding(0)})
     order = Order(EX, 500, SIDE.SELL, POSITION_EFFECT.OPEN)
     assert make_validator(BondInstrument(EX)).can_submit_order(order, account) is True
     assert account.lookups == [(EX, SHORT)]
 
 
-def test_without_account_the_position_comes_from_the_portfolio(log):
+def test_without_account_the_position_comes_from_the_portfolio(log, Holder, holding, make_validator):
     portfolio = Holder({(EX, LONG): holding(100)})
     assert make_validator(BondInstrument(EX), portfolio=portfolio).can_submit_order(sell(EX, 110)) is False
     assert portfolio.lookups == [(EX, LONG)]
@@ -96,7 +101,7 @@ def test_without_account_the_position_comes_from_the_portfolio(log):
 
 
 @pytest.mark.parametrize("quantity, accepted", [(1000, True), (1010, False)])
-def test_buy_up_to_the_issued_count(log, quantity, accepted):
+def test_buy_up_to_the_issued_count(log, quantity, accepted, Holder, holding, make_validator):
     portfolio = Holder({(EX, LONG): holding(9000)})
     v = make_validator(BondInstrument(EX, issue_price=100, initial_issue_size=1_000_000), portfolio=portfolio)
     assert v.can_submit_order(buy(EX, quantity), Holder()) is accepted
@@ -115,7 +120,7 @@ def test_buy_up_to_the_issued_count(log, quantity, accepted):
         (None, 1, SIDE.BUY),
     ],
 )
-def test_issue_size_check_skipped(log, issue_price, issue_size, side):
+def test_issue_size_check_skipped(log, issue_price, issue_size, side, Holder, holding, make_validator):
     portfolio = Holder({(EX, LONG): holding(10**9)})
     v = make_validator(
         BondInstrument(EX, issue_price=issue_price, initial_issue_size=issue_size), portfolio=portfolio
@@ -141,7 +146,7 @@ def test_real_bond_position_closable(log):
     assert log.lines == [("warning", "订单创建失败:  019547.XSHG 的仓位不足, 目标平仓 1010, 可平仓位为 1000")]
 
 
-def test_logs_through_the_framework_user_log(caplog):
+def test_logs_through_the_framework_user_log(caplog, make_validator):
     make_validator(BondInstrument(IB)).can_submit_order(buy(IB, 10))
     assert [r.getMessage() for r in caplog.records] == ["下单失败，数量 10 不合法"]
 
@@ -176,7 +181,7 @@ def test_module_names_bound_in_import_order():
     [("korvane.interface", "AbstractFrontendValidator"), ("korvane.const", "POSITION_EFFECT"),
      ("korvane_mod_bond.api", "_get_account_position_ins")],
 )  # fmt: skip
-def test_missing_name_fails_the_import(host_module, name):
+def test_missing_name_fails_the_import(host_module, name, import_error):
     assert import_error("korvane_mod_bond.validator", host_module, name).startswith(
         "ImportError: cannot import name '{}'".format(name)
     )
@@ -187,7 +192,7 @@ class _OtherSide(enum.Enum):
 
 
 @pytest.mark.parametrize("other_side", [_OtherSide, SimpleNamespace(BUY="ANOTHER BUY")])
-def test_enumerations_are_read_at_call_time(log, monkeypatch, other_side):
+def test_enumerations_are_read_at_call_time(log, monkeypatch, other_side, Holder, holding, make_validator):
     portfolio = Holder({(EX, LONG): holding(10**9)})
     v = make_validator(BondInstrument(EX, issue_price=100, initial_issue_size=1000), portfolio=portfolio)
     assert v.can_submit_order(buy(EX, 10), Holder()) is False

@@ -4,7 +4,6 @@ from types import SimpleNamespace
 import pytest
 from korvane.const import POSITION_DIRECTION, SIDE
 from korvane.model.order import Order
-from validator_fixtures import Holder, RecordingLog, holding
 
 from korvane_mod_bond import validator
 from korvane_mod_bond.data import BondInstrument, RepoInstrument
@@ -15,7 +14,7 @@ OVER = "正回购名义金额超过当前持仓票面价值, 实际成交 {} 元
 
 
 @pytest.fixture
-def log(monkeypatch):
+def log(monkeypatch, RecordingLog):
     log = RecordingLog()
     monkeypatch.setattr(validator, "user_system_log", log)
     return log
@@ -34,11 +33,15 @@ def lookups(monkeypatch):
     return calls
 
 
-def serve(lookups, repo_exchange, closable, issue_price=100.0):
-    repo = RepoInstrument("R001." + repo_exchange, 1, exchange=repo_exchange)
-    lookups.results[BOND] = (Holder(), holding(closable), BondInstrument(BOND, issue_price=issue_price))
-    lookups.results[repo.order_book_id] = (Holder(), holding(), repo)
-    return repo.order_book_id
+@pytest.fixture
+def serve(Holder, holding):
+    def serve(lookups, repo_exchange, closable, issue_price=100.0):
+        repo = RepoInstrument("R001." + repo_exchange, 1, exchange=repo_exchange)
+        lookups.results[BOND] = (Holder(), holding(closable), BondInstrument(BOND, issue_price=issue_price))
+        lookups.results[repo.order_book_id] = (Holder(), holding(), repo)
+        return repo.order_book_id
+
+    return serve
 
 
 def repo_order(order_book_id, quantity, side=SIDE.FINANCING, bond=BOND):
@@ -53,7 +56,7 @@ def check(order):
     "exchange, quantity, accepted",
     [("XSHE", 999, False), ("XSHE", 1000, True), ("XSHG", 99999, False), ("XSHG", 100000, True)],
 )
-def test_exchange_minimum(log, lookups, exchange, quantity, accepted):
+def test_exchange_minimum(log, lookups, exchange, quantity, accepted, serve):
     repo = serve(lookups, exchange, closable=10_000)
     assert check(repo_order(repo, quantity)) is accepted
     assert lookups.ids == [BOND, repo]
@@ -71,7 +74,7 @@ def test_exchange_minimum(log, lookups, exchange, quantity, accepted):
         ("IB", 0, 1, True, OVER.format("0.0")),  # no minimum on another market
     ],
 )
-def test_holding_warning_accepts(log, lookups, exchange, closable, quantity, accepted, message):
+def test_holding_warning_accepts(log, lookups, exchange, closable, quantity, accepted, message, serve):
     repo = serve(lookups, exchange, closable)
     assert check(repo_order(repo, quantity)) is accepted
     assert log.lines == ([] if message is None else [("warning", message)])

