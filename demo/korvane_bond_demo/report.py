@@ -283,8 +283,9 @@ def format_statistics(stats):
     lines.append(
         f"  {'days financed':<34}{stats['days_financed']:>12,}   "
         f"of {stats['days_holding_pledgeable_bonds']:,} days holding the exchange bonds"
-        + unfinanced_note(stats)
     )
+    if unfinanced_note(stats):  # a line of its own, under the count
+        lines.append(f"  {'':<34}{'':>12}  {unfinanced_note(stats)}")
     return lines
 
 
