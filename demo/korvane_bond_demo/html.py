@@ -7,7 +7,7 @@ opens in a browser with no network and can be mailed as one file.
 import base64
 import html
 
-from korvane_bond_demo.report import ATTRIBUTION_COLUMNS, MONTHS, grouped_messages
+from korvane_bond_demo.report import ATTRIBUTION_COLUMNS, MONTHS, grouped_messages, unfinanced_note
 
 STYLE = """
 body { font-family: system-ui, "Noto Sans CJK SC", "PingFang SC", "Microsoft YaHei", sans-serif;
@@ -32,8 +32,8 @@ def _money(value):
     return f"{round(value, 2) + 0.0:,.2f}"
 
 
-def _pct(value, digits=2):
-    return "n/a" if value is None else f"{value:+.{digits}%}"
+def _pct(value, digits=2, sign="+"):
+    return "n/a" if value is None else f"{value:{sign}.{digits}%}"
 
 
 def _num(value):
@@ -69,13 +69,14 @@ def statistics_table(stats):
         ),
         ("Sharpe ratio", _num(stats["sharpe_ratio"]), "against the GC001 overnight repo rate"),
         ("Calmar ratio", _num(stats["calmar_ratio"]), "annualised return / maximum drawdown"),
-        ("maximum drawdown", _pct(stats["max_drawdown"]), dd),
+        ("maximum drawdown", _pct(stats["max_drawdown"], sign=""), dd),
         ("leverage, maximum", _num(stats["leverage_max"]), "repo owed (principal + accrued) / equity"),
         ("leverage, mean", _num(stats["leverage_mean"]), ""),
         (
             "days financed",
             f"{stats['days_financed']:,}",
-            f"of {stats['days_holding_pledgeable_bonds']:,} holding the exchange bonds",
+            f"of {stats['days_holding_pledgeable_bonds']:,} holding the exchange bonds"
+            + unfinanced_note(stats),
         ),
     ]
     return _table(

@@ -268,7 +268,7 @@ def format_statistics(stats):
         f"  {'Sharpe ratio (vs GC001 overnight)':<34}{_ratio(stats['sharpe_ratio']):>12}",
         f"  {'Calmar ratio':<34}{_ratio(stats['calmar_ratio']):>12}",
     ]
-    drawdown = f"  {'maximum drawdown':<34}{_percent(stats['max_drawdown']):>12}"
+    drawdown = f"  {'maximum drawdown':<34}{_percent(stats['max_drawdown'], sign=''):>12}"
     if stats["max_drawdown_trough"]:
         recovery = stats["max_drawdown_recovery"] or "not recovered by the end"
         drawdown += (
@@ -284,7 +284,20 @@ def format_statistics(stats):
         f"  {'days financed':<34}{stats['days_financed']:>12,}   "
         f"of {stats['days_holding_pledgeable_bonds']:,} days holding the exchange bonds"
     )
+    if unfinanced_note(stats):  # a line of its own, under the count
+        lines.append(f"  {'':<34}{'':>12}  {unfinanced_note(stats)}")
     return lines
+
+
+def unfinanced_note(stats):
+    """Where the days without financing fall: all in the exit, or how many before it."""
+    unfinanced = stats["days_holding_pledgeable_bonds"] - stats["days_financed"]
+    if unfinanced <= 0:
+        return ""
+    before = stats["days_unfinanced_before_exit"]
+    if before == 0:
+        return " (the rest in the exit, when no repo is opened)"
+    return f" ({before:,} unfinanced before the exit)"
 
 
 def format_monthly(stats):
@@ -487,12 +500,17 @@ def write_outputs(result, summary, stats, ledger, out, notes=()):
     return finals
 
 
-def _million_formatter(values):
-    """Tick labels in million yuan with as many decimals as the span of ``values`` needs."""
-    finite = [v for v in values if v == v]
-    span = (max(finite) - min(finite)) if finite else 0.0
-    digits = 2 if span >= 0.1 or span == 0 else min(6, 2 - math.floor(math.log10(span)))
-    return lambda v, _: f"{v:,.{digits}f}"
+def _million_formatter(axis):
+    """Tick labels in million yuan with as many decimals as the spacing of the axis'
+    ticks needs (at least two), so that no two ticks read the same."""
+
+    def label(value, _):
+        ticks = axis.get_yticks()
+        step = min((abs(b - a) for a, b in zip(ticks, ticks[1:]) if b != a), default=1.0)
+        digits = max(2, min(6, -math.floor(math.log10(step)))) if step > 0 else 2
+        return f"{value + 0.0:,.{digits}f}"
+
+    return label
 
 
 def render_chart(result, ledger, stats):
@@ -566,7 +584,7 @@ def render_chart(result, ledger, stats):
         dates, series("cash"), 0, color="#c55a11", alpha=0.5, label="of which cash left unlent"
     )
     middle.set_ylabel("million yuan")
-    middle.legend(loc="center left", fontsize=8)
+    middle.legend(loc="best", fontsize=8)
 
     bottom.plot(dates, series("bonds_value"), color="#1f4e79", marker=marker,
                 label="bonds (marked, with receivable)")  # fmt: skip
@@ -588,8 +606,8 @@ def render_chart(result, ledger, stats):
     else:  # a short run: one tick a day (at most about ten)
         bottom.xaxis.set_major_locator(mdates.DayLocator(interval=max(1, (last - first).days // 10 + 1)))
         bottom.xaxis.set_major_formatter(mdates.DateFormatter("%Y-%m-%d"))
-    for axis, values in ((top, equity), (middle, liquid), (bottom, series("bonds_value") + owed)):
-        axis.yaxis.set_major_formatter(FuncFormatter(_million_formatter(values)))
+    for axis in (top, middle, bottom):
+        axis.yaxis.set_major_formatter(FuncFormatter(_million_formatter(axis)))
     for axis in (top, dd, lev, middle, bottom):
         axis.grid(True, alpha=0.3)
     buffer = io.BytesIO()

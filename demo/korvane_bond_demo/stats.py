@@ -119,25 +119,29 @@ def attribution(result, ledger):
 
 def financed_days(result):
     """(days ending with a financed bond held, days on which each one held is also
-    pledged in a repo that runs past the day)."""
+    pledged in a repo that runs past the day, days of the first kind but not the
+    second before the strategy's exit, when it stops borrowing)."""
     pledges = {}  # bond -> [(first day, repaid on)] of its repos
     settled = settled_on(result)
     for trade in result.repo_trades:
         if trade.side == SIDE.FINANCING:
             pledges.setdefault(trade.bond_id, []).append((trade.trading_dt.date(), settled.get(id(trade))))
     bonds = set(result.backtest.strategy.financing)
-    held = financed = 0
+    exit_from = getattr(result.backtest.strategy, "exit_from", None)
+    held = financed = unfinanced_before_exit = 0
     for record in result.days:
         holding = [b for b in bonds if record.positions_quantity.get((b, LONG), 0) > 0]
         if not holding:
             continue
         held += 1
         day = record.date
-        financed += all(
+        covered = all(
             any(first <= day and (end is None or day < end) for first, end in pledges.get(b, ()))
             for b in holding
         )
-    return held, financed
+        financed += covered
+        unfinanced_before_exit += not covered and (exit_from is None or day < exit_from)
+    return held, financed, unfinanced_before_exit
 
 
 def statistics(result, ledger, market):
@@ -160,7 +164,7 @@ def statistics(result, ledger, market):
     lines = attribution(result, ledger)
     pnl = float(ledger["equity"].iloc[-1]) - result.initial_cash
     leverage = ledger["leverage"]
-    held, financed = financed_days(result)
+    held, financed, unfinanced_before_exit = financed_days(result)
     return {
         "start": days[0].isoformat(),
         "end": days[-1].isoformat(),
@@ -188,6 +192,7 @@ def statistics(result, ledger, market):
         "leverage_end": _number(leverage.iloc[-1]),
         "days_holding_pledgeable_bonds": held,
         "days_financed": financed,
+        "days_unfinanced_before_exit": unfinanced_before_exit,
         "attribution": lines,
         "attribution_total": math.fsum(entry["total"] for entry in lines.values()),
     }

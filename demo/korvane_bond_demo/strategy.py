@@ -55,6 +55,12 @@ class SampleBondStrategy(Strategy):
     def initialize(self, context):
         days = context.trading_days
         self.exit_from = days[max(0, len(days) - self.exit_days)] if self.exit_days else None
+        if self.exit_days and len(days) <= self.exit_days:
+            self.notes.append(
+                f"the run is {len(days):,} trading day{'s' if len(days) != 1 else ''} long, within the exit "
+                f"(the last {self.exit_days:,} days, when bonds are only sold): nothing bought"
+            )
+            return
         data_proxy = context.env.data_proxy
         for order_book_id in self.bonds:
             if order_book_id.endswith(".IB"):

@@ -141,3 +141,16 @@ def test_a_run_is_a_function_of_its_settings_in_a_worker_process(default_demo):
     assert "lending" not in stats["attribution"]  # no overnight lending
     assert stats["days_financed"] > 0
     assert stats["total_return"] != done.stats["total_return"]
+
+
+def test_a_run_inside_the_exit_says_why_nothing_is_bought():
+    """A run no longer than the exit only ever sells: the summary says so instead of
+    leaving an empty book unexplained."""
+    from korvane_bond_demo.backtest import run
+
+    done = run(Settings(start=D(2024, 1, 2), end=D(2024, 1, 5)))
+    assert done.summary.reconciled
+    bonds = {bond_id for bond_id, _ in done.settings.bonds}
+    assert not [b for b in done.result.bookings if b.order_book_id in bonds]  # spare cash is still lent
+    assert any("long, within the exit" in note and "nothing bought" in note for note in done.notes)
+    assert done.stats["days_holding_pledgeable_bonds"] == done.stats["days_unfinanced_before_exit"] == 0

@@ -160,7 +160,7 @@ def test_report_html_is_self_contained_and_holds_the_statistics(files):
     assert values["annualised volatility"] == f"{stats['annual_volatility']:.2%}"
     assert values["Sharpe ratio"] == f"{stats['sharpe_ratio']:.2f}"
     assert values["Calmar ratio"] == f"{stats['calmar_ratio']:.2f}"
-    assert values["maximum drawdown"] == f"{stats['max_drawdown']:+.2%}"
+    assert values["maximum drawdown"] == f"{stats['max_drawdown']:.2%}"
     monthly = {row[0]: row[1:] for row in page.tables["monthly"][1:]}
     for month, value in stats["monthly_returns"].items():
         assert monthly[month[:4]][int(month[5:]) - 1] == f"{value * 100:.2f}"
