@@ -9,7 +9,8 @@ VENV   ?= .venv-$(PYVER)
 VPY    := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-stamp
 DEPS   := numpy pandas pytest hypothesis exchange_calendars "pybind11>=2.12" "scikit-build-core>=0.10" \
-          ninja cmake ruff QuantLib tqdm matplotlib empyrical-reloaded
+          ninja cmake ruff QuantLib tqdm matplotlib empyrical-reloaded \
+          "tomli; python_version<'3.11'" dask distributed
 
 .PHONY: all venv install test test-cpp test-python demo bench lint tidy format sanitize leakcheck clean
 
