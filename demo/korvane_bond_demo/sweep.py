@@ -14,6 +14,7 @@ import logging
 import math
 import os
 import signal
+import threading
 
 from korvane_bond_demo.config import PARAMETERS
 
@@ -40,13 +41,19 @@ def _one_line(error):
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
+_ONE_RUN_AT_A_TIME = threading.Lock()
+
+
 def run_point(settings):
     """One backtest with ``settings``, in the calling process: {statistic: value}, or
     {"error": the error in one line} when the run raised."""
     from korvane_bond_demo.backtest import run_statistics
 
     try:
-        stats = run_statistics(settings)
+        # A run holds the framework's environment, one per interpreter: on a worker
+        # with several threads, its points run one after the other.
+        with _ONE_RUN_AT_A_TIME:
+            stats = run_statistics(settings)
     except Exception as error:  # a failing point is a result of the sweep, not its end
         return {"error": _one_line(error)}
     return {name: stats[name] for name in STATISTICS}
@@ -88,38 +95,56 @@ def _client(scheduler, workers):
                 ) from None
             yield client
         return
-    # The worker processes start with Ctrl-C ignored (they inherit it): a Ctrl-C is
-    # the command's to handle, which closes the cluster and so ends them.
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if _main_thread() else None
+    # Ctrl-C is the command's to handle: it closes the cluster, which ends the workers.
+    # It is ignored while the cluster starts (a few seconds), so that the worker
+    # processes inherit that and never take it themselves.
+    cluster = None
     try:
-        cluster = LocalCluster(
-            n_workers=workers,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-            silence_logs=logging.ERROR,
-        )
+        with _sigint_ignored():
+            cluster = LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                # the scheduler's HTTP server (health, metrics) on a free port, not 8787,
+                # which another cluster may hold
+                scheduler_kwargs={"dashboard_address": ":0"},
+                silence_logs=logging.ERROR,
+            )
+        with Client(cluster) as client:
+            yield client
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGINT, previous)
-    with cluster, Client(cluster) as client:
-        yield client
+        if cluster is not None:
+            cluster.close()
+
+
+@contextlib.contextmanager
+def _sigint_ignored():
+    if not _main_thread():
+        yield
+        return
+    handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, handler)
 
 
 def _main_thread():
-    import threading
-
     return threading.current_thread() is threading.main_thread()
 
 
-def run_grid(points, scheduler=None, workers=None, progress=None):
+def run_grid(points, scheduler=None, workers=None, progress=None, started=None):
     """Run every Settings of ``points`` as one task; a list of results in their order
-    (see :func:`run_point`). ``progress`` wraps the iterable of finished tasks."""
+    (see :func:`run_point`). ``progress`` wraps the iterable of finished tasks;
+    ``started`` is called with the client once the cluster is there."""
     from distributed import as_completed
 
     workers = min(workers or default_workers(), len(points))
     results = [None] * len(points)
     with _client(scheduler, workers) as client:
+        if started is not None:
+            started(client)
         futures = [client.submit(run_point, settings, pure=False) for settings in points]
         where = {future.key: i for i, future in enumerate(futures)}
         finished = as_completed(futures)
@@ -230,8 +255,7 @@ def plot_heatmap(path, points, results, stat, x, y):
     height = max(3.0, 0.8 * len(ys) + 2.2)
     fig, ax = plt.subplots(figsize=(width, height), dpi=110)
     try:
-        cmap = plt.get_cmap("RdYlGn_r" if stat in LOWER_IS_BETTER else "RdYlGn").copy()
-        cmap.set_bad("#d9d9d9")
+        cmap = plt.get_cmap("RdYlGn_r" if stat in LOWER_IS_BETTER else "RdYlGn").with_extremes(bad="#d9d9d9")
         finite = data[np.isfinite(data)]
         vmin, vmax = (finite.min(), finite.max()) if finite.size else (0.0, 1.0)
         if vmin == vmax:

@@ -12,7 +12,6 @@ import time
 
 from korvane_bond_demo import config
 from korvane_bond_demo.cli import DEFAULT_OUT, PROG, _error, _Parser
-from korvane_bond_demo.settings import Settings
 
 NAME = f"{PROG} sweep"
 
@@ -60,14 +59,7 @@ def _parser():
     parser.add_argument("--top", type=_workers, default=5, help="best points printed (default 5)")
     parser.add_argument("--out", default=DEFAULT_OUT, help=f"output folder (default ./{DEFAULT_OUT})")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
-    group = parser.add_argument_group("the base settings")
-    defaults = Settings()
-    for name in config.COMMAND_OPTIONS:
-        p = config.PARAMETERS[name]
-        group.add_argument(
-            p.option, type=config._option_type(p), help=f"{p.help} ({p.text(getattr(defaults, name))})"
-        )
-    config.add_options(group, skip=config.COMMAND_OPTIONS)
+    config.add_options(parser, skip=())  # every setting, the base of each point
     return parser
 
 
@@ -110,12 +102,18 @@ def main(argv):
         def bar(finished):
             return tqdm(finished, total=len(points), desc="points", unit="point", leave=False, disable=None)
 
-    workers = min(args.workers or sweep.default_workers(), len(points))
-    where = args.scheduler or f"an embedded cluster of {workers} worker processes"
-    print(f"{len(points)} points on {where}", file=sys.stderr)
+    def announce(client):
+        if args.scheduler:
+            where = (
+                f"the Dask cluster at {args.scheduler} ({len(client.scheduler_info()['workers'])} workers)"
+            )
+        else:
+            where = f"an embedded Dask cluster of {len(client.scheduler_info()['workers'])} worker processes"
+        print(f"{len(points)} points on {where}", file=sys.stderr, flush=True)
+
     try:
         results = sweep.run_grid(
-            [settings for _, settings in points], args.scheduler, args.workers, progress=bar
+            [settings for _, settings in points], args.scheduler, args.workers, progress=bar, started=announce
         )
     except ConnectionError as error:
         return _error(error)
