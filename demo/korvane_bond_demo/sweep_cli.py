@@ -103,12 +103,11 @@ def main(argv):
             return tqdm(finished, total=len(points), desc="points", unit="point", leave=False, disable=None)
 
     def announce(client):
+        count = len(client.scheduler_info()["workers"])
         if args.scheduler:
-            where = (
-                f"the Dask cluster at {args.scheduler} ({len(client.scheduler_info()['workers'])} workers)"
-            )
+            where = f"the Dask cluster at {args.scheduler} ({count} worker{'s' if count != 1 else ''})"
         else:
-            where = f"an embedded Dask cluster of {len(client.scheduler_info()['workers'])} worker processes"
+            where = f"an embedded Dask cluster of {count} worker process{'es' if count != 1 else ''}"
         print(f"{len(points)} points on {where}", file=sys.stderr, flush=True)
 
     try:
