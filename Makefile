@@ -23,7 +23,7 @@ DEP_FILES := pyproject.toml standins/pyproject.toml demo/pyproject.toml constrai
 BASE := $(VENV)/.stamp-build
 DEV  := $(VENV)/.stamp-dev
 
-.PHONY: all venv install install-dev test test-cpp test-python demo bench lint tidy format sanitize \
+.PHONY: all venv install install-dev test test-cpp test-python demo sweep bench lint tidy format sanitize \
         leakcheck stubtest wheels constraints clean
 
 all: test
@@ -42,13 +42,14 @@ venv: $(DEV)
 
 # The package (compiled modules and siblings), the framework stand-ins and the demo, with their
 # dependencies, installed into the virtual environment; the build folder is kept, so rebuilds are
-# incremental. The development install adds the demo's data extra (QuantLib) for its tests.
+# incremental. The development install adds the demo's extras for its tests: data (QuantLib)
+# and sweep (Dask).
 INSTALL = $(PIP) --no-build-isolation . ./standins
 install: $(BASE)
 	$(INSTALL) ./demo
 
 install-dev: $(DEV)
-	$(INSTALL) "./demo[data]"
+	$(INSTALL) "./demo[data,sweep]"
 
 test-cpp: $(BASE)
 	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DKMB_BUILD_TESTS=ON -DKMB_BUILD_MODULES=OFF \
@@ -63,6 +64,12 @@ test: test-cpp test-python
 
 demo: install
 	$(VPY) -m korvane_bond_demo
+
+# A 12-point parameter sweep of the sample backtest on an embedded Dask cluster (out/sweep/).
+SWEEP_GRID ?= --set repo_tenor_days=1,7 --set borrowed_share=0.5,0.75,1 --set lend_overnight=true,false
+sweep: install
+	$(INSTALL) "./demo[sweep]"
+	$(VPY) -m korvane_bond_demo sweep $(SWEEP_GRID) --out out/sweep
 
 bench: install
 	$(VPY) bench/run.py

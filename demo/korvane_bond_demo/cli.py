@@ -67,18 +67,20 @@ def _parser():
             "the summary and report.html round to the fen."
         ),
     )
-    parser.add_argument(
-        "--start", type=_date, default=DEFAULTS.start, help=f"first day (default {DEFAULTS.start})"
-    )
-    parser.add_argument("--end", type=_date, default=DEFAULTS.end, help=f"last day (default {DEFAULTS.end})")
+    parser.add_argument("--start", type=_date, default=None, help=f"first day (default {DEFAULTS.start})")
+    parser.add_argument("--end", type=_date, default=None, help=f"last day (default {DEFAULTS.end})")
     parser.add_argument(
         "--cash",
         type=_cash,
-        default=DEFAULTS.cash,
+        default=None,
         help=f"initial cash in yuan (default {DEFAULTS.cash:,.0f})",
     )
     parser.add_argument("--out", default=DEFAULT_OUT, help=f"output folder (default ./{DEFAULT_OUT})")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    # the other settings and --config; `korvane-bond-demo sweep` runs a grid of them
+    from korvane_bond_demo.config import add_options
+
+    add_options(parser)
     return parser
 
 
@@ -115,15 +117,18 @@ def main(argv=None):
 
 
 def _main(argv):
+    if (sys.argv[1:] if argv is None else list(argv))[:1] == ["sweep"]:
+        from korvane_bond_demo import sweep_cli
+
+        return sweep_cli.main((sys.argv[1:] if argv is None else list(argv))[1:])
     args = parse_args(argv)
     started = time.perf_counter()
-    from korvane_bond_demo.backtest import check_dates, run
+    from korvane_bond_demo.backtest import run
     from korvane_bond_demo.files import check_output_folder
     from korvane_bond_demo.report import OUTPUTS, format_summary
 
     try:
-        settings = Settings(start=args.start, end=args.end, cash=args.cash)
-        check_dates(settings)
+        settings = _settings(args)
         out = check_output_folder(args.out, OUTPUTS)
     except ValueError as error:
         return _error(error)
@@ -144,3 +149,15 @@ def _main(argv):
     print(format_summary(done.summary, done.stats, done.paths, done.notes))
     print(f"\ndone in {time.perf_counter() - started:.1f} s")
     return 0 if done.summary.reconciled else 1
+
+
+def _settings(args):
+    """The run's settings: the defaults, then the --config file's, then the options given."""
+    from korvane_bond_demo import config
+
+    loaded = config.read_config(args.config) if args.config else None
+    if loaded is not None and loaded.grid:
+        raise ValueError(f"{args.config} has a [grid]: run it with `{PROG} sweep --config {args.config}`")
+    settings = Settings(**config.base_settings(args, loaded))
+    config.check_settings(settings)
+    return settings

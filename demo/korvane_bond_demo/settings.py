@@ -77,7 +77,9 @@ class Settings:
                     f"{order_book_id}: the lent share must be above 0 and at most 1, got {share!r}"
                 )
         if self.repo_tenor_days not in (1, 7):
-            raise ValueError(f"the repo tenor must be 1 or 7 days, got {self.repo_tenor_days!r}")
+            # the bundled data hold one- and seven-day repos on each exchange, no 14-day one
+            held = " (the bundled data hold no 14-day repo)" if self.repo_tenor_days == 14 else ""
+            raise ValueError(f"the repo tenor must be 1 or 7 days, got {self.repo_tenor_days!r}{held}")
         if isinstance(self.exit_days, bool) or not isinstance(self.exit_days, int) or self.exit_days < 0:
             raise ValueError(f"exit days must be a whole number of at least 0, got {self.exit_days!r}")
         for name in ("ib_commission_rate", "ib_min_commission", "exchange_commission_rate",
