@@ -4,6 +4,61 @@
 
 namespace kmb {
 
+namespace exit_guard {
+
+std::atomic<bool> shutting_down{false};
+pthread_t shutting_down_thread{};
+
+namespace {
+
+PyObject* on_exit(PyObject* /*module*/, PyObject* /*unused*/) {
+  shutting_down_thread = pthread_self();
+  shutting_down.store(true, std::memory_order_release);
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+void watch() {
+  static bool registered = false;
+  if (registered) {
+    return;
+  }
+  // Python's exit handlers run on the thread that shuts the interpreter down,
+  // before daemon threads can be ended.
+  static PyMethodDef def{"_korvane_mod_bond_exit_watch", on_exit, METH_NOARGS, nullptr};
+  py::object handler = steal_or_throw(PyCFunction_New(&def, nullptr));
+  py::module_::import("atexit").attr("register")(handler);
+  registered = true;
+}
+
+}  // namespace exit_guard
+
+bool module_may_load(PyObject* module) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyObject* name = PyModule_GetNameObject(module);
+    if (name != nullptr) {
+      PyErr_Format(PyExc_ImportError, "%U supports only the main interpreter", name);
+      Py_DECREF(name);
+    }
+    return false;
+  }
+  try {
+    exit_guard::watch();
+    return true;
+  }
+  KMB_LET_THREAD_EXIT_PASS
+  catch (...) {
+    set_python_error();
+    return false;
+  }
+}
+
+void no_module_state() {
+  PyErr_SetString(PyExc_RuntimeError, "korvane_mod_bond: module used before it finished loading");
+  throw py::error_already_set();
+}
+
 py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
                    std::initializer_list<py::handle> keywords, py::handle kwnames) {
   // One slot before the arguments, for the callee's own use (PY_VECTORCALL_ARGUMENTS_OFFSET).
@@ -296,18 +351,24 @@ void unpack_into(py::handle value, py::object* out, std::size_t n) {
   }
 }
 
-void set_python_error() noexcept {
+void set_python_error() {
   try {
     throw;
-  } catch (py::error_already_set& e) {
+  }
+  KMB_LET_THREAD_EXIT_PASS
+  catch (py::error_already_set& e) {
     e.restore();
-  } catch (const py::builtin_exception& e) {
+  }
+  catch (const py::builtin_exception& e) {
     e.set_error();
-  } catch (const std::bad_alloc&) {
+  }
+  catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const std::exception& e) {
+  }
+  catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
+  }
+  catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
   }
 }
@@ -338,16 +399,16 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
   return *this;
 }
 
-ClassBuilder& ClassBuilder::method(const char* name, FastFn fn, const char* doc) {
+ClassBuilder& ClassBuilder::method(const char* name, MethodFn fn, const char* doc) {
   PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-                              METH_FASTCALL | METH_KEYWORDS, doc);
+                              METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc);
   entries_.push_back({name, Kind::method, py::none(), def});
   return *this;
 }
 
-ClassBuilder& ClassBuilder::classmethod(const char* name, FastFn fn, const char* doc) {
+ClassBuilder& ClassBuilder::classmethod(const char* name, MethodFn fn, const char* doc) {
   PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-                              METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc);
+                              METH_METHOD | METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc);
   entries_.push_back({name, Kind::classmethod, py::none(), def});
   return *this;
 }
@@ -355,13 +416,13 @@ ClassBuilder& ClassBuilder::classmethod(const char* name, FastFn fn, const char*
 ClassBuilder& ClassBuilder::staticmethod(const char* name, FastFn fn) {
   PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
                               METH_FASTCALL | METH_KEYWORDS, nullptr);
-  py::object function = steal_or_throw(PyCFunction_NewEx(def, nullptr, module_.attr("__name__").ptr()));
+  py::object function = steal_or_throw(PyCFunction_NewEx(def, module_.ptr(), module_.attr("__name__").ptr()));
   return attr(name, steal_or_throw(PyStaticMethod_New(function.ptr())));
 }
 
 ClassBuilder& ClassBuilder::property(const char* name, UnaryFn fget, const char* doc) {
   PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fget)), METH_O, nullptr);
-  py::object function = steal_or_throw(PyCFunction_NewEx(def, nullptr, module_.attr("__name__").ptr()));
+  py::object function = steal_or_throw(PyCFunction_NewEx(def, module_.ptr(), module_.attr("__name__").ptr()));
   py::object doc_text = doc == nullptr ? py::object(py::none()) : py::object(py::str(doc));
   auto* property_type = reinterpret_cast<PyObject*>(&PyProperty_Type);
   return attr(name, call(property_type, function, py::none(), py::none(), doc_text));
@@ -389,6 +450,15 @@ py::object ClassBuilder::build() {
   py::object metaclass = type_of(bases_[0]);
   py::object cls = call(metaclass, py::str(name_), bases_, ns);
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    throw std::logic_error(std::string("class built by its metaclass is not a heap type: ") + name_);
+  }
+  // The defining module, held by the class (and released with it) as the
+  // interpreter does for a class made from a type spec.
+  auto* heap_type = reinterpret_cast<PyHeapTypeObject*>(type);
+  PyObject* previous = heap_type->ht_module;
+  heap_type->ht_module = module_.inc_ref().ptr();
+  Py_XDECREF(previous);
   for (const Entry& e : entries_) {
     if (e.kind == Kind::method) {
       set_attr(cls, py::str(e.name), steal_or_throw(PyDescr_NewMethod(type, e.def)));
