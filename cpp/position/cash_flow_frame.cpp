@@ -1,12 +1,14 @@
 // Cash-flow tables on the Python side: building a NumPy structured array from
 // the data frame the market-data client delivers, and finding a day's record
 // in a table, straight from its record buffer when it has the native layout.
+// clang-format off
+#include "position.hpp"  // first: the host layer comes before Python's and pybind11's headers
+// clang-format on
+
 #include <datetime.h>
 #include <pybind11/numpy.h>
 
 #include <limits>
-
-#include "position.hpp"
 
 namespace kmb::position {
 
