@@ -39,7 +39,7 @@ py::object get_trade_tax(const State& /*st*/, py::handle /*self*/, const Call& c
   return py::int_(0);
 }
 
-py::object bond_get_trade_commission(const State& st, py::handle self, const Call& c) {
+py::object bond_get_trade_commission(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<1> sig{"get_trade_commission", {"trade"}};
   auto [trade] = bind(sig, c);
   return call_method(self, KMB_NAME("_get_commission"), get_attr(trade, KMB_NAME("last_price")),
@@ -47,7 +47,7 @@ py::object bond_get_trade_commission(const State& st, py::handle self, const Cal
 }
 
 // An order's expected cost is its commission at the price frozen when it was placed.
-py::object bond_get_order_transaction_cost(const State& st, py::handle self, const Call& c) {
+py::object bond_get_order_transaction_cost(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<1> sig{"get_order_transaction_cost", {"order"}};
   auto [order] = bind(sig, c);
   return call_method(self, KMB_NAME("_get_commission"), get_attr(order, KMB_NAME("frozen_price")),
