@@ -4,6 +4,61 @@
 
 namespace kmb {
 
+namespace exit_guard {
+
+std::atomic<bool> shutting_down{false};
+pthread_t shutting_down_thread{};
+
+namespace {
+
+PyObject* on_exit(PyObject* /*module*/, PyObject* /*unused*/) {
+  shutting_down_thread = pthread_self();
+  shutting_down.store(true, std::memory_order_release);
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+void watch() {
+  static bool registered = false;
+  if (registered) {
+    return;
+  }
+  // Python's exit handlers run on the thread that shuts the interpreter down,
+  // before daemon threads can be ended.
+  static PyMethodDef def{"_korvane_mod_bond_exit_watch", on_exit, METH_NOARGS, nullptr};
+  py::object handler = steal_or_throw(PyCFunction_New(&def, nullptr));
+  py::module_::import("atexit").attr("register")(handler);
+  registered = true;
+}
+
+}  // namespace exit_guard
+
+bool module_may_load(PyObject* module) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyObject* name = PyModule_GetNameObject(module);
+    if (name != nullptr) {
+      PyErr_Format(PyExc_ImportError, "%U supports only the main interpreter", name);
+      Py_DECREF(name);
+    }
+    return false;
+  }
+  try {
+    exit_guard::watch();
+    return true;
+  }
+  KMB_LET_THREAD_EXIT_PASS
+  catch (...) {
+    set_python_error();
+    return false;
+  }
+}
+
+void no_module_state() {
+  PyErr_SetString(PyExc_RuntimeError, "korvane_mod_bond: module used before it finished loading");
+  throw py::error_already_set();
+}
+
 py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
                    std::initializer_list<py::handle> keywords, py::handle kwnames) {
   // One slot before the arguments, for the callee's own use (PY_VECTORCALL_ARGUMENTS_OFFSET).
@@ -37,22 +92,25 @@ void raise_formatted(PyObject* exc, const char* fmt, py::handle arg) {
 
 namespace {
 
-PyObject* lookup_in_base(py::handle base, py::handle name) {
+// The attribute as found along the base's MRO, held: _PyType_Lookup lends it,
+// and the Python code it runs (a __get__, the call) may rebind the class
+// attribute and drop the class's own reference.
+py::object lookup_in_base(py::handle base, py::handle name) {
   PyObject* descr = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base.ptr()), name.ptr());
   if (descr == nullptr) {
     PyErr_Format(PyExc_AttributeError, "type object '%.100s' has no attribute '%U'",
                  reinterpret_cast<PyTypeObject*>(base.ptr())->tp_name, name.ptr());
     throw py::error_already_set();
   }
-  return descr;
+  return py::reinterpret_borrow<py::object>(descr);
 }
 
-py::object bind_descr(PyObject* descr, PyObject* instance, PyObject* owner) {
-  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+py::object bind_descr(const py::object& descr, PyObject* instance, PyObject* owner) {
+  descrgetfunc get = Py_TYPE(descr.ptr())->tp_descr_get;
   if (get == nullptr) {
-    return py::reinterpret_borrow<py::object>(descr);
+    return descr;
   }
-  return steal_or_throw(get(descr, instance, owner));
+  return steal_or_throw(get(descr.ptr(), instance, owner));
 }
 
 }  // namespace
@@ -67,12 +125,14 @@ py::object base_class_attr(py::handle base, py::handle name, py::handle cls) {
 
 py::object call_base_vector(py::handle base, py::handle name, py::handle self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  PyObject* descr = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base.ptr()), name.ptr());
+  PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base.ptr()), name.ptr());
   const auto offset = static_cast<std::size_t>(PY_VECTORCALL_ARGUMENTS_OFFSET);
-  if (descr != nullptr &&
-      (PyFunction_Check(descr) || PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR))) {
-    // A plain function: call it unbound with self first, no bound method made.
-    return steal_or_throw(PyObject_Vectorcall(descr, args, static_cast<std::size_t>(nargs) | offset, kwnames));
+  if (found != nullptr &&
+      (PyFunction_Check(found) || PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR))) {
+    // A plain function: call it unbound with self first, no bound method made;
+    // held for the call, which may rebind the class attribute.
+    auto descr = py::reinterpret_borrow<py::object>(found);
+    return steal_or_throw(PyObject_Vectorcall(descr.ptr(), args, static_cast<std::size_t>(nargs) | offset, kwnames));
   }
   py::object bound = base_attr(base, name, self);
   return steal_or_throw(
@@ -296,18 +356,24 @@ void unpack_into(py::handle value, py::object* out, std::size_t n) {
   }
 }
 
-void set_python_error() noexcept {
+void set_python_error() {
   try {
     throw;
-  } catch (py::error_already_set& e) {
+  }
+  KMB_LET_THREAD_EXIT_PASS
+  catch (py::error_already_set& e) {
     e.restore();
-  } catch (const py::builtin_exception& e) {
+  }
+  catch (const py::builtin_exception& e) {
     e.set_error();
-  } catch (const std::bad_alloc&) {
+  }
+  catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const std::exception& e) {
+  }
+  catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
+  }
+  catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
   }
 }
@@ -338,16 +404,16 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
   return *this;
 }
 
-ClassBuilder& ClassBuilder::method(const char* name, FastFn fn, const char* doc) {
+ClassBuilder& ClassBuilder::method(const char* name, MethodFn fn, const char* doc) {
   PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-                              METH_FASTCALL | METH_KEYWORDS, doc);
+                              METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc);
   entries_.push_back({name, Kind::method, py::none(), def});
   return *this;
 }
 
-ClassBuilder& ClassBuilder::classmethod(const char* name, FastFn fn, const char* doc) {
+ClassBuilder& ClassBuilder::classmethod(const char* name, MethodFn fn, const char* doc) {
   PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-                              METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc);
+                              METH_METHOD | METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc);
   entries_.push_back({name, Kind::classmethod, py::none(), def});
   return *this;
 }
@@ -355,13 +421,13 @@ ClassBuilder& ClassBuilder::classmethod(const char* name, FastFn fn, const char*
 ClassBuilder& ClassBuilder::staticmethod(const char* name, FastFn fn) {
   PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
                               METH_FASTCALL | METH_KEYWORDS, nullptr);
-  py::object function = steal_or_throw(PyCFunction_NewEx(def, nullptr, module_.attr("__name__").ptr()));
+  py::object function = steal_or_throw(PyCFunction_NewEx(def, module_.ptr(), module_.attr("__name__").ptr()));
   return attr(name, steal_or_throw(PyStaticMethod_New(function.ptr())));
 }
 
 ClassBuilder& ClassBuilder::property(const char* name, UnaryFn fget, const char* doc) {
   PyMethodDef* def = make_def(name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fget)), METH_O, nullptr);
-  py::object function = steal_or_throw(PyCFunction_NewEx(def, nullptr, module_.attr("__name__").ptr()));
+  py::object function = steal_or_throw(PyCFunction_NewEx(def, module_.ptr(), module_.attr("__name__").ptr()));
   py::object doc_text = doc == nullptr ? py::object(py::none()) : py::object(py::str(doc));
   auto* property_type = reinterpret_cast<PyObject*>(&PyProperty_Type);
   return attr(name, call(property_type, function, py::none(), py::none(), doc_text));
@@ -389,6 +455,15 @@ py::object ClassBuilder::build() {
   py::object metaclass = type_of(bases_[0]);
   py::object cls = call(metaclass, py::str(name_), bases_, ns);
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    throw std::logic_error(std::string("class built by its metaclass is not a heap type: ") + name_);
+  }
+  // The defining module, held by the class (and released with it) as the
+  // interpreter does for a class made from a type spec.
+  auto* heap_type = reinterpret_cast<PyHeapTypeObject*>(type);
+  PyObject* previous = heap_type->ht_module;
+  heap_type->ht_module = module_.inc_ref().ptr();
+  Py_XDECREF(previous);
   for (const Entry& e : entries_) {
     if (e.kind == Kind::method) {
       set_attr(cls, py::str(e.name), steal_or_throw(PyDescr_NewMethod(type, e.def)));

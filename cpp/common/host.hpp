@@ -4,6 +4,56 @@
 // the module globals through which host names are reached at call time.
 #pragma once
 
+#if defined(PYBIND11_VERSION_MAJOR)
+#error "host.hpp must come before any pybind11 header: it sets how references are dropped"
+#endif
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pthread.h>
+
+#include <atomic>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+// ------------------------------------------------ references at thread exit
+//
+// When the interpreter shuts down, a daemon thread that still runs our code
+// is ended inside the interpreter (pthread_exit while it waits for the GIL),
+// and the unwinding runs the destructors of the C++ frames above it without
+// the GIL, while the main thread tears the interpreter down. A reference
+// dropped there could free an object under the main thread's feet, so from
+// the moment the interpreter runs its exit handlers, references dropped by
+// any thread but the one shutting down are left as they are: the process is
+// ending and keeps no memory anyway. Every reference our holders (pybind11's
+// objects, ours) drop goes through Py_XDECREF, which is routed here below,
+// before pybind11 is included.
+namespace kmb::exit_guard {
+
+// Set once, by an exit handler of the interpreter, on the thread shutting it down.
+extern std::atomic<bool> shutting_down;
+extern pthread_t shutting_down_thread;
+
+inline bool leave_references() {
+  return shutting_down.load(std::memory_order_acquire) && pthread_equal(pthread_self(), shutting_down_thread) == 0;
+}
+
+inline void drop_reference(PyObject* op) {
+  if (op != nullptr && !(shutting_down.load(std::memory_order_relaxed) && leave_references())) {
+    Py_DECREF(op);
+  }
+}
+
+// Registers the exit handler that sets `shutting_down` (once per process).
+void watch();
+
+}  // namespace kmb::exit_guard
+
+#undef Py_XDECREF
+#define Py_XDECREF(op) ::kmb::exit_guard::drop_reference(_PyObject_CAST(op))
+
 #include <pybind11/pybind11.h>
 
 #include <array>
@@ -191,8 +241,10 @@ std::int32_t date_int(py::handle convert, py::handle date);
 
 // ------------------------------------------------------ module entry
 
-// The module's slots: the body below runs in the exec slot; the module keeps
-// process-wide state, so it is loaded once, in one interpreter, under the GIL.
+// The module's slots: the body below runs in the exec slot. A module keeps
+// state of its own (its module state points at it, each class reaches it
+// through the module), but the host layer below pybind11 is process-wide, so
+// it loads in the main interpreter only.
 #if PY_VERSION_HEX >= 0x030D0000
 #define KMB_MODULE_EXTRA_SLOTS \
   {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, {Py_mod_gil, Py_MOD_GIL_USED},
@@ -202,31 +254,85 @@ std::int32_t date_int(py::handle convert, py::handle date);
 #define KMB_MODULE_EXTRA_SLOTS
 #endif
 
+// `catch (...)` would also stop the unwinding of a thread ended by
+// pthread_exit, which must run to its end: this clause, put before it, lets it pass.
+#if defined(__GLIBCXX__)
+#define KMB_LET_THREAD_EXIT_PASS  \
+  catch (abi::__forced_unwind&) { \
+    throw;                        \
+  }
+#else
+#define KMB_LET_THREAD_EXIT_PASS
+#endif
+
+// Turns a C++ exception into the matching pending Python error.
+void set_python_error();
+
+// Runs at the start of the exec slot: an ImportError unless in the main
+// interpreter (where the wait for the GIL in another interpreter would never
+// end), then the exit watch.
+bool module_may_load(PyObject* module);
+
 // Entry point `PyInit_<name>` of an extension module whose body fills
 // `variable`, the module. Unlike PYBIND11_MODULE, a failure while loading
 // reaches the importer as the very error raised (an ImportError naming the
 // missing host name, say), not wrapped in a generic "initialization failed".
-#define KMB_MODULE(name, variable)                                                                               \
-  static void kmb_module_body_##name(::pybind11::module_&);                                                      \
-  static int kmb_module_exec_##name(PyObject* module) {                                                          \
-    try {                                                                                                        \
-      ::pybind11::detail::ensure_internals();                                                                    \
-      auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(module);                                      \
-      kmb_module_body_##name(m);                                                                                 \
-      return 0;                                                                                                  \
-    } catch (...) {                                                                                              \
-      ::kmb::set_python_error();                                                                                 \
-      return -1;                                                                                                 \
-    }                                                                                                            \
-  }                                                                                                              \
-  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                                         \
-    PYBIND11_CHECK_PYTHON_VERSION                                                                                \
-    static PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&kmb_module_exec_##name)},          \
-                                       KMB_MODULE_EXTRA_SLOTS{0, nullptr}};                                      \
-    static PyModuleDef def{PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr}; \
-    return PyModuleDef_Init(&def);                                                                               \
-  }                                                                                                              \
+// The module state is one pointer, to the module's State (see keep_state).
+#define KMB_MODULE(name, variable)                                                                        \
+  static void kmb_module_body_##name(::pybind11::module_&);                                               \
+  static int kmb_module_exec_##name(PyObject* module) {                                                   \
+    if (!::kmb::module_may_load(module)) {                                                                \
+      return -1;                                                                                          \
+    }                                                                                                     \
+    try {                                                                                                 \
+      ::pybind11::detail::ensure_internals();                                                             \
+      auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(module);                               \
+      kmb_module_body_##name(m);                                                                          \
+      return 0;                                                                                           \
+    }                                                                                                     \
+    KMB_LET_THREAD_EXIT_PASS                                                                              \
+    catch (...) {                                                                                         \
+      ::kmb::set_python_error();                                                                          \
+      return -1;                                                                                          \
+    }                                                                                                     \
+  }                                                                                                       \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                                  \
+    PYBIND11_CHECK_PYTHON_VERSION                                                                         \
+    static PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&kmb_module_exec_##name)},   \
+                                       KMB_MODULE_EXTRA_SLOTS{0, nullptr}};                               \
+    static PyModuleDef def{                                                                               \
+        PyModuleDef_HEAD_INIT, #name, nullptr, sizeof(void*), nullptr, slots, nullptr, nullptr, nullptr}; \
+    return PyModuleDef_Init(&def);                                                                        \
+  }                                                                                                       \
   void kmb_module_body_##name(::pybind11::module_& variable)
+
+// Makes `state` the module's own, for as long as the process lives: the
+// classes and functions of a module may outlive the module object (dropped
+// from sys.modules, say), and they keep using it. Each load of a module
+// (a re-import after it was dropped from sys.modules) has a State of its own.
+template <typename S>
+S& keep_state(const py::module_& module, S* state) {
+  *static_cast<void**>(PyModule_GetState(module.ptr())) = state;
+  return *state;
+}
+
+// The State of the module that defined class `cls` (or, for a module, its own).
+[[noreturn]] void no_module_state();
+
+template <typename S>
+const S& state_of_module(PyObject* module) {
+  void* slot = module == nullptr ? nullptr : PyModule_GetState(module);
+  const S* state = slot == nullptr ? nullptr : *static_cast<S* const*>(slot);
+  if (state == nullptr) {
+    no_module_state();
+  }
+  return *state;
+}
+
+template <typename S>
+const S& state_of_class(PyTypeObject* cls) {
+  return state_of_module<S>(reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module);
+}
 
 // ------------------------------------------------------- module globals
 
@@ -341,29 +447,51 @@ std::array<py::handle, N> bind(const Signature<N>& sig, const Call& call, py::ob
 
 // ---------------------------------------------------- fast-call entries
 
+using MethodFn = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, std::size_t, PyObject*);
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 using UnaryFn = PyObject* (*)(PyObject*, PyObject*);
 
-// Turns a C++ exception into the matching pending Python error.
-void set_python_error() noexcept;
+// The entries turn a C++ exception into the pending Python error; a thread
+// being ended (see KMB_LET_THREAD_EXIT_PASS) unwinds through them. The
+// module's State comes from the class that defines the method, or from the
+// module that a function or property getter is bound to.
 
-// METH_FASTCALL | METH_KEYWORDS entry for `py::object Body(py::handle self, const Call&)`.
-template <py::object (*Body)(py::handle, const Call&)>
-PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// METH_METHOD | METH_FASTCALL | METH_KEYWORDS entry (a method or class
+// method) for `py::object Body(const S&, py::handle self, const Call&)`.
+template <typename S, py::object (*Body)(const S&, py::handle, const Call&)>
+PyObject* as_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   try {
-    return Body(self, Call{args, nargs, kwnames}).release().ptr();
-  } catch (...) {
+    return Body(state_of_class<S>(cls), self, Call{args, static_cast<Py_ssize_t>(nargsf), kwnames}).release().ptr();
+  }
+  KMB_LET_THREAD_EXIT_PASS
+  catch (...) {
     set_python_error();
     return nullptr;
   }
 }
 
-// METH_O entry used as a property getter: `py::object Body(py::handle self)`.
-template <py::object (*Body)(py::handle)>
-PyObject* fast_getter(PyObject* /*unbound*/, PyObject* self) noexcept {
+// METH_FASTCALL | METH_KEYWORDS entry of a function bound to the module (a
+// static method, a module function): `Body(state, module, call)`.
+template <typename S, py::object (*Body)(const S&, py::handle, const Call&)>
+PyObject* as_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    return Body(self).release().ptr();
-  } catch (...) {
+    return Body(state_of_module<S>(module), module, Call{args, nargs, kwnames}).release().ptr();
+  }
+  KMB_LET_THREAD_EXIT_PASS
+  catch (...) {
+    set_python_error();
+    return nullptr;
+  }
+}
+
+// METH_O entry, bound to the module, used as a property getter: `Body(state, self)`.
+template <typename S, py::object (*Body)(const S&, py::handle)>
+PyObject* as_getter(PyObject* module, PyObject* self) {
+  try {
+    return Body(state_of_module<S>(module), self).release().ptr();
+  }
+  KMB_LET_THREAD_EXIT_PASS
+  catch (...) {
     set_python_error();
     return nullptr;
   }
@@ -383,8 +511,8 @@ class ClassBuilder {
 
   ClassBuilder& doc(const char* text);
   ClassBuilder& attr(const char* name, py::object value);
-  ClassBuilder& method(const char* name, FastFn fn, const char* doc = nullptr);
-  ClassBuilder& classmethod(const char* name, FastFn fn, const char* doc = nullptr);
+  ClassBuilder& method(const char* name, MethodFn fn, const char* doc = nullptr);
+  ClassBuilder& classmethod(const char* name, MethodFn fn, const char* doc = nullptr);
   // A static method such as __new__: called with the class as first argument.
   ClassBuilder& staticmethod(const char* name, FastFn fn);
   ClassBuilder& property(const char* name, UnaryFn fget, const char* doc = nullptr);
@@ -392,6 +520,8 @@ class ClassBuilder {
   ClassBuilder& alias(const char* name, const char* existing);
 
   // Creates the class, stores it in the module under its name and returns it.
+  // The class keeps the module (its defining module, as for a class made from
+  // a type spec), through which its methods reach the module's State.
   py::object build();
 
  private:

@@ -6,17 +6,15 @@
 
 namespace kmb::position {
 
-State* state = nullptr;
-
 // ------------------------------------------------------------ helpers
 
 namespace {
 
 py::object int_zero() { return py::reinterpret_steal<py::object>(PyLong_FromLong(0)); }
 
-py::object financing() {
+py::object financing(const State& st) {
   static EnumMember member("FINANCING");
-  return member.get(global(KMB_NAME("SIDE")));
+  return member.get(st.global(KMB_NAME("SIDE")));
 }
 
 // The position's instrument's issue price: a record whose running principal
@@ -61,12 +59,12 @@ void init_through_object(py::handle obj, const Call& c, py::handle order_book_id
 
 // ------------------------------------------------------- BondPosition
 
-py::object bond_new(py::handle /*unbound*/, const Call& c) {
+py::object bond_new(const State& st, py::handle /*unbound*/, const Call& c) {
   static const Signature<4> sig{"__new__", {"cls", "order_book_id", "direction", "init_quantity"}, 3};
   auto [cls, order_book_id, direction, init_quantity] = bind(sig, c);
-  py::object env = call_method(global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
+  py::object env = call_method(st.global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
   PyObject* chosen = KMB_NAME("BondPositionWithRealizedCashFlow");
-  if (!truth(call(global(KMB_NAME("is_exchange_bond")), order_book_id))) {
+  if (!truth(call(st.global(KMB_NAME("is_exchange_bond")), order_book_id))) {
     py::object source =
         get_attr(get_attr(get_attr(get_attr(env, KMB_NAME("config")), KMB_NAME("mod")), KMB_NAME("bond")),
                  KMB_NAME("valuation_source"));
@@ -74,7 +72,7 @@ py::object bond_new(py::handle /*unbound*/, const Call& c) {
       chosen = KMB_NAME("BondPositionWithImpliedCashFlow");
     }
   }
-  py::object obj = call(state->object_new, global(chosen));
+  py::object obj = call(st.object_new, st.global(chosen));
   // The interpreter initialises what __new__ returns only when it is an
   // instance of the class called; anything else is initialised here, once.
   if (!PyType_Check(cls.ptr()) || !PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()))) {
@@ -83,32 +81,32 @@ py::object bond_new(py::handle /*unbound*/, const Call& c) {
   return obj;
 }
 
-py::object bond_init(py::handle self, const Call& c) {
+py::object bond_init(const State& st, py::handle self, const Call& c) {
   static const Signature<3> sig{"__init__", {"order_book_id", "direction", "init_quantity"}, 2};
   auto [order_book_id, direction, given_quantity] = bind(sig, c);
   py::object init_quantity = given_quantity ? py::reinterpret_borrow<py::object>(given_quantity) : int_zero();
-  call_base(state->position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
+  call_base(st.position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
   py::object data_proxy = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("data_proxy"));
   set_attr(self, KMB_NAME("_instrument"), call_method(data_proxy, KMB_NAME("instruments"), order_book_id));
   set_attr(self, KMB_NAME("_payment_receivable"), int_zero());
   py::handle integer = reinterpret_cast<PyObject*>(&PyLong_Type);
-  set_attr(self, KMB_NAME("_due_settlement_dict"), call(global(KMB_NAME("defaultdict")), integer));
+  set_attr(self, KMB_NAME("_due_settlement_dict"), call(st.global(KMB_NAME("defaultdict")), integer));
   return py::none();
 }
 
-py::object bond_set_state(py::handle self, const Call& c) {
+py::object bond_set_state(const State& st, py::handle self, const Call& c) {
   static const Signature<1> sig{"set_state", {"state"}};
   auto [saved] = bind(sig, c);
-  call_base(state->position, KMB_NAME("set_state"), self, saved);
+  call_base(st.position, KMB_NAME("set_state"), self, saved);
   set_attr(self, KMB_NAME("_payment_receivable"),
            call_method(saved, KMB_NAME("get"), KMB_NAME("payment_receivable"), int_zero()));
   return py::none();
 }
 
-py::object bond_get_state(py::handle self, const Call& c) {
+py::object bond_get_state(const State& st, py::handle self, const Call& c) {
   static const Signature<0> sig{"get_state", {}};
   bind(sig, c);
-  py::object saved = call_base(state->position, KMB_NAME("get_state"), self);
+  py::object saved = call_base(st.position, KMB_NAME("get_state"), self);
   py::object receivable = get_attr(self, KMB_NAME("_payment_receivable"));
   if (PyObject_SetItem(saved.ptr(), KMB_NAME("payment_receivable"), receivable.ptr()) != 0) {
     throw py::error_already_set();
@@ -116,11 +114,11 @@ py::object bond_get_state(py::handle self, const Call& c) {
   return saved;
 }
 
-py::object bond_equity(py::handle self) {
-  return add(base_attr(state->position, KMB_NAME("equity"), self), get_attr(self, KMB_NAME("_payment_receivable")));
+py::object bond_equity(const State& st, py::handle self) {
+  return add(base_attr(st.position, KMB_NAME("equity"), self), get_attr(self, KMB_NAME("_payment_receivable")));
 }
 
-py::object bond_pledged_quantity(py::handle self) {
+py::object bond_pledged_quantity(const State& st, py::handle self) {
   py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
   if (PyDict_Check(book.ptr()) && PyDict_GET_SIZE(book.ptr()) == 0) {
     return int_zero();
@@ -128,7 +126,7 @@ py::object bond_pledged_quantity(py::handle self) {
   // sum(book.values()): the pledge book as this class makes it (a plain
   // defaultdict) holding whole numbers that add up within 64 bits sums here,
   // to the very int sum() gives; anything else is left to sum() itself.
-  if (Py_TYPE(book.ptr()) == reinterpret_cast<PyTypeObject*>(state->defaultdict.ptr())) {
+  if (Py_TYPE(book.ptr()) == reinterpret_cast<PyTypeObject*>(st.defaultdict.ptr())) {
     long long total = 0;
     bool plain = true;
     Py_ssize_t pos = 0;
@@ -143,28 +141,28 @@ py::object bond_pledged_quantity(py::handle self) {
       return steal_or_throw(PyLong_FromLongLong(total));
     }
   }
-  return call(state->sum, call_method(book, KMB_NAME("values")));
+  return call(st.sum, call_method(book, KMB_NAME("values")));
 }
 
-py::object bond_closable(py::handle self) {
-  py::object base = base_attr(state->position, KMB_NAME("closable"), self);
+py::object bond_closable(const State& st, py::handle self) {
+  py::object base = base_attr(st.position, KMB_NAME("closable"), self);
   // self.pledged_quantity: when the instance's class still resolves the name
   // to this module's own property (a data descriptor, which no instance
   // attribute can shadow) through the ordinary attribute lookup, its getter
   // is called here directly; otherwise the attribute is read.
   PyTypeObject* type = Py_TYPE(self.ptr());
-  const bool own = state->pledged_quantity && type->tp_getattro == PyObject_GenericGetAttr &&
-                   _PyType_Lookup(type, KMB_NAME("pledged_quantity")) == state->pledged_quantity.ptr();
-  return sub(base, own ? bond_pledged_quantity(self) : get_attr(self, KMB_NAME("pledged_quantity")));
+  const bool own = st.pledged_quantity && type->tp_getattro == PyObject_GenericGetAttr &&
+                   _PyType_Lookup(type, KMB_NAME("pledged_quantity")) == st.pledged_quantity.ptr();
+  return sub(base, own ? bond_pledged_quantity(st, self) : get_attr(self, KMB_NAME("pledged_quantity")));
 }
 
-py::object bond_apply_trade(py::handle self, const Call& c) {
+py::object bond_apply_trade(const State& st, py::handle self, const Call& c) {
   static const Signature<1> sig{"apply_trade", {"trade"}};
   auto [trade] = bind(sig, c);
-  if (compare(get_attr(trade, KMB_NAME("side")), financing(), Py_NE)) {
-    return call_base(state->position, KMB_NAME("apply_trade"), self, trade);
+  if (compare(get_attr(trade, KMB_NAME("side")), financing(st), Py_NE)) {
+    return call_base(st.position, KMB_NAME("apply_trade"), self, trade);
   }
-  if (!is_instance(trade, global(KMB_NAME("RepoTrade")))) {
+  if (!is_instance(trade, st.global(KMB_NAME("RepoTrade")))) {
     raise_formatted(PyExc_TypeError, "financing trade requires type of RepoTrade, current type: {}", type_of(trade));
   }
   // self._due_settlement_dict[trade.due_settlement_date] += trade.pledged_quantity
@@ -178,10 +176,10 @@ py::object bond_apply_trade(py::handle self, const Call& c) {
   return py::none();
 }
 
-py::object bond_before_trading(py::handle self, const Call& c) {
+py::object bond_before_trading(const State& st, py::handle self, const Call& c) {
   static const Signature<1> sig{"before_trading", {"trading_date"}};
   auto [trading_date] = bind(sig, c);
-  py::object delta_cash = call_base(state->position, KMB_NAME("before_trading"), self, trading_date);
+  py::object delta_cash = call_base(st.position, KMB_NAME("before_trading"), self, trading_date);
   py::object per_unit = call_method(self, KMB_NAME("_get_cash_flow_receivable"), trading_date);
   py::object payment_receivable = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
   set_attr(self, KMB_NAME("_payment_receivable"),
@@ -189,10 +187,10 @@ py::object bond_before_trading(py::handle self, const Call& c) {
   return delta_cash;
 }
 
-py::object bond_settlement(py::handle self, const Call& c) {
+py::object bond_settlement(const State& st, py::handle self, const Call& c) {
   static const Signature<1> sig{"settlement", {"trading_date"}};
   auto [trading_date] = bind(sig, c);
-  call_base(state->position, KMB_NAME("settlement"), self, trading_date);
+  call_base(st.position, KMB_NAME("settlement"), self, trading_date);
   py::object delta_cash = int_zero();
   auto [per_unit, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), trading_date));
   py::object payment = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
@@ -227,14 +225,14 @@ py::object bond_settlement(py::handle self, const Call& c) {
   return delta_cash;
 }
 
-py::object bond_get_cash_flow_receivable(py::handle /*self*/, const Call& c) {
+py::object bond_get_cash_flow_receivable(const State& /*st*/, py::handle /*self*/, const Call& c) {
   static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
   bind(sig, c);
   PyErr_SetNone(PyExc_NotImplementedError);
   throw py::error_already_set();
 }
 
-py::object bond_get_cash_flow(py::handle /*self*/, const Call& c) {
+py::object bond_get_cash_flow(const State& /*st*/, py::handle /*self*/, const Call& c) {
   static const Signature<1> sig{"_get_cash_flow", {"date_"}};
   bind(sig, c);
   PyErr_SetNone(PyExc_NotImplementedError);
@@ -243,21 +241,21 @@ py::object bond_get_cash_flow(py::handle /*self*/, const Call& c) {
 
 // --------------------------------------------- realized cash-flow variant
 
-py::object realized_get_cash_flow(py::handle self, const Call& c) {
+py::object realized_get_cash_flow(const State& st, py::handle self, const Call& c) {
   static const Signature<1> sig{"_get_cash_flow", {"date_"}};
   auto [date] = bind(sig, c);
-  py::object table = call(global(KMB_NAME("_all_real_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
+  py::object table = call(st.global(KMB_NAME("_all_real_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
   if (table.is_none()) {
-    return state->no_cash_flow;
+    return st.no_cash_flow;
   }
-  std::optional<DayRecord> day = find_day(table, realized_table(), date);
+  std::optional<DayRecord> day = find_day(st, table, realized_table(), date);
   if (!day) {
-    return state->no_cash_flow;
+    return st.no_cash_flow;
   }
   return py::make_tuple(day->cash_flow, boolean(redeemed(self, *day)));
 }
 
-py::object realized_get_cash_flow_receivable(py::handle self, const Call& c) {
+py::object realized_get_cash_flow_receivable(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
   auto [date] = bind(sig, c);
   auto [cash_flow, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), date));
@@ -266,21 +264,21 @@ py::object realized_get_cash_flow_receivable(py::handle self, const Call& c) {
 
 // ---------------------------------------------- implied cash-flow variant
 
-py::object implied_get_day_cash_flow(py::handle self, const Call& c) {
+py::object implied_get_day_cash_flow(const State& st, py::handle self, const Call& c) {
   static const Signature<1> sig{"_get_day_cash_flow", {"date_"}};
   auto [date] = bind(sig, c);
-  py::object table = call(global(KMB_NAME("_all_implied_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
+  py::object table = call(st.global(KMB_NAME("_all_implied_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
   if (table.is_none()) {
-    return state->no_day_cash_flow;
+    return st.no_day_cash_flow;
   }
-  std::optional<DayRecord> day = find_day(table, implied_table(), date);
+  std::optional<DayRecord> day = find_day(st, table, implied_table(), date);
   if (!day) {
-    return state->no_day_cash_flow;
+    return st.no_day_cash_flow;
   }
   return py::make_tuple(day->cash_flow, day->payment_receivable, boolean(redeemed(self, *day)));
 }
 
-py::object implied_get_cash_flow_receivable(py::handle self, const Call& c) {
+py::object implied_get_cash_flow_receivable(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
   auto [date] = bind(sig, c);
   auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
@@ -292,7 +290,7 @@ py::object implied_get_cash_flow_receivable(py::handle self, const Call& c) {
   return receivable;
 }
 
-py::object implied_get_cash_flow(py::handle self, const Call& c) {
+py::object implied_get_cash_flow(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<1> sig{"_get_cash_flow", {"date_"}};
   auto [date] = bind(sig, c);
   auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));

@@ -1,11 +1,14 @@
 // Cash-flow tables on the Python side: building a NumPy structured array from
 // the data frame the market-data client delivers, and finding a day's record
 // in a table, straight from its record buffer when it has the native layout.
+// clang-format off
+#include "position.hpp"  // first: the host layer comes before Python's and pybind11's headers
+// clang-format on
+
+#include <datetime.h>
 #include <pybind11/numpy.h>
 
 #include <limits>
-
-#include "position.hpp"
 
 namespace kmb::position {
 
@@ -45,6 +48,9 @@ std::ptrdiff_t native_field(PyObject* fields, PyObject* name, char kind, py::ssi
   if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 2) {
     return -1;
   }
+  if (!npy::npy_api::get().PyArrayDescr_Check_(PyTuple_GET_ITEM(entry, 0))) {
+    return -1;
+  }
   auto field_dtype = py::reinterpret_borrow<py::dtype>(PyTuple_GET_ITEM(entry, 0));
   const auto* proxy = npy::array_descriptor_proxy(field_dtype.ptr());
   if (proxy->kind != kind || field_dtype.itemsize() != size || !native_byte_order(proxy->byteorder)) {
@@ -71,6 +77,10 @@ std::optional<Layout> native_layout(PyObject* descr, const TableKind& kind) {
   }
   if (layout.date < 0 || layout.cash_flow < 0 || layout.cum_principal_payment < 0 ||
       (kind.receivable && layout.payment_receivable < 0)) {
+    return std::nullopt;
+  }
+  const py::ssize_t itemsize = py::reinterpret_borrow<py::dtype>(descr).itemsize();
+  if (itemsize < 0 || !cash_flow::fits(layout, static_cast<std::size_t>(itemsize))) {
     return std::nullopt;
   }
   return layout;
@@ -225,7 +235,8 @@ std::optional<Layout> cached_native_layout(PyObject* descr, const TableKind& kin
   return layout;
 }
 
-// The records of a 1-D ndarray (exactly that type, no subclass).
+// The records of a 1-D ndarray (exactly that type, no subclass), read as the
+// array lays them out: NumPy keeps every one of them inside its buffer.
 std::optional<Buffer> plain_vector(py::handle table) {
   const auto& api = npy::npy_api::get();
   if (Py_TYPE(table.ptr()) != api.PyArray_Type_) {
@@ -238,7 +249,14 @@ std::optional<Buffer> plain_vector(py::handle table) {
   return Buffer{a->data, a->strides[0], static_cast<std::size_t>(a->dimensions[0])};
 }
 
-py::object float_of(double v) { return steal_or_throw(PyFloat_FromDouble(v)); }
+// Whether `table` (a plain vector) can take `rows` records written one after
+// the other: exactly that many, writable, contiguous.
+bool takes_records(py::handle table, const Buffer& records, std::size_t rows) {
+  const auto* a = npy::array_proxy(table.ptr());
+  const py::ssize_t itemsize = py::reinterpret_borrow<py::dtype>(a->descr).itemsize();
+  constexpr int needed = npy::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy::npy_api::NPY_ARRAY_WRITEABLE_;
+  return records.count == rows && (a->flags & needed) == needed && (rows < 2 || records.stride == itemsize);
+}
 
 py::object number_to_float(py::handle v) { return steal_or_throw(PyNumber_Float(v.ptr())); }
 
@@ -246,8 +264,8 @@ py::object item(py::handle obj, py::handle key) { return steal_or_throw(PyObject
 
 // np.searchsorted(T[F], k) and an exact match, for any table whose date
 // column T[F] has one date per record.
-std::optional<DayRecord> find_day_generic(py::handle table, const TableKind& kind, py::handle key) {
-  py::object np = global(KMB_NAME("np"));
+std::optional<DayRecord> find_day_generic(const State& st, py::handle table, const TableKind& kind, py::handle key) {
+  py::object np = st.global(KMB_NAME("np"));
   py::object dates = item(table, kind.date_field);
   py::object pos = call_method(np, KMB_NAME("searchsorted"), dates, key);
   const Py_ssize_t count = PyObject_Length(dates.ptr());
@@ -268,10 +286,30 @@ std::optional<DayRecord> find_day_generic(py::handle table, const TableKind& kin
 
 // ------------------------------------------------------------ building
 
-// The NumPy scalar types an object column may hold as amounts.
+// The NumPy scalar types an object column may hold as amounts, and the two
+// that count as numbers to NumPy but are times (a duration is an integer type).
 struct NumpyScalars {
-  py::object generic, integer, floating;
+  py::object generic, integer, floating, timedelta64, datetime64;
 };
+
+// A date, a time of day, a duration or a not-a-time, of Python, NumPy or
+// pandas (whose Timestamp, Timedelta and NaT derive from Python's types).
+bool is_time_value(py::handle value, const NumpyScalars& np) {
+  PyObject* v = value.ptr();
+  return PyDate_Check(v) || PyDelta_Check(v) || PyTime_Check(v) || is_instance(value, np.timedelta64) ||
+         is_instance(value, np.datetime64);
+}
+
+// A list of `rows` items that this code alone holds (a copy of `list`), so
+// that Python code run while it is read (an item's __bool__) cannot change it.
+py::object own_list(py::handle list, PyObject* name, std::size_t rows) {
+  py::object copy = steal_or_throw(PySequence_List(list.ptr()));
+  if (static_cast<std::size_t>(PyList_GET_SIZE(copy.ptr())) != rows) {
+    PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
+    throw py::error_already_set();
+  }
+  return copy;
+}
 
 // One amount of an object column: a missing value (None, NaN, pandas' NA, as
 // `missing` tells) is NaN; a real number (Python or NumPy, Decimal, Fraction)
@@ -279,11 +317,24 @@ struct NumpyScalars {
 // a boolean, a date or the real part of a complex number would pass for an
 // amount, so they are refused before float() is asked; so are sequences (text,
 // lists, arrays), whose float() either parses or fails with no word of where.
+//
+// Times are refused even when missing: a not-a-time (pandas' NaT, NumPy's
+// NaT) is a date or a duration, not a missing amount, and NumPy's durations
+// are integers to it.
+[[noreturn]] void refuse_amount(PyObject* name, PyObject* v) {
+  PyErr_Format(PyExc_TypeError, "cash-flow column '%U' holds %.200s values, not numbers: %R", name, Py_TYPE(v)->tp_name,
+               v);
+  throw py::error_already_set();
+}
+
 double object_amount(PyObject* name, py::handle value, bool missing, const NumpyScalars& np) {
+  PyObject* v = value.ptr();
+  if (!PyFloat_Check(v) && is_time_value(value, np)) {
+    refuse_amount(name, v);
+  }
   if (missing) {
     return std::numeric_limits<double>::quiet_NaN();
   }
-  PyObject* v = value.ptr();
   if (PyFloat_Check(v)) {
     return PyFloat_AS_DOUBLE(v);
   }
@@ -293,9 +344,7 @@ double object_amount(PyObject* name, py::handle value, bool missing, const Numpy
       (number->nb_float == nullptr && number->nb_index == nullptr) ||
       (is_instance(value, np.generic) && !is_instance(value, np.integer) && !is_instance(value, np.floating));
   if (refused) {
-    PyErr_Format(PyExc_TypeError, "cash-flow column '%U' holds %.200s values, not numbers: %R", name,
-                 Py_TYPE(v)->tp_name, v);
-    throw py::error_already_set();
+    refuse_amount(name, v);
   }
   const double amount = PyFloat_AsDouble(v);
   if (amount == -1.0 && PyErr_Occurred()) {
@@ -309,8 +358,8 @@ double object_amount(PyObject* name, py::handle value, bool missing, const Numpy
 // and text, Python numbers) is read value by value. Columns of any other kind
 // (booleans, complex numbers, dates, durations, text, raw bytes) are refused:
 // NumPy would turn them into numbers without a word.
-py::array_t<double> float_column(py::handle frame, PyObject* name, std::size_t rows) {
-  py::object np = global(KMB_NAME("np"));
+py::array_t<double> float_column(const State& st, py::handle frame, PyObject* name, std::size_t rows) {
+  py::object np = st.global(KMB_NAME("np"));
   py::object column = item(frame, name);
   auto values = py::array::ensure(call_method(np, KMB_NAME("asarray"), column));
   if (!values) {
@@ -323,9 +372,15 @@ py::array_t<double> float_column(py::handle frame, PyObject* name, std::size_t r
   const char kind = npy::array_descriptor_proxy(values.dtype().ptr())->kind;
   if (kind == 'i' || kind == 'u' || kind == 'f') {
     static PyObject* const dtype_kw = keyword_names({"dtype"});
-    auto converted = py::array_t<double>::ensure(
+    // What np.ascontiguousarray gave is read as `rows` contiguous doubles:
+    // made so here (a copy when it is not) and its length checked again.
+    auto converted = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
         call_kw(get_attr(np, KMB_NAME("ascontiguousarray")), {values}, {get_attr(np, KMB_NAME("float64"))}, dtype_kw));
     if (!converted) {
+      throw py::error_already_set();
+    }
+    if (converted.ndim() != 1 || static_cast<std::size_t>(converted.shape(0)) != rows) {
+      PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
       throw py::error_already_set();
     }
     return converted;
@@ -334,33 +389,35 @@ py::array_t<double> float_column(py::handle frame, PyObject* name, std::size_t r
     PyErr_Format(PyExc_TypeError, "cash-flow column '%U' holds %S values, not numbers", name, values.dtype().ptr());
     throw py::error_already_set();
   }
-  const NumpyScalars scalars{get_attr(np, KMB_NAME("generic")), get_attr(np, KMB_NAME("integer")),
-                             get_attr(np, KMB_NAME("floating"))};
-  py::object missing = call(get_attr(py::module_::import("pandas"), KMB_NAME("isna")), values);
-  py::object items = call_method(values, KMB_NAME("tolist"));
-  py::object flags = call_method(missing, KMB_NAME("tolist"));
-  if (!PyList_Check(items.ptr()) || !PyList_Check(flags.ptr()) ||
-      static_cast<std::size_t>(PyList_GET_SIZE(items.ptr())) != rows ||
-      static_cast<std::size_t>(PyList_GET_SIZE(flags.ptr())) != rows) {
-    PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
-    throw py::error_already_set();
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) {
+      throw py::error_already_set();
+    }
   }
+  const NumpyScalars scalars{get_attr(np, KMB_NAME("generic")), get_attr(np, KMB_NAME("integer")),
+                             get_attr(np, KMB_NAME("floating")), get_attr(np, KMB_NAME("timedelta64")),
+                             get_attr(np, KMB_NAME("datetime64"))};
+  py::object missing = call(get_attr(py::module_::import("pandas"), KMB_NAME("isna")), values);
+  py::object items = own_list(call_method(values, KMB_NAME("tolist")), name, rows);
+  py::object flags = own_list(call_method(missing, KMB_NAME("tolist")), name, rows);
   py::array_t<double> out(static_cast<py::ssize_t>(rows));
   double* data = out.mutable_data();
   for (std::size_t i = 0; i < rows; ++i) {
     const auto at = static_cast<Py_ssize_t>(i);
-    // The lists are ours alone: nothing called below can change their length.
+    // Both lists are copies no other code holds: they keep their length, and
+    // each item is held here while Python code (its __bool__) runs.
     py::object value = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(items.ptr(), at));
-    const bool is_missing = truth(PyList_GET_ITEM(flags.ptr(), at));
-    data[i] = object_amount(name, value, is_missing, scalars);
+    py::object flag = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(flags.ptr(), at));
+    data[i] = object_amount(name, value, truth(flag), scalars);
   }
   return out;
 }
 
 // The index level `level` of the frame, each date through the host's converter.
-std::vector<std::int32_t> date_level(py::handle frame, PyObject* level, std::size_t rows) {
+std::vector<std::int32_t> date_level(const State& st, py::handle frame, PyObject* level, std::size_t rows) {
   py::object values = call_method(get_attr(frame, KMB_NAME("index")), KMB_NAME("get_level_values"), level);
-  py::object convert = global(KMB_NAME("convert_date_to_date_int"));
+  py::object convert = st.global(KMB_NAME("convert_date_to_date_int"));
   std::vector<std::int32_t> dates;
   dates.reserve(rows);
   py::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
@@ -389,7 +446,8 @@ struct FrameColumns {
   PyObject* principal_payment;
 };
 
-py::object build_table(py::handle frame, const TableKind& kind, PyObject* layout_name, const FrameColumns& columns) {
+py::object build_table(const State& st, py::handle frame, const TableKind& kind, PyObject* layout_name,
+                       const FrameColumns& columns) {
   if (frame.is_none() || truth(get_attr(frame, KMB_NAME("empty")))) {
     return py::none();
   }
@@ -398,25 +456,31 @@ py::object build_table(py::handle frame, const TableKind& kind, PyObject* layout
     throw py::error_already_set();
   }
   const auto rows = static_cast<std::size_t>(length);
-  std::vector<std::int32_t> dates = date_level(frame, columns.date_level, rows);
-  py::array_t<double> cash_flow = float_column(frame, columns.cash_flow, rows);
+  std::vector<std::int32_t> dates = date_level(st, frame, columns.date_level, rows);
+  py::array_t<double> cash_flow = float_column(st, frame, columns.cash_flow, rows);
   std::optional<py::array_t<double>> receivable;
   if (kind.receivable) {
-    receivable = float_column(frame, columns.payment_receivable, rows);
+    receivable = float_column(st, frame, columns.payment_receivable, rows);
   }
-  py::array_t<double> principal = float_column(frame, columns.principal_payment, rows);
+  py::array_t<double> principal = float_column(st, frame, columns.principal_payment, rows);
 
   std::vector<cash_flow::Record> records = cash_flow::build_records(
       rows, dates.data(), cash_flow.data(), principal.data(), receivable ? receivable->data() : nullptr);
 
-  py::object table = call_method(global(KMB_NAME("np")), KMB_NAME("empty"), py::int_(length), global(layout_name));
+  py::object table =
+      call_method(st.global(KMB_NAME("np")), KMB_NAME("empty"), py::int_(length), st.global(layout_name));
   std::optional<Buffer> out = plain_vector(table);
   std::optional<Layout> layout =
       out ? cached_native_layout(npy::array_proxy(table.ptr())->descr, kind) : std::optional<Layout>();
   if (!layout) {
     PyErr_Format(PyExc_TypeError,
                  "%U must lay a cash-flow record out as a native int32 date and native float64 amounts, got %R",
-                 layout_name, global(layout_name).ptr());
+                 layout_name, st.global(layout_name).ptr());
+    throw py::error_already_set();
+  }
+  if (!takes_records(table, *out, rows)) {
+    PyErr_Format(PyExc_ValueError, "np.empty(%zu, %U) did not give a writable, contiguous array of %zu records", rows,
+                 layout_name, rows);
     throw py::error_already_set();
   }
   cash_flow::write_records(records, *layout, *out);
@@ -435,13 +499,13 @@ const TableKind& implied_table() {
   return kind;
 }
 
-std::optional<DayRecord> find_day(py::handle table, const TableKind& kind, py::handle date) {
-  py::object key = call(global(KMB_NAME("convert_date_to_date_int")), date);
+std::optional<DayRecord> find_day(const State& st, py::handle table, const TableKind& kind, py::handle date) {
+  py::object key = call(st.global(KMB_NAME("convert_date_to_date_int")), date);
   std::optional<Buffer> records = PyLong_Check(key.ptr()) ? plain_vector(table) : std::nullopt;
   std::optional<Layout> layout =
       records ? cached_native_layout(npy::array_proxy(table.ptr())->descr, kind) : std::optional<Layout>();
   if (!layout) {
-    return find_day_generic(table, kind, key);
+    return find_day_generic(st, table, kind, key);
   }
   int overflow = 0;
   const long long k = PyLong_AsLongLongAndOverflow(key.ptr(), &overflow);
@@ -465,25 +529,25 @@ std::optional<DayRecord> find_day(py::handle table, const TableKind& kind, py::h
   return day;
 }
 
-py::object all_real_cash_flow(py::handle /*module*/, const Call& c) {
+py::object all_real_cash_flow(const State& st, py::handle /*module*/, const Call& c) {
   static const Signature<1> sig{"_all_real_cash_flow", {"order_book_ids"}};
   auto [order_book_ids] = bind(sig, c);
-  py::object frame = call_method(global(KMB_NAME("bond")), KMB_NAME("realized_cash_flow"), order_book_ids);
+  py::object frame = call_method(st.global(KMB_NAME("bond")), KMB_NAME("realized_cash_flow"), order_book_ids);
   static const FrameColumns columns{KMB_NAME("payment_date"), KMB_NAME("cash_flow"), nullptr,
                                     KMB_NAME("principal_payment")};
-  return build_table(frame, realized_table(), KMB_NAME("CASH_FLOW_DTYPES"), columns);
+  return build_table(st, frame, realized_table(), KMB_NAME("CASH_FLOW_DTYPES"), columns);
 }
 
-py::object all_implied_cash_flow(py::handle /*module*/, const Call& c) {
+py::object all_implied_cash_flow(const State& st, py::handle /*module*/, const Call& c) {
   static const Signature<1> sig{"_all_implied_cash_flow", {"order_book_ids"}};
   auto [order_book_ids] = bind(sig, c);
   static PyObject* const start = PyLong_FromLong(20050102);
   static PyObject* const end = PyLong_FromLong(29991231);
   py::object frame =
-      call_method(global(KMB_NAME("bond")), KMB_NAME("get_implied_cash_flow"), order_book_ids, start, end);
+      call_method(st.global(KMB_NAME("bond")), KMB_NAME("get_implied_cash_flow"), order_book_ids, start, end);
   static const FrameColumns columns{KMB_NAME("date"), KMB_NAME("total_payment"), KMB_NAME("payment_receivable"),
                                     KMB_NAME("principal_payment")};
-  return build_table(frame, implied_table(), KMB_NAME("IMPLIED_CASH_FLOW_DTYPES"), columns);
+  return build_table(st, frame, implied_table(), KMB_NAME("IMPLIED_CASH_FLOW_DTYPES"), columns);
 }
 
 }  // namespace kmb::position

@@ -53,6 +53,16 @@ struct Layout {
   std::ptrdiff_t payment_receivable = -1;
 };
 
+// Whether every field of `layout` lies within a record of `size` bytes.
+inline bool fits(const Layout& layout, std::size_t size) {
+  const auto within = [size](std::ptrdiff_t offset, std::size_t width) {
+    return offset >= 0 && static_cast<std::size_t>(offset) <= size && width <= size - static_cast<std::size_t>(offset);
+  };
+  return within(layout.date, sizeof(std::int32_t)) && within(layout.cash_flow, sizeof(double)) &&
+         within(layout.cum_principal_payment, sizeof(double)) &&
+         (layout.payment_receivable < 0 || within(layout.payment_receivable, sizeof(double)));
+}
+
 // A view of `count` records starting at `data`, `stride` bytes apart.
 struct Buffer {
   char* data;

@@ -47,73 +47,71 @@ KMB_MODULE(position, m) {
   // Kept for the life of the process: never destroyed after the interpreter ends.
   py::module_ builtins = py::module_::import("builtins");
   py::object zero = py::float_(0.0);
-  state = new State{Globals(m),
-                    position_base,
-                    get_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), KMB_NAME("__new__")),
-                    builtins.attr("sum"),
-                    py::make_tuple(zero, false),
-                    py::make_tuple(zero, zero, false),
-                    py::object(),
-                    py::module_::import("collections").attr("defaultdict")};
+  State& state =
+      keep_state(m, new State{Globals(m), position_base,
+                              get_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), KMB_NAME("__new__")),
+                              builtins.attr("sum"), py::make_tuple(zero, false), py::make_tuple(zero, zero, false),
+                              py::object(), py::module_::import("collections").attr("defaultdict")});
 
   m.attr("CASH_FLOW_DTYPES") = layout({{"payment_date", "i4"}, {"cash_flow", "f8"}, {"cum_principal_payment", "f8"}});
   m.attr("IMPLIED_CASH_FLOW_DTYPES") =
       layout({{"date", "i4"}, {"cash_flow", "f8"}, {"cum_principal_payment", "f8"}, {"payment_receivable", "f8"}});
 
-  memoised(m, "_all_real_cash_flow", fast<all_real_cash_flow>);
-  memoised(m, "_all_implied_cash_flow", fast<all_implied_cash_flow>);
+  memoised(m, "_all_real_cash_flow", as_function<State, all_real_cash_flow>);
+  memoised(m, "_all_implied_cash_flow", as_function<State, all_implied_cash_flow>);
 
   py::object bond = py::make_tuple(instrument_type.attr("BOND"));
   py::object repo = py::make_tuple(instrument_type.attr("REPO"));
 
-  py::object bond_position = ClassBuilder(m, "BondPosition", {position_base})
-                                 .attr("__instrument_types__", bond)
-                                 .staticmethod("__new__", fast<bond_new>)
-                                 .method("__init__", fast<bond_init>)
-                                 .method("set_state", fast<bond_set_state>)
-                                 .method("get_state", fast<bond_get_state>)
-                                 .property("equity", fast_getter<bond_equity>, "持仓总权益")
-                                 .property("pledged_quantity", fast_getter<bond_pledged_quantity>, "返回当前持仓量")
-                                 .property("closable", fast_getter<bond_closable>)
-                                 .method("apply_trade", fast<bond_apply_trade>)
-                                 .method("before_trading", fast<bond_before_trading>)
-                                 .method("settlement", fast<bond_settlement>)
-                                 .method("_get_cash_flow_receivable", fast<bond_get_cash_flow_receivable>)
-                                 .method("_get_cash_flow", fast<bond_get_cash_flow>)
-                                 .build();
-  state->pledged_quantity = py::reinterpret_borrow<py::object>(PyDict_GetItemWithError(
+  py::object bond_position =
+      ClassBuilder(m, "BondPosition", {position_base})
+          .attr("__instrument_types__", bond)
+          .staticmethod("__new__", as_function<State, bond_new>)
+          .method("__init__", as_method<State, bond_init>)
+          .method("set_state", as_method<State, bond_set_state>)
+          .method("get_state", as_method<State, bond_get_state>)
+          .property("equity", as_getter<State, bond_equity>, "持仓总权益")
+          .property("pledged_quantity", as_getter<State, bond_pledged_quantity>, "返回当前持仓量")
+          .property("closable", as_getter<State, bond_closable>)
+          .method("apply_trade", as_method<State, bond_apply_trade>)
+          .method("before_trading", as_method<State, bond_before_trading>)
+          .method("settlement", as_method<State, bond_settlement>)
+          .method("_get_cash_flow_receivable", as_method<State, bond_get_cash_flow_receivable>)
+          .method("_get_cash_flow", as_method<State, bond_get_cash_flow>)
+          .build();
+  state.pledged_quantity = py::reinterpret_borrow<py::object>(PyDict_GetItemWithError(
       reinterpret_cast<PyTypeObject*>(bond_position.ptr())->tp_dict, KMB_NAME("pledged_quantity")));
 
   ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
-      .method("_get_cash_flow_receivable", fast<realized_get_cash_flow_receivable>)
-      .method("_get_cash_flow", fast<realized_get_cash_flow>)
+      .method("_get_cash_flow_receivable", as_method<State, realized_get_cash_flow_receivable>)
+      .method("_get_cash_flow", as_method<State, realized_get_cash_flow>)
       .build();
 
   ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
-      .method("_get_day_cash_flow", fast<implied_get_day_cash_flow>)
-      .method("_get_cash_flow_receivable", fast<implied_get_cash_flow_receivable>)
-      .method("_get_cash_flow", fast<implied_get_cash_flow>)
+      .method("_get_day_cash_flow", as_method<State, implied_get_day_cash_flow>)
+      .method("_get_cash_flow_receivable", as_method<State, implied_get_cash_flow_receivable>)
+      .method("_get_cash_flow", as_method<State, implied_get_cash_flow>)
       .build();
 
   ClassBuilder(m, "RepoPosition", {position_base})
       .attr("__instrument_types__", repo)
-      .property("trading_pnl", fast_getter<repo_zero>)
+      .property("trading_pnl", as_getter<State, repo_zero>)
       .alias("position_pnl", "trading_pnl")
-      .property("margin", fast_getter<repo_zero>)
+      .property("margin", as_getter<State, repo_zero>)
       .alias("market_value", "margin")
-      .property("equity", fast_getter<repo_equity>)
-      .method("__init__", fast<repo_init>)
-      .method("apply_trade", fast<repo_apply_trade>)
-      .method("settlement", fast<repo_settlement>)
+      .property("equity", as_getter<State, repo_equity>)
+      .method("__init__", as_method<State, repo_init>)
+      .method("apply_trade", as_method<State, repo_apply_trade>)
+      .method("settlement", as_method<State, repo_settlement>)
       .build();
 
   ClassBuilder(m, "BondPositionProxy", {proxy_base})
       .attr("__instrument_types__", bond)
-      .property("type", fast_getter<bond_proxy_type>)
+      .property("type", as_getter<State, bond_proxy_type>)
       .build();
 
   ClassBuilder(m, "RepoPositionProxy", {proxy_base})
       .attr("__instrument_types__", repo)
-      .property("type", fast_getter<repo_proxy_type>)
+      .property("type", as_getter<State, repo_proxy_type>)
       .build();
 }

@@ -10,8 +10,9 @@
 
 namespace kmb::position {
 
-// Host names and Python objects the positions work with, taken once when the
-// module loads and kept for the life of the process.
+// Host names and Python objects the positions work with, taken when the
+// module loads (each load of the module has its own) and kept for the life of
+// the process.
 struct State {
   Globals globals;
   py::object position;          // the host class the two position models derive from
@@ -22,11 +23,9 @@ struct State {
   // BondPosition's own pledged_quantity property, as the class was built with it.
   py::object pledged_quantity;
   py::object defaultdict;  // collections.defaultdict, the pledge book's class
+
+  py::object global(PyObject* name) const { return globals[name]; }
 };
-
-extern State* state;
-
-inline py::object global(PyObject* name) { return state->globals[name]; }
 
 // ------------------------------------------------ Python-level helpers
 
@@ -62,45 +61,45 @@ struct DayRecord {
 };
 
 // The record dated exactly `date` (through the host's date conversion), if any.
-std::optional<DayRecord> find_day(py::handle table, const TableKind& kind, py::handle date);
+std::optional<DayRecord> find_day(const State& st, py::handle table, const TableKind& kind, py::handle date);
 
 // _all_real_cash_flow(order_book_ids) and _all_implied_cash_flow(order_book_ids).
-py::object all_real_cash_flow(py::handle module, const Call& call);
-py::object all_implied_cash_flow(py::handle module, const Call& call);
+py::object all_real_cash_flow(const State& st, py::handle module, const Call& call);
+py::object all_implied_cash_flow(const State& st, py::handle module, const Call& call);
 
 // ------------------------------------------------------ BondPosition
 
-py::object bond_new(py::handle unbound, const Call& call);
-py::object bond_init(py::handle self, const Call& call);
-py::object bond_set_state(py::handle self, const Call& call);
-py::object bond_get_state(py::handle self, const Call& call);
-py::object bond_equity(py::handle self);
-py::object bond_pledged_quantity(py::handle self);
-py::object bond_closable(py::handle self);
-py::object bond_apply_trade(py::handle self, const Call& call);
-py::object bond_before_trading(py::handle self, const Call& call);
-py::object bond_settlement(py::handle self, const Call& call);
-py::object bond_get_cash_flow_receivable(py::handle self, const Call& call);
-py::object bond_get_cash_flow(py::handle self, const Call& call);
+py::object bond_new(const State& st, py::handle unbound, const Call& call);
+py::object bond_init(const State& st, py::handle self, const Call& call);
+py::object bond_set_state(const State& st, py::handle self, const Call& call);
+py::object bond_get_state(const State& st, py::handle self, const Call& call);
+py::object bond_equity(const State& st, py::handle self);
+py::object bond_pledged_quantity(const State& st, py::handle self);
+py::object bond_closable(const State& st, py::handle self);
+py::object bond_apply_trade(const State& st, py::handle self, const Call& call);
+py::object bond_before_trading(const State& st, py::handle self, const Call& call);
+py::object bond_settlement(const State& st, py::handle self, const Call& call);
+py::object bond_get_cash_flow_receivable(const State& st, py::handle self, const Call& call);
+py::object bond_get_cash_flow(const State& st, py::handle self, const Call& call);
 
 // The two cash-flow variants.
-py::object realized_get_cash_flow_receivable(py::handle self, const Call& call);
-py::object realized_get_cash_flow(py::handle self, const Call& call);
-py::object implied_get_day_cash_flow(py::handle self, const Call& call);
-py::object implied_get_cash_flow_receivable(py::handle self, const Call& call);
-py::object implied_get_cash_flow(py::handle self, const Call& call);
+py::object realized_get_cash_flow_receivable(const State& st, py::handle self, const Call& call);
+py::object realized_get_cash_flow(const State& st, py::handle self, const Call& call);
+py::object implied_get_day_cash_flow(const State& st, py::handle self, const Call& call);
+py::object implied_get_cash_flow_receivable(const State& st, py::handle self, const Call& call);
+py::object implied_get_cash_flow(const State& st, py::handle self, const Call& call);
 
 // ------------------------------------------------------ RepoPosition
 
-py::object repo_zero(py::handle self);
-py::object repo_equity(py::handle self);
-py::object repo_init(py::handle self, const Call& call);
-py::object repo_apply_trade(py::handle self, const Call& call);
-py::object repo_settlement(py::handle self, const Call& call);
+py::object repo_zero(const State& st, py::handle self);
+py::object repo_equity(const State& st, py::handle self);
+py::object repo_init(const State& st, py::handle self, const Call& call);
+py::object repo_apply_trade(const State& st, py::handle self, const Call& call);
+py::object repo_settlement(const State& st, py::handle self, const Call& call);
 
 // ----------------------------------------------------------- proxies
 
-py::object bond_proxy_type(py::handle self);
-py::object repo_proxy_type(py::handle self);
+py::object bond_proxy_type(const State& st, py::handle self);
+py::object repo_proxy_type(const State& st, py::handle self);
 
 }  // namespace kmb::position

@@ -20,38 +20,38 @@ void set_item(py::handle obj, py::handle key, py::handle value) {
 
 }  // namespace
 
-py::object repo_zero(py::handle /*self*/) { return int_zero(); }
+py::object repo_zero(const State& /*st*/, py::handle /*self*/) { return int_zero(); }
 
-py::object repo_equity(py::handle self) {
+py::object repo_equity(const State& /*st*/, py::handle self) {
   return mul(get_attr(self, KMB_NAME("_direction_factor")), get_attr(self, KMB_NAME("quantity")));
 }
 
-py::object repo_init(py::handle self, const Call& c) {
+py::object repo_init(const State& st, py::handle self, const Call& c) {
   static const Signature<3> sig{"__init__", {"order_book_id", "direction", "init_quantity"}, 2};
   auto [order_book_id, direction, given_quantity] = bind(sig, c);
   py::object init_quantity = given_quantity ? py::reinterpret_borrow<py::object>(given_quantity) : int_zero();
-  call_base(state->position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
+  call_base(st.position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
   set_attr(self, KMB_NAME("_due_settlement_dict"), py::dict());
   return py::none();
 }
 
-py::object repo_apply_trade(py::handle self, const Call& c) {
+py::object repo_apply_trade(const State& st, py::handle self, const Call& c) {
   static const Signature<1> sig{"apply_trade", {"trade"}};
   auto [trade] = bind(sig, c);
-  if (!is_instance(trade, global(KMB_NAME("RepoTrade")))) {
+  if (!is_instance(trade, st.global(KMB_NAME("RepoTrade")))) {
     raise_formatted(PyExc_TypeError, "unsupported trade type: {}", type_of(trade));
   }
   // A financing repo pledges the bond: its long position must be able to take
   // the pledge before anything of the trade is booked here.
   static EnumMember short_direction("SHORT");
   static EnumMember long_direction("LONG");
-  py::object directions = global(KMB_NAME("POSITION_DIRECTION"));
+  py::object directions = st.global(KMB_NAME("POSITION_DIRECTION"));
   py::object bond_position;
   if (compare(get_attr(self, KMB_NAME("_direction")), short_direction.get(directions), Py_EQ)) {
     py::object portfolio = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("portfolio"));
     bond_position = call_method(portfolio, KMB_NAME("get_position"), get_attr(trade, KMB_NAME("bond_id")),
                                 long_direction.get(directions));
-    if (!is_instance(bond_position, global(KMB_NAME("BondPosition")))) {
+    if (!is_instance(bond_position, st.global(KMB_NAME("BondPosition")))) {
       raise_formatted(PyExc_TypeError, "unsupported bond position type: {}", type_of(bond_position));
     }
   }
@@ -100,10 +100,10 @@ py::object repo_apply_trade(py::handle self, const Call& c) {
   return delta_cash;
 }
 
-py::object repo_settlement(py::handle self, const Call& c) {
+py::object repo_settlement(const State& st, py::handle self, const Call& c) {
   static const Signature<1> sig{"settlement", {"trading_date"}};
   auto [trading_date] = bind(sig, c);
-  call_base(state->position, KMB_NAME("settlement"), self, trading_date);
+  call_base(st.position, KMB_NAME("settlement"), self, trading_date);
   // The amounts due are summed and the matured quantities taken off in a
   // local copy first: an entry that cannot be settled raises with the book and
   // the quantity as they were, none of the entries before it half settled.
@@ -136,12 +136,12 @@ py::object repo_settlement(py::handle self, const Call& c) {
 
 // ------------------------------------------------------------- proxies
 
-py::object bond_proxy_type(py::handle /*self*/) {
-  return get_attr(global(KMB_NAME("INSTRUMENT_TYPE")), KMB_NAME("BOND"));
+py::object bond_proxy_type(const State& st, py::handle /*self*/) {
+  return get_attr(st.global(KMB_NAME("INSTRUMENT_TYPE")), KMB_NAME("BOND"));
 }
 
-py::object repo_proxy_type(py::handle /*self*/) {
-  return get_attr(global(KMB_NAME("INSTRUMENT_TYPE")), KMB_NAME("REPO"));
+py::object repo_proxy_type(const State& st, py::handle /*self*/) {
+  return get_attr(st.global(KMB_NAME("INSTRUMENT_TYPE")), KMB_NAME("REPO"));
 }
 
 }  // namespace kmb::position

@@ -17,15 +17,15 @@ KMB_MODULE(trade, m) {
 
   py::module_ datetime = py::module_::import("datetime");
   // Kept for the life of the process: never destroyed after the interpreter ends.
-  state = new State{Globals(m), trade_base, datetime.attr("timedelta"), datetime.attr("datetime")};
+  keep_state(m, new State{Globals(m), trade_base, datetime.attr("timedelta"), datetime.attr("datetime")});
 
   ClassBuilder(m, "RepoTrade", {trade_base})
-      .classmethod("calc_max_amount", fast<calc_max_amount>)
-      .classmethod("__from_create__", fast<from_create>)
-      .classmethod("create_repo_trade", fast<create_repo_trade>)
-      .classmethod("create_reverse_repo_trade", fast<create_reverse_repo_trade>)
-      .classmethod("create_exchange_repo_trade", fast<create_exchange_repo_trade>)
-      .classmethod("create_exchange_reverse_repo_trade", fast<create_exchange_reverse_repo_trade>)
-      .property("position_direction", fast_getter<position_direction>)
+      .classmethod("calc_max_amount", as_method<State, calc_max_amount>)
+      .classmethod("__from_create__", as_method<State, from_create>)
+      .classmethod("create_repo_trade", as_method<State, create_repo_trade>)
+      .classmethod("create_reverse_repo_trade", as_method<State, create_reverse_repo_trade>)
+      .classmethod("create_exchange_repo_trade", as_method<State, create_exchange_repo_trade>)
+      .classmethod("create_exchange_reverse_repo_trade", as_method<State, create_exchange_reverse_repo_trade>)
+      .property("position_direction", as_getter<State, position_direction>)
       .build();
 }

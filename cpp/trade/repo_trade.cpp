@@ -2,22 +2,18 @@
 
 namespace kmb::trade {
 
-State* state = nullptr;
-
 namespace {
-
-py::object global(PyObject* name) { return state->globals[name]; }
 
 // SIDE.FINANCING and SIDE.MARGIN, SIDE read at call time (its members
 // remembered while it is the same Enum).
-py::object financing_side() {
+py::object financing_side(const State& st) {
   static EnumMember member("FINANCING");
-  return member.get(global(KMB_NAME("SIDE")));
+  return member.get(st.global(KMB_NAME("SIDE")));
 }
 
-py::object margin_side() {
+py::object margin_side(const State& st) {
   static EnumMember member("MARGIN");
-  return member.get(global(KMB_NAME("SIDE")));
+  return member.get(st.global(KMB_NAME("SIDE")));
 }
 
 // The date part of a date-and-time value.
@@ -25,12 +21,12 @@ py::object date_of(py::handle dt) { return call_method(dt, KMB_NAME("date")); }
 
 // The due settlement date: `repo_period` calendar days after the trading date,
 // moved once to the next trading day when it falls on a holiday or weekend.
-py::object due_date(py::handle env, py::handle data_proxy, py::handle repo_period) {
+py::object due_date(const State& st, py::handle env, py::handle data_proxy, py::handle repo_period) {
   static PyObject* const days_kw = keyword_names({"days"});
-  py::object period = call_kw(state->timedelta, {}, {repo_period}, days_kw);
+  py::object period = call_kw(st.timedelta, {}, {repo_period}, days_kw);
   py::object candidate = date_of(add(get_attr(env, KMB_NAME("trading_dt")), period));
-  py::object midnight = call(state->datetime, get_attr(candidate, KMB_NAME("year")),
-                             get_attr(candidate, KMB_NAME("month")), get_attr(candidate, KMB_NAME("day")));
+  py::object midnight = call(st.datetime, get_attr(candidate, KMB_NAME("year")), get_attr(candidate, KMB_NAME("month")),
+                             get_attr(candidate, KMB_NAME("day")));
   if (truth(call_method(data_proxy, KMB_NAME("is_trading_date"), midnight))) {
     return candidate;
   }
@@ -62,19 +58,19 @@ py::object create(py::handle cls, std::initializer_list<py::handle> positional,
 
 }  // namespace
 
-py::object calc_max_amount(py::handle /*cls*/, const Call& c) {
+py::object calc_max_amount(const State& st, py::handle /*cls*/, const Call& c) {
   static const Signature<2> sig{"calc_max_amount", {"order_book_id", "available_cash"}};
   auto [order_book_id, available_cash] = bind(sig, c);
-  py::object rate = call(global(KMB_NAME("get_commission_rate")), order_book_id);
+  py::object rate = call(st.global(KMB_NAME("get_commission_rate")), order_book_id);
   return truediv(available_cash, add(py::int_(1), rate));
 }
 
-py::object from_create(py::handle cls, const Call& c) {
+py::object from_create(const State& st, py::handle cls, const Call& c) {
   static const Signature<5> sig{"__from_create__", {"order_id", "price", "amount", "side", "order_book_id"}, 5, true};
   py::object kwargs;
   auto [order_id, price, amount, trade_side, order_book_id] = bind(sig, c, &kwargs);
 
-  py::object env = call_method(global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
+  py::object env = call_method(st.global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
   py::object data_proxy = get_attr(env, KMB_NAME("data_proxy"));
   py::object ins = call_method(data_proxy, KMB_NAME("instruments"), order_book_id);
 
@@ -84,7 +80,7 @@ py::object from_create(py::handle cls, const Call& c) {
   py::object haircut = value_or(keyword(kwargs, KMB_NAME("haircut")), py::int_(1));
   py::object pledged_quantity = value_or(keyword(kwargs, KMB_NAME("pledged_quantity")), py::int_(0));
 
-  py::object due_settlement_date = due_date(env, data_proxy, repo_period);
+  py::object due_settlement_date = due_date(st, env, data_proxy, repo_period);
   py::object calendar_date = date_of(get_attr(env, KMB_NAME("calendar_dt")));
   py::object actual_holding_days = get_attr(sub(due_settlement_date, calendar_date), KMB_NAME("days"));
 
@@ -95,61 +91,61 @@ py::object from_create(py::handle cls, const Call& c) {
 
   py::object bond_id = py::none();
   py::object coupon_value = py::int_(0);
-  if (compare(trade_side, financing_side(), Py_EQ)) {
+  if (compare(trade_side, financing_side(st), Py_EQ)) {
     bond_id = value_or(keyword(kwargs, KMB_NAME("bond_id")), py::none());
     coupon_value = get_attr(call_method(data_proxy, KMB_NAME("instruments"), bond_id), KMB_NAME("issue_price"));
   }
 
-  py::object commission = call(global(KMB_NAME("calc_repo_commission")), order_book_id, principal);
+  py::object commission = call(st.global(KMB_NAME("calc_repo_commission")), order_book_id, principal);
 
   static PyObject* const kwnames =
       keyword_names({"commission", "repo_period", "haircut", "coupon_value", "bond_id", "actual_holding_days",
                      "due_settlement_amount", "due_settlement_date", "pledged_quantity"});
-  py::object open = get_attr(global(KMB_NAME("POSITION_EFFECT")), KMB_NAME("OPEN"));
+  py::object open = get_attr(st.global(KMB_NAME("POSITION_EFFECT")), KMB_NAME("OPEN"));
   // The host's factory, reached through RepoTrade's parent and bound to `cls`.
-  py::object base_factory = base_class_attr(state->trade_base, KMB_NAME("__from_create__"), cls);
+  py::object base_factory = base_class_attr(st.trade_base, KMB_NAME("__from_create__"), cls);
   return call_kw(base_factory, {order_id, price, principal, trade_side, open, order_book_id},
                  {commission, repo_period, haircut, coupon_value, bond_id, actual_holding_days, due_settlement_amount,
                   due_settlement_date, pledged_quantity},
                  kwnames);
 }
 
-py::object create_repo_trade(py::handle cls, const Call& c) {
+py::object create_repo_trade(const State& st, py::handle cls, const Call& c) {
   static const Signature<7> sig{
       "create_repo_trade",
       {"price", "amount", "order_book_id", "repo_period", "haircut", "bond_id", "pledged_quantity"}};
   auto [price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity] = bind(sig, c);
   static PyObject* const kwnames = keyword_names({"repo_period", "haircut", "bond_id", "pledged_quantity"});
-  return create(cls, {py::none(), price, amount, financing_side(), order_book_id},
+  return create(cls, {py::none(), price, amount, financing_side(st), order_book_id},
                 {repo_period, haircut, bond_id, pledged_quantity}, kwnames);
 }
 
-py::object create_reverse_repo_trade(py::handle cls, const Call& c) {
+py::object create_reverse_repo_trade(const State& st, py::handle cls, const Call& c) {
   static const Signature<4> sig{"create_reverse_repo_trade", {"price", "amount", "order_book_id", "repo_period"}};
   auto [price, amount, order_book_id, repo_period] = bind(sig, c);
   static PyObject* const kwnames = keyword_names({"repo_period"});
-  return create(cls, {py::none(), price, amount, margin_side(), order_book_id}, {repo_period}, kwnames);
+  return create(cls, {py::none(), price, amount, margin_side(st), order_book_id}, {repo_period}, kwnames);
 }
 
-py::object create_exchange_repo_trade(py::handle cls, const Call& c) {
+py::object create_exchange_repo_trade(const State& st, py::handle cls, const Call& c) {
   static const Signature<7> sig{
       "create_exchange_repo_trade",
       {"order_id", "price", "amount", "order_book_id", "hairbut", "bond_id", "pledged_quantity"}};
   auto [order_id, price, amount, order_book_id, hairbut, bond_id, pledged_quantity] = bind(sig, c);
   static PyObject* const kwnames = keyword_names({"bond_id", "haircut", "pledged_quantity"});
-  return create(cls, {order_id, price, amount, financing_side(), order_book_id}, {bond_id, hairbut, pledged_quantity},
+  return create(cls, {order_id, price, amount, financing_side(st), order_book_id}, {bond_id, hairbut, pledged_quantity},
                 kwnames);
 }
 
-py::object create_exchange_reverse_repo_trade(py::handle cls, const Call& c) {
+py::object create_exchange_reverse_repo_trade(const State& st, py::handle cls, const Call& c) {
   static const Signature<4> sig{"create_exchange_reverse_repo_trade", {"order_id", "price", "amount", "order_book_id"}};
   auto [order_id, price, amount, order_book_id] = bind(sig, c);
-  return create(cls, {order_id, price, amount, margin_side(), order_book_id});
+  return create(cls, {order_id, price, amount, margin_side(st), order_book_id});
 }
 
-py::object position_direction(py::handle self) {
-  py::object directions = global(KMB_NAME("POSITION_DIRECTION"));
-  const bool financing = compare(get_attr(self, KMB_NAME("_side")), financing_side(), Py_EQ);
+py::object position_direction(const State& st, py::handle self) {
+  py::object directions = st.global(KMB_NAME("POSITION_DIRECTION"));
+  const bool financing = compare(get_attr(self, KMB_NAME("_side")), financing_side(st), Py_EQ);
   static EnumMember short_direction("SHORT");
   static EnumMember long_direction("LONG");
   return (financing ? short_direction : long_direction).get(directions);

@@ -5,23 +5,24 @@
 
 namespace kmb::trade {
 
-// Host names and Python objects the trade record works with, taken once when
-// the module loads and kept for the life of the process.
+// Host names and Python objects the trade record works with, taken when the
+// module loads (each load of the module has its own) and kept for the life of
+// the process.
 struct State {
   Globals globals;
   py::object trade_base;  // the host class RepoTrade derives from
   py::object timedelta;
   py::object datetime;
+
+  py::object global(PyObject* name) const { return globals[name]; }
 };
 
-extern State* state;
-
-py::object calc_max_amount(py::handle cls, const Call& call);
-py::object from_create(py::handle cls, const Call& call);
-py::object create_repo_trade(py::handle cls, const Call& call);
-py::object create_reverse_repo_trade(py::handle cls, const Call& call);
-py::object create_exchange_repo_trade(py::handle cls, const Call& call);
-py::object create_exchange_reverse_repo_trade(py::handle cls, const Call& call);
-py::object position_direction(py::handle self);
+py::object calc_max_amount(const State& st, py::handle cls, const Call& call);
+py::object from_create(const State& st, py::handle cls, const Call& call);
+py::object create_repo_trade(const State& st, py::handle cls, const Call& call);
+py::object create_reverse_repo_trade(const State& st, py::handle cls, const Call& call);
+py::object create_exchange_repo_trade(const State& st, py::handle cls, const Call& call);
+py::object create_exchange_reverse_repo_trade(const State& st, py::handle cls, const Call& call);
+py::object position_direction(const State& st, py::handle self);
 
 }  // namespace kmb::trade

@@ -4,16 +4,10 @@
 
 namespace kmb::transaction {
 
-namespace {
-
-py::object global(PyObject* name) { return state->globals[name]; }
-
-}  // namespace
-
 const char* const bond_decider_doc =
     "\n    订单税费计算接口，通过实现次接口可以定义不同市场、不同合约的个性化税费计算逻辑。\n    ";
 
-py::object bond_init(py::handle self, const Call& c) {
+py::object bond_init(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<4> sig{
       "__init__", {"ib_commission_rate", "ib_min_commission", "exchange_commission_rate", "exchange_max_commission"}};
   auto [ib_rate, ib_min, exchange_rate, exchange_max] = bind(sig, c);
@@ -26,10 +20,10 @@ py::object bond_init(py::handle self, const Call& c) {
 
 // price × quantity × rate, capped on an exchange and floored inter-bank; a tie
 // gives the computed value, a bound gives the very object configured.
-py::object bond_get_commission(py::handle self, const Call& c) {
+py::object bond_get_commission(const State& st, py::handle self, const Call& c) {
   static const Signature<3> sig{"_get_commission", {"price", "quantity", "order_book_id"}};
   auto [price, quantity, order_book_id] = bind(sig, c);
-  if (truth(call(global(KMB_NAME("is_exchange_bond")), order_book_id))) {
+  if (truth(call(st.global(KMB_NAME("is_exchange_bond")), order_book_id))) {
     py::object cap = get_attr(self, KMB_NAME("_exchange_max_commission"));
     py::object value = mul(mul(price, quantity), get_attr(self, KMB_NAME("_exchange_commission_rate")));
     return compare(cap, value, Py_LT) ? cap : value;
@@ -39,13 +33,13 @@ py::object bond_get_commission(py::handle self, const Call& c) {
   return compare(floor, value, Py_GT) ? floor : value;
 }
 
-py::object get_trade_tax(py::handle /*self*/, const Call& c) {
+py::object get_trade_tax(const State& /*st*/, py::handle /*self*/, const Call& c) {
   static const Signature<1> sig{"get_trade_tax", {"trade"}};
   bind(sig, c);
   return py::int_(0);
 }
 
-py::object bond_get_trade_commission(py::handle self, const Call& c) {
+py::object bond_get_trade_commission(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<1> sig{"get_trade_commission", {"trade"}};
   auto [trade] = bind(sig, c);
   return call_method(self, KMB_NAME("_get_commission"), get_attr(trade, KMB_NAME("last_price")),
@@ -53,7 +47,7 @@ py::object bond_get_trade_commission(py::handle self, const Call& c) {
 }
 
 // An order's expected cost is its commission at the price frozen when it was placed.
-py::object bond_get_order_transaction_cost(py::handle self, const Call& c) {
+py::object bond_get_order_transaction_cost(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<1> sig{"get_order_transaction_cost", {"order"}};
   auto [order] = bind(sig, c);
   return call_method(self, KMB_NAME("_get_commission"), get_attr(order, KMB_NAME("frozen_price")),
@@ -61,18 +55,18 @@ py::object bond_get_order_transaction_cost(py::handle self, const Call& c) {
 }
 
 // A repo trade's last_quantity is already its principal (amount × haircut).
-py::object repo_get_trade_commission(py::handle /*self*/, const Call& c) {
+py::object repo_get_trade_commission(const State& st, py::handle /*self*/, const Call& c) {
   static const Signature<1> sig{"get_trade_commission", {"trade"}};
   auto [trade] = bind(sig, c);
-  py::object commission = global(KMB_NAME("calc_repo_commission"));
+  py::object commission = st.global(KMB_NAME("calc_repo_commission"));
   return call(commission, get_attr(trade, KMB_NAME("order_book_id")), get_attr(trade, KMB_NAME("last_quantity")));
 }
 
 // Charged on the principal the trade made from the order will carry: quantity × haircut.
-py::object repo_get_order_transaction_cost(py::handle /*self*/, const Call& c) {
+py::object repo_get_order_transaction_cost(const State& st, py::handle /*self*/, const Call& c) {
   static const Signature<1> sig{"get_order_transaction_cost", {"order"}};
   auto [order] = bind(sig, c);
-  py::object commission = global(KMB_NAME("calc_repo_commission"));
+  py::object commission = st.global(KMB_NAME("calc_repo_commission"));
   py::object order_book_id = get_attr(order, KMB_NAME("order_book_id"));
   return call(commission, order_book_id,
               mul(get_attr(order, KMB_NAME("quantity")), get_attr(order, KMB_NAME("haircut"))));

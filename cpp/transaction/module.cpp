@@ -4,8 +4,6 @@
 using namespace kmb;
 using namespace kmb::transaction;
 
-State* kmb::transaction::state = nullptr;
-
 KMB_MODULE(transaction, m) {
   py::object base = import_name(m, "korvane.interface", "AbstractTransactionCostDecider");
   import_name(m, "korvane.model.order", "Order");
@@ -14,20 +12,20 @@ KMB_MODULE(transaction, m) {
   import_name(m, ".utils", "calc_repo_commission");
 
   // Kept for the life of the process: never destroyed after the interpreter ends.
-  state = new State{Globals(m)};
+  keep_state(m, new State{Globals(m)});
 
   ClassBuilder(m, "BondTransactionDecider", {base})
       .doc(bond_decider_doc)
-      .method("__init__", fast<bond_init>)
-      .method("_get_commission", fast<bond_get_commission>)
-      .method("get_trade_tax", fast<get_trade_tax>)
-      .method("get_trade_commission", fast<bond_get_trade_commission>)
-      .method("get_order_transaction_cost", fast<bond_get_order_transaction_cost>)
+      .method("__init__", as_method<State, bond_init>)
+      .method("_get_commission", as_method<State, bond_get_commission>)
+      .method("get_trade_tax", as_method<State, get_trade_tax>)
+      .method("get_trade_commission", as_method<State, bond_get_trade_commission>)
+      .method("get_order_transaction_cost", as_method<State, bond_get_order_transaction_cost>)
       .build();
 
   ClassBuilder(m, "RepoTransactionDecider", {base})
-      .method("get_trade_tax", fast<get_trade_tax>)
-      .method("get_trade_commission", fast<repo_get_trade_commission>)
-      .method("get_order_transaction_cost", fast<repo_get_order_transaction_cost>)
+      .method("get_trade_tax", as_method<State, get_trade_tax>)
+      .method("get_trade_commission", as_method<State, repo_get_trade_commission>)
+      .method("get_order_transaction_cost", as_method<State, repo_get_order_transaction_cost>)
       .build();
 }

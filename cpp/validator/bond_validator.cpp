@@ -44,9 +44,9 @@ py::object order_position(py::handle env, const BondOrder& o, py::handle account
   return call_method(get_attr(env, KMB_NAME("portfolio")), KMB_NAME("get_position"), o.order_book_id, direction);
 }
 
-bool exceeds_closable(const BondOrder& o, py::handle position) {
+bool exceeds_closable(const State& st, const BondOrder& o, py::handle position) {
   static EnumMember close_effect("CLOSE");
-  if (!compare(get_attr(o.order, KMB_NAME("position_effect")), close_effect.get(global(KMB_NAME("POSITION_EFFECT"))),
+  if (!compare(get_attr(o.order, KMB_NAME("position_effect")), close_effect.get(st.global(KMB_NAME("POSITION_EFFECT"))),
                Py_EQ)) {
     return false;
   }
@@ -58,18 +58,18 @@ bool exceeds_closable(const BondOrder& o, py::handle position) {
   py::object text =
       get_attr(py::str("订单创建失败:  {order_book_id} 的仓位不足, 目标平仓 {quantity}, 可平仓位为 {closable}"),
                KMB_NAME("format"));
-  log(KMB_NAME("warning"), call_kw(text, {}, {o.order_book_id, o.quantity, closable}, kwnames));
+  log(st, KMB_NAME("warning"), call_kw(text, {}, {o.order_book_id, o.quantity, closable}, kwnames));
   return true;
 }
 
 // A buy may take the long holding up to the number of bonds issued
 // (issue size in money / issue price), not past it.
-bool exceeds_issue_size(py::handle env, const BondOrder& o, py::handle ins) {
+bool exceeds_issue_size(const State& st, py::handle env, const BondOrder& o, py::handle ins) {
   static EnumMember buy_side("BUY");
   static EnumMember long_direction("LONG");
   py::object issue_size = get_attr(ins, KMB_NAME("initial_issue_size"));
   if (!truth(issue_size) ||
-      !compare(get_attr(o.order, KMB_NAME("side")), buy_side.get(global(KMB_NAME("SIDE"))), Py_EQ)) {
+      !compare(get_attr(o.order, KMB_NAME("side")), buy_side.get(st.global(KMB_NAME("SIDE"))), Py_EQ)) {
     return false;
   }
   py::object issue_price = get_attr(ins, KMB_NAME("issue_price"));
@@ -77,19 +77,19 @@ bool exceeds_issue_size(py::handle env, const BondOrder& o, py::handle ins) {
     return false;  // no issued count without a price
   }
   py::object position = call_method(get_attr(env, KMB_NAME("portfolio")), KMB_NAME("get_position"), o.order_book_id,
-                                    long_direction.get(global(KMB_NAME("POSITION_DIRECTION"))));
+                                    long_direction.get(st.global(KMB_NAME("POSITION_DIRECTION"))));
   py::object held = get_attr(position, KMB_NAME("quantity"));
   if (!compare(sub(sub(truediv(issue_size, issue_price), o.quantity), held), zero(), Py_LT)) {
     return false;
   }
-  log(KMB_NAME("warning"),
+  log(st, KMB_NAME("warning"),
       format("订单创建失败：持仓数量 {} 接近 {} 债券发行总额上限 {}", held, o.order_book_id, issue_size));
   return true;
 }
 
 }  // namespace
 
-py::object bond_can_submit_order(py::handle self, const Call& c) {
+py::object bond_can_submit_order(const State& st, py::handle self, const Call& c) {
   static const Signature<2> sig{"can_submit_order", {"order", "account"}, 1};
   auto [order, account] = bind(sig, c);
 
@@ -97,19 +97,19 @@ py::object bond_can_submit_order(py::handle self, const Call& c) {
   BondOrder o{order, get_attr(order, KMB_NAME("order_book_id")), {}};
   py::object ins = call_method(get_attr(env, KMB_NAME("data_proxy")), KMB_NAME("instruments"), o.order_book_id);
   // Asked before the instrument's type is checked, as the host expects.
-  const bool exchange = truth(call(global(KMB_NAME("is_exchange_bond")), o.order_book_id));
-  if (!is_instance(ins, global(KMB_NAME("BondInstrument")))) {
+  const bool exchange = truth(call(st.global(KMB_NAME("is_exchange_bond")), o.order_book_id));
+  if (!is_instance(ins, st.global(KMB_NAME("BondInstrument")))) {
     raise_formatted(PyExc_TypeError, "wrong type for bond instrument: {}", type_of(ins));
   }
 
   o.quantity = get_attr(order, KMB_NAME("quantity"));
   if (quantity_invalid(o.quantity, ins, exchange)) {
-    log(KMB_NAME("warn"), format("下单失败，数量 {} 不合法", o.quantity));
+    log(st, KMB_NAME("warn"), format("下单失败，数量 {} 不合法", o.quantity));
     return py::bool_(false);
   }
 
   py::object position = order_position(env, o, account);
-  if (exceeds_closable(o, position) || exceeds_issue_size(env, o, ins)) {
+  if (exceeds_closable(st, o, position) || exceeds_issue_size(st, env, o, ins)) {
     return py::bool_(false);
   }
   return py::bool_(true);

@@ -4,8 +4,6 @@
 using namespace kmb;
 using namespace kmb::validator;
 
-State* kmb::validator::state = nullptr;
-
 KMB_MODULE(validator, m) {
   py::object base = import_name(m, "korvane.interface", "AbstractFrontendValidator");
   import_name(m, "korvane.utils.logger", "user_system_log");
@@ -18,17 +16,17 @@ KMB_MODULE(validator, m) {
   import_name(m, ".api", "_get_account_position_ins");
 
   // Kept for the life of the process: never destroyed after the interpreter ends.
-  state = new State{Globals(m)};
+  keep_state(m, new State{Globals(m)});
 
   ClassBuilder(m, "BondValidator", {base})
-      .method("__init__", fast<init>)
-      .method("can_submit_order", fast<bond_can_submit_order>)
-      .method("can_cancel_order", fast<can_cancel_order>)
+      .method("__init__", as_method<State, init>)
+      .method("can_submit_order", as_method<State, bond_can_submit_order>)
+      .method("can_cancel_order", as_method<State, can_cancel_order>)
       .build();
 
   ClassBuilder(m, "RepoValidator", {base})
-      .method("__init__", fast<init>)
-      .method("can_submit_order", fast<repo_can_submit_order>)
-      .method("can_cancel_order", fast<can_cancel_order>)
+      .method("__init__", as_method<State, init>)
+      .method("can_submit_order", as_method<State, repo_can_submit_order>)
+      .method("can_cancel_order", as_method<State, can_cancel_order>)
       .build();
 }

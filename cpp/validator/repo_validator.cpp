@@ -8,7 +8,9 @@ namespace kmb::validator {
 namespace {
 
 // Refusal of an exchange repo, logged with its reason.
-void fail(py::handle reason) { log(KMB_NAME("warning"), format("场内债券正回购失败，{}", reason)); }
+void fail(const State& st, py::handle reason) {
+  log(st, KMB_NAME("warning"), format("场内债券正回购失败，{}", reason));
+}
 
 // The exchange's smallest pledged nominal value in yuan; null on an exchange that sets none.
 PyObject* min_repo_value(py::handle repo_ins) {
@@ -25,25 +27,25 @@ PyObject* min_repo_value(py::handle repo_ins) {
 
 }  // namespace
 
-py::object repo_can_submit_order(py::handle /*self*/, const Call& c) {
+py::object repo_can_submit_order(const State& st, py::handle /*self*/, const Call& c) {
   static const Signature<2> sig{"can_submit_order", {"order", "account"}, 1};
   py::handle order = bind(sig, c)[0];
 
   // Only a repo pledging an exchange bond is checked; anything else passes unlooked-at.
   static EnumMember financing("FINANCING");
-  if (!compare(get_attr(order, KMB_NAME("side")), financing.get(global(KMB_NAME("SIDE"))), Py_EQ)) {
+  if (!compare(get_attr(order, KMB_NAME("side")), financing.get(st.global(KMB_NAME("SIDE"))), Py_EQ)) {
     return py::bool_(true);
   }
   py::object bond_id = get_attr(order, KMB_NAME("bond_order_book_id"));
-  if (!truth(call(global(KMB_NAME("is_exchange_bond")), bond_id))) {
+  if (!truth(call(st.global(KMB_NAME("is_exchange_bond")), bond_id))) {
     return py::bool_(true);
   }
 
   // The account found here stands in for the caller's and is not used either.
   [[maybe_unused]] auto [bond_account, bond_position, bond_ins] =
-      unpack<3>(call(global(KMB_NAME("_get_account_position_ins")), bond_id));
+      unpack<3>(call(st.global(KMB_NAME("_get_account_position_ins")), bond_id));
   py::object repo_ins =
-      unpack<3>(call(global(KMB_NAME("_get_account_position_ins")), get_attr(order, KMB_NAME("order_book_id"))))[2];
+      unpack<3>(call(st.global(KMB_NAME("_get_account_position_ins")), get_attr(order, KMB_NAME("order_book_id"))))[2];
 
   PyObject* minimum = min_repo_value(repo_ins);
   py::object holding_value =
@@ -51,11 +53,11 @@ py::object repo_can_submit_order(py::handle /*self*/, const Call& c) {
 
   py::object quantity = get_attr(order, KMB_NAME("quantity"));
   if (minimum != nullptr && compare(quantity, minimum, Py_LT)) {
-    fail(format("场内债券抵押名义价值应在 {} 元及以上", minimum));
+    fail(st, format("场内债券抵押名义价值应在 {} 元及以上", minimum));
     return py::bool_(false);
   }
   if (compare(quantity, holding_value, Py_GT)) {
-    log(KMB_NAME("warning"), format("正回购名义金额超过当前持仓票面价值, 实际成交 {} 元", holding_value));
+    log(st, KMB_NAME("warning"), format("正回购名义金额超过当前持仓票面价值, 实际成交 {} 元", holding_value));
   }
   return py::bool_(true);
 }

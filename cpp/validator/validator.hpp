@@ -8,14 +8,13 @@
 namespace kmb::validator {
 
 // The module namespace, through which host and sibling names are reached at
-// call time; made once when the module loads and kept for the life of the process.
+// call time; made when the module loads (each load of the module has its own)
+// and kept for the life of the process.
 struct State {
   Globals globals;
+
+  py::object global(PyObject* name) const { return globals[name]; }
 };
-
-extern State* state;
-
-inline py::object global(PyObject* name) { return state->globals[name]; }
 
 // `text.format(*args)`: Python's str.format, so numbers print as Python prints them.
 template <typename... A>
@@ -24,12 +23,12 @@ py::object format(const char* text, A... args) {
 }
 
 // user_system_log.<operation>(message), the log read at call time.
-inline void log(PyObject* operation, py::handle message) {
-  call_method(global(KMB_NAME("user_system_log")), operation, message);
+inline void log(const State& st, PyObject* operation, py::handle message) {
+  call_method(st.global(KMB_NAME("user_system_log")), operation, message);
 }
 
 // Validator(env): keeps the environment, nothing else (the host's base is not initialised).
-inline py::object init(py::handle self, const Call& c) {
+inline py::object init(const State& /*st*/, py::handle self, const Call& c) {
   static const Signature<1> sig{"__init__", {"env"}};
   auto [env] = bind(sig, c);
   set_attr(self, KMB_NAME("_env"), env);
@@ -37,13 +36,13 @@ inline py::object init(py::handle self, const Call& c) {
 }
 
 // Cancelling is never refused.
-inline py::object can_cancel_order(py::handle /*self*/, const Call& c) {
+inline py::object can_cancel_order(const State& /*st*/, py::handle /*self*/, const Call& c) {
   static const Signature<2> sig{"can_cancel_order", {"order", "account"}, 1};
   bind(sig, c);
   return py::bool_(true);
 }
 
-py::object bond_can_submit_order(py::handle self, const Call& call);
-py::object repo_can_submit_order(py::handle self, const Call& call);
+py::object bond_can_submit_order(const State& st, py::handle self, const Call& call);
+py::object repo_can_submit_order(const State& st, py::handle self, const Call& call);
 
 }  // namespace kmb::validator

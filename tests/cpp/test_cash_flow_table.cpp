@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "cash_flow_table.hpp"
@@ -109,6 +111,15 @@ struct LookupCase {
   std::optional<std::size_t> exact;
 };
 
+void PrintTo(const LookupCase& c, std::ostream* os) {
+  *os << "key " << c.key << ", lower bound " << c.lower << ", ";
+  if (c.exact) {
+    *os << "found at " << *c.exact;
+  } else {
+    *os << "not found";
+  }
+}
+
 class Lookup : public testing::TestWithParam<LookupCase> {};
 
 TEST_P(Lookup, FindsOnlyExactDates) {
@@ -143,3 +154,27 @@ TEST(Lookup, WalksAnyStride) {
   EXPECT_EQ(cf::find_date(every_other, 0, 2), std::nullopt);
   EXPECT_EQ(cf::lower_bound(every_other, 0, 4), 2u);
 }
+
+struct FitCase {
+  const char* name;
+  cf::Layout layout;
+  std::size_t size;
+  bool fits;
+};
+
+void PrintTo(const FitCase& c, std::ostream* os) { *os << c.name; }
+
+class Fit : public testing::TestWithParam<FitCase> {};
+
+TEST_P(Fit, EveryFieldLiesInsideTheRecord) { EXPECT_EQ(cf::fits(GetParam().layout, GetParam().size), GetParam().fits); }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Fit,
+                         testing::Values(FitCase{"realized_packed", kRealized, kRealizedSize, true},
+                                         FitCase{"implied_packed", kImplied, kImpliedSize, true},
+                                         FitCase{"implied_one_byte_short", kImplied, kImpliedSize - 1, false},
+                                         FitCase{"realized_in_a_wider_record", kRealized, 64, true},
+                                         FitCase{"date_past_the_end", cf::Layout{20, 0, 8, -1}, 20, false},
+                                         FitCase{"negative_offset", cf::Layout{0, -4, 12, -1}, 20, false},
+                                         FitCase{"empty_record", kRealized, 0, false},
+                                         FitCase{"offset_near_the_top", cf::Layout{0, 4, PTRDIFF_MAX, -1}, 20, false}),
+                         [](const testing::TestParamInfo<FitCase>& info) { return std::string(info.param.name); });
