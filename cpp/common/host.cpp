@@ -34,7 +34,7 @@ void watch() {
 
 }  // namespace exit_guard
 
-bool module_may_load(PyObject* module) {
+KMB_ENTRY bool module_may_load(PyObject* module) {
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyObject* name = PyModule_GetNameObject(module);
     if (name != nullptr) {
@@ -356,7 +356,7 @@ void unpack_into(py::handle value, py::object* out, std::size_t n) {
   }
 }
 
-void set_python_error() {
+KMB_ENTRY void set_python_error() {
   try {
     throw;
   }
