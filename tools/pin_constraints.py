@@ -21,6 +21,8 @@ import sys
 import tempfile
 from pathlib import Path
 
+from pythons import interpreter
+
 try:
     import tomllib
 except ImportError:  # Python 3.9 and 3.10: the copy pip carries
@@ -56,18 +58,6 @@ def declared():
             found += [item for item in group if isinstance(item, str)]
     reqs = sorted({r for r in found if requirement_name(r) not in own}, key=str.lower)
     return ["pip", *reqs]
-
-
-def interpreter(version):
-    path = subprocess.run(
-        [str(ROOT / "tools/find-python"), version], capture_output=True, text=True
-    ).stdout.strip()
-    if not path:
-        return None
-    got = subprocess.run(
-        [path, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], capture_output=True, text=True
-    ).stdout.strip()
-    return path if got == version else None
 
 
 def resolve(python, reqs):

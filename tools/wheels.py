@@ -26,6 +26,8 @@ import time
 import zipfile
 from pathlib import Path
 
+from pythons import interpreter
+
 ROOT = Path(__file__).resolve().parent.parent
 DIST = ROOT / "dist"
 WORK = ROOT / "build" / "wheels"
@@ -48,18 +50,6 @@ def run(*args, cwd=ROOT, env=None, capture=False):
     if done.returncode != 0:
         sys.exit("failed (exit %d): %s" % (done.returncode, " ".join(str(a) for a in args)))
     return done.stdout
-
-
-def interpreter(version):
-    path = subprocess.run(
-        [str(ROOT / "tools/find-python"), version], capture_output=True, text=True
-    ).stdout.strip()
-    if not path:
-        return None
-    got = subprocess.run(
-        [path, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], capture_output=True, text=True
-    ).stdout.strip()
-    return path if got == version else None
 
 
 def build_sdist():
