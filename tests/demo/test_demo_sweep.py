@@ -184,11 +184,20 @@ def test_points_on_a_local_cluster_equal_single_runs_and_a_failing_point_is_isol
 
 def test_ctrl_c_closes_the_cluster_and_writes_nothing(tmp_path):
     out = tmp_path / "out"
-    grid = ["--set", "repo_tenor_days=1,7", "--set", "borrowed_share=0.25,0.5,0.75,1"]
+    # a grid that takes well over the wait below even on an idle machine (about 0.5 s a point)
+    shares = ",".join(str(share / 10) for share in range(1, 11))
+    grid = [
+        "--set",
+        "repo_tenor_days=1,7",
+        "--set",
+        f"borrowed_share={shares}",
+        "--set",
+        "lend_overnight=true,false",
+    ]
     process = _start([*grid, "--workers", "2", "--out", str(out)], start_new_session=True)
     first = process.stderr.readline()  # written once the cluster is there
-    assert first.startswith("8 points on an embedded Dask cluster"), first
-    time.sleep(4)
+    assert first.startswith("40 points on an embedded Dask cluster"), first
+    time.sleep(2)
     os.killpg(process.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the whole process group
     stdout, stderr = process.communicate(timeout=120)
     assert process.returncode == 130
