@@ -204,8 +204,12 @@ def test_ctrl_c_closes_the_cluster_and_writes_nothing(tmp_path):
     assert stderr == "korvane-bond-demo: interrupted\n"
     assert stdout == ""
     assert not out.exists() or os.listdir(out) == []
+    # pgrep is no Python program: it gets no preloaded sanitizer runtime (it can hang in its start-up)
+    plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     for _ in range(30):  # no worker process outlives the command for long
-        leftover = subprocess.run(["pgrep", "-a", "-g", str(process.pid)], capture_output=True, text=True)
+        leftover = subprocess.run(
+            ["pgrep", "-a", "-g", str(process.pid)], capture_output=True, text=True, env=plain, timeout=30
+        )
         if leftover.stdout == "":
             break
         time.sleep(0.5)
