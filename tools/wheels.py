@@ -132,10 +132,9 @@ def build_wheel(python, source, version):
 
 def test_installed(vpy, wheel):
     groups = ROOT / "pyproject.toml"
-    demo = ROOT / "demo" / "pyproject.toml"
-    # The demo with its data extra (QuantLib), for tests/demo; the data group while it has none.
-    extra = ["%s[data]" % demo.parent] if demo.exists() else ["--group", "%s:data" % groups]
-    run(vpy, "-m", "pip", "install", "-q", wheel, ROOT / "standins", *extra, "--group", "%s:test" % groups)
+    # The demo with the extras its tests need: data (QuantLib) and sweep (Dask).
+    demo = "%s[data,sweep]" % (ROOT / "demo")
+    run(vpy, "-m", "pip", "install", "-q", wheel, ROOT / "standins", demo, "--group", "%s:test" % groups)
     with tempfile.TemporaryDirectory() as tmp:
         args = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", tmp]
         args += ["-c", ROOT / "pyproject.toml"] + [ROOT / d for d in TEST_DIRS if (ROOT / d).is_dir()]
