@@ -83,9 +83,8 @@ py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
 }
 
 void raise_formatted(PyObject* exc, const char* fmt, py::handle arg) {
-  static PyObject* const format = intern("format");
   py::str text(fmt);
-  py::object message = call_method(text, format, arg);
+  py::object message = call_method(text, KMB_NAME("format"), arg);
   PyErr_SetObject(exc, message.ptr());
   throw py::error_already_set();
 }
@@ -154,11 +153,11 @@ std::int32_t date_int(py::handle convert, py::handle date) {
   return static_cast<std::int32_t>(v);
 }
 
-py::object Globals::operator[](py::handle name) const {
-  PyObject* value = PyDict_GetItemWithError(dict_, name.ptr());
+py::object ModuleState::global(PyObject* name) const {
+  PyObject* value = PyDict_GetItemWithError(namespace_.ptr(), name);
   if (value == nullptr) {
     if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     throw py::error_already_set();
   }
@@ -168,18 +167,16 @@ py::object Globals::operator[](py::handle name) const {
 EnumMember::EnumMember(const char* name) : name_(intern(name)) {}
 
 py::object EnumMember::get(py::handle enumeration) {
-  if (enumeration.ptr() == enum_) {
-    return py::reinterpret_borrow<py::object>(member_);
+  if (enumeration.ptr() == enum_.ptr()) {
+    return member_;
   }
   py::object member = get_attr(enumeration, name_);
-  static PyObject* const enum_meta = py::object(py::module_::import("enum").attr("EnumMeta")).release().ptr();
-  if (PyType_Check(enumeration.ptr()) && is_instance(enumeration, enum_meta) && is_instance(member, enumeration)) {
-    PyObject* old_enum = enum_;
-    PyObject* old_member = member_;
-    enum_ = enumeration.inc_ref().ptr();
-    member_ = member.inc_ref().ptr();
-    Py_XDECREF(old_enum);
-    Py_XDECREF(old_member);
+  static const Kept<py::object> enum_meta{py::module_::import("enum").attr("EnumMeta")};
+  if (PyType_Check(enumeration.ptr()) && is_instance(enumeration, *enum_meta) && is_instance(member, enumeration)) {
+    // Both remembered before the ones they replace are let go, which may run
+    // Python code that comes back here.
+    py::object old_enum = std::exchange(enum_, py::reinterpret_borrow<py::object>(enumeration));
+    py::object old_member = std::exchange(member_, member);
   }
   return member;
 }
@@ -207,21 +204,15 @@ py::object import_name(const py::module_& into, const char* module, const char* 
   return result;
 }
 
-PyObject* intern(const char* text) {
-  PyObject* s = PyUnicode_InternFromString(text);
-  if (s == nullptr) {
-    throw py::error_already_set();
-  }
-  return s;
-}
+py::object intern(const char* text) { return steal_or_throw(PyUnicode_InternFromString(text)); }
 
-PyObject* keyword_names(std::initializer_list<const char*> names) {
+py::object keyword_names(std::initializer_list<const char*> names) {
   py::tuple tuple(names.size());
   std::size_t i = 0;
   for (const char* name : names) {
-    tuple[i++] = py::reinterpret_borrow<py::object>(intern(name));
+    tuple[i++] = intern(name);
   }
-  return tuple.release().ptr();
+  return std::move(tuple);
 }
 
 namespace {
@@ -239,14 +230,14 @@ namespace {
 
 // The parameter a keyword names, or n. Keyword names are nearly always
 // interned, so identity finds them; equal text is the rule, and the fallback.
-std::size_t parameter_of(PyObject* key, PyObject* const* interned, std::size_t n) {
+std::size_t parameter_of(PyObject* key, const py::object* interned, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    if (key == interned[i]) {
+    if (key == interned[i].ptr()) {
       return i;
     }
   }
   for (std::size_t i = 0; i < n; ++i) {
-    const int order = PyUnicode_Compare(key, interned[i]);
+    const int order = PyUnicode_Compare(key, interned[i].ptr());
     if (order == -1 && PyErr_Occurred()) {
       throw py::error_already_set();
     }
@@ -259,7 +250,7 @@ std::size_t parameter_of(PyObject* key, PyObject* const* interned, std::size_t n
 
 }  // namespace
 
-void bind_args(const char* fname, const char* const* names, PyObject** interned, std::size_t n, std::size_t required,
+void bind_args(const char* fname, const char* const* names, py::object* interned, std::size_t n, std::size_t required,
                bool varkw, const Call& call, py::handle* out, py::object* extra) {
   const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(call.nargs)));
   if (nargs > n) {
@@ -272,7 +263,7 @@ void bind_args(const char* fname, const char* const* names, PyObject** interned,
     out[i] = call.args[i];
   }
   const Py_ssize_t nkw = call.kwnames == nullptr ? 0 : PyTuple_GET_SIZE(call.kwnames);
-  if (nkw > 0 && n > 0 && interned[0] == nullptr) {
+  if (nkw > 0 && n > 0 && !interned[0]) {
     for (std::size_t i = n; i-- > 0;) {  // the first name last: set means all are
       interned[i] = intern(names[i]);
     }

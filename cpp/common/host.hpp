@@ -67,6 +67,36 @@ namespace kmb {
 
 namespace py = pybind11;
 
+// --------------------------------------------------- what outlives a call
+//
+// Everything the modules keep beyond a call (a module's State, interned
+// names, numbers, Enum members, the layouts of dtypes seen) is held the same
+// way: as pybind11 objects, strong references, inside storage that is never
+// destroyed. Static storage is destroyed after the interpreter has ended,
+// when no reference may be dropped any more; the process is ending and keeps
+// no memory anyway. In static storage that is a `Kept` value; a module's State
+// is made by keep_state, below, and left on the heap.
+template <typename T>
+class Kept {
+ public:
+  Kept() : value_() {}
+  template <typename A, typename... More>
+  explicit Kept(A&& first, More&&... more) : value_(std::forward<A>(first), std::forward<More>(more)...) {}
+  Kept(const Kept&) = delete;
+  Kept& operator=(const Kept&) = delete;
+  ~Kept() {}  // NOLINT(modernize-use-equals-default): the value stays as it is, on purpose
+
+  T& operator*() { return value_; }
+  const T& operator*() const { return value_; }
+  T* operator->() { return &value_; }
+  const T* operator->() const { return &value_; }
+
+ private:
+  union {
+    T value_;
+  };
+};
+
 // ---------------------------------------------------------------- calls
 
 // New reference from a C-API call, or the pending Python error thrown.
@@ -99,6 +129,11 @@ py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
 
 inline py::object get_attr(py::handle obj, py::handle name) {
   return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+// obj[key]
+inline py::object get_item(py::handle obj, py::handle key) {
+  return steal_or_throw(PyObject_GetItem(obj.ptr(), key.ptr()));
 }
 
 inline void set_attr(py::handle obj, py::handle name, py::handle value) {
@@ -315,12 +350,14 @@ bool module_may_load(PyObject* module);
   }                                                                                                       \
   void kmb_module_body_##name(::pybind11::module_& variable)
 
-// Makes `state` the module's own, for as long as the process lives: the
-// classes and functions of a module may outlive the module object (dropped
-// from sys.modules, say), and they keep using it. Each load of a module
-// (a re-import after it was dropped from sys.modules) has a State of its own.
-template <typename S>
-S& keep_state(const py::module_& module, S* state) {
+// Makes a State of type `S` (from `fields`) the module's own, for as long as
+// the process lives: the classes and functions of a module may outlive the
+// module object (dropped from sys.modules, say), and they keep using it. Each
+// load of a module (a re-import after it was dropped from sys.modules) has a
+// State of its own. The State is never deleted (see Kept).
+template <typename S, typename... A>
+S& keep_state(const py::module_& module, A&&... fields) {
+  auto* state = new S{std::forward<A>(fields)...};
   *static_cast<void**>(PyModule_GetState(module.ptr())) = state;
   return *state;
 }
@@ -345,60 +382,59 @@ const S& state_of_class(PyTypeObject* cls) {
 
 // ------------------------------------------------------- module globals
 
-// The module's namespace, read at call time the way a Python module's code
-// reads its globals: host names are bound there once at load, and a test or a
-// user may rebind them (a module attribute), which the code then sees.
-class Globals {
+// What every module's State holds: the module's namespace, read at call time
+// the way a Python module's code reads its globals. Host names are bound there
+// once at load, and a test or a user may rebind them (a module attribute),
+// which the code then sees.
+class ModuleState {
  public:
-  Globals() = default;
-  explicit Globals(const py::module_& module) : dict_(py::object(module.attr("__dict__")).release().ptr()) {}
+  explicit ModuleState(const py::module_& module) : namespace_(module.attr("__dict__")) {}
 
-  // A new reference, NameError when the name is gone. Never a borrowed one:
-  // Python code that runs while the caller still uses the value (an order's
-  // property, the host's converter) may rebind the name and drop the old value.
-  py::object operator[](py::handle name) const;
+  // The global `name` as a new reference, NameError when it is gone. Never a
+  // borrowed one: Python code that runs while the caller still uses the value
+  // (an order's property, the host's converter) may rebind the name and drop
+  // the old value.
+  py::object global(PyObject* name) const;
 
  private:
-  // A strong reference, never released: the classes and functions of a module
-  // may outlive the module object itself (dropped from sys.modules, say), and
-  // they keep reading its namespace.
-  PyObject* dict_ = nullptr;
+  py::object namespace_;
 };
 
 // `enumeration.<name>`, `enumeration` being read from the module globals at
 // call time. A member of an Enum class can be neither rebound nor deleted, so
 // it is remembered for as long as the same Enum class is given; for anything
-// else the attribute is read each time. Keep one per call site in static
-// storage: what it holds is never released.
+// else the attribute is read each time. Kept at its call site
+// (`static Kept<EnumMember>`).
 class EnumMember {
  public:
   explicit EnumMember(const char* name);
   py::object get(py::handle enumeration);
 
  private:
-  PyObject* name_;
-  PyObject* enum_ = nullptr;
-  PyObject* member_ = nullptr;
+  py::object name_;
+  py::object enum_;
+  py::object member_;
 };
 
 // `from <module> import <name>` into the module's namespace: ImportError when
 // the module or the name is missing.
 py::object import_name(const py::module_& into, const char* module, const char* name);
 
-// Interned Python string that is never released (safe to keep in static storage).
-PyObject* intern(const char* text);
+// The interned Python string `text`. Interned names match the callee's
+// parameters by identity and, stored as attributes or dict keys, are found by
+// identity later.
+py::object intern(const char* text);
 
-// The tuple of interned names that a call with keywords hands the callee
-// (the names in the order of the keyword values); never released. Interned
-// names match the callee's parameters by identity and, stored as attributes or
-// dict keys, are found by identity later.
-PyObject* keyword_names(std::initializer_list<const char*> names);
+// The tuple of interned names that a call with keywords hands the callee (the
+// names in the order of the keyword values). Kept at its call site
+// (`static const Kept<py::object>`).
+py::object keyword_names(std::initializer_list<const char*> names);
 
 // The interned name `text`, made once per call site.
-#define KMB_NAME(text)                                     \
-  ([]() -> PyObject* {                                     \
-    static PyObject* const interned = ::kmb::intern(text); \
-    return interned;                                       \
+#define KMB_NAME(text)                                                          \
+  ([]() -> PyObject* {                                                          \
+    static const ::kmb::Kept<::pybind11::object> interned{::kmb::intern(text)}; \
+    return interned->ptr();                                                     \
   }())
 
 // `out[0], ..., out[n - 1] = value`, with the interpreter's own messages.
@@ -433,10 +469,10 @@ struct Signature {
   std::size_t required = N;
   bool varkw = false;
   // The names as interned strings, made on the first call given keywords.
-  mutable std::array<PyObject*, N> interned{};
+  mutable Kept<std::array<py::object, N>> interned{};
 };
 
-void bind_args(const char* fname, const char* const* names, PyObject** interned, std::size_t n, std::size_t required,
+void bind_args(const char* fname, const char* const* names, py::object* interned, std::size_t n, std::size_t required,
                bool varkw, const Call& call, py::handle* out, py::object* extra);
 
 template <std::size_t N>
@@ -450,7 +486,7 @@ std::array<py::handle, N> bind(const Signature<N>& sig, const Call& call, py::ob
     }
     return out;
   }
-  bind_args(sig.fname, sig.names.data(), sig.interned.data(), N, sig.required, sig.varkw, call, out.data(), extra);
+  bind_args(sig.fname, sig.names.data(), sig.interned->data(), N, sig.required, sig.varkw, call, out.data(), extra);
   return out;
 }
 

@@ -10,11 +10,9 @@ namespace kmb::position {
 
 namespace {
 
-py::object int_zero() { return py::reinterpret_steal<py::object>(PyLong_FromLong(0)); }
-
 py::object financing(const State& st) {
-  static EnumMember member("FINANCING");
-  return member.get(st.global(KMB_NAME("SIDE")));
+  static Kept<EnumMember> member("FINANCING");
+  return member->get(st.global(KMB_NAME("SIDE")));
 }
 
 // The position's instrument's issue price: a record whose running principal

@@ -8,7 +8,9 @@
 #include <datetime.h>
 #include <pybind11/numpy.h>
 
+#include <iterator>
 #include <limits>
+#include <utility>
 
 namespace kmb::position {
 
@@ -90,50 +92,38 @@ std::optional<Layout> native_layout(PyObject* descr, const TableKind& kind) {
 // that a day's lookup finds a table's fields without going through its dtype's
 // field dictionary (a dozen scattered objects per table, on every lookup).
 //
-// An entry holds strong references to its dtype and to the field dictionary
-// the layout was read from, so neither address can be taken by another object
-// while the entry lives, and it serves only while the dtype still has that very
-// dictionary (renaming a dtype's fields gives it a new one). When the cache
-// fills up, the entries whose dtype nobody but the cache holds any more are
-// dropped; past kMaxSlots / 2 live dtypes it starts afresh.
+// An entry holds its dtype and the field dictionary the layout was read from,
+// so neither address can be taken by another object while the entry lives,
+// and it serves only while the dtype still has that very dictionary (renaming
+// a dtype's fields gives it a new one). When the cache fills up, the entries
+// whose dtype nobody but the cache holds any more are dropped; past
+// kMaxSlots / 2 live dtypes it starts afresh.
 class LayoutCache {
  public:
   // The layout remembered for (descr, kind), if it was read from `fields`.
   const Layout* find(PyObject* descr, PyObject* fields, const TableKind* kind) const {
-    if (slots_.empty()) {
-      return nullptr;
-    }
-    for (std::size_t i = start(descr, kind);; i = (i + 1) & (slots_.size() - 1)) {
-      const Entry& e = slots_[i];
-      if (e.descr == nullptr) {
-        return nullptr;
-      }
-      if (e.descr == descr && e.kind == kind) {
-        return e.fields == fields ? &e.layout : nullptr;
-      }
-    }
+    const Entry* e = slot_of(descr, kind);
+    return e != nullptr && e->fields.ptr() == fields ? &e->layout : nullptr;
   }
 
   void remember(PyObject* descr, PyObject* fields, const TableKind* kind, const Layout& layout) {
+    auto held_fields = py::reinterpret_borrow<py::object>(fields);
     if (Entry* e = slot_of(descr, kind)) {
-      Py_INCREF(fields);
-      Py_SETREF(e->fields, fields);
+      std::swap(e->fields, held_fields);  // the old dictionary let go on return, the entry whole
       e->layout = layout;
       return;
     }
     if ((size_ + 1) * 2 > slots_.size()) {
       make_room();
     }
-    Py_INCREF(descr);
-    Py_INCREF(fields);
-    place(Entry{descr, fields, kind, layout});
+    place(Entry{py::reinterpret_borrow<py::object>(descr), std::move(held_fields), kind, layout});
     ++size_;
   }
 
  private:
   struct Entry {
-    PyObject* descr = nullptr;
-    PyObject* fields = nullptr;
+    py::object descr;  // empty: a free slot
+    py::object fields;
     const TableKind* kind = nullptr;
     Layout layout;
   };
@@ -147,66 +137,57 @@ class LayoutCache {
     return static_cast<std::size_t>(h >> 20) & (slots_.size() - 1);
   }
 
-  Entry* slot_of(PyObject* descr, const TableKind* kind) {
+  const Entry* slot_of(PyObject* descr, const TableKind* kind) const {
     if (slots_.empty()) {
       return nullptr;
     }
     for (std::size_t i = start(descr, kind);; i = (i + 1) & (slots_.size() - 1)) {
-      Entry& e = slots_[i];
-      if (e.descr == nullptr) {
+      const Entry& e = slots_[i];
+      if (!e.descr) {
         return nullptr;
       }
-      if (e.descr == descr && e.kind == kind) {
+      if (e.descr.ptr() == descr && e.kind == kind) {
         return &e;
       }
     }
   }
+  Entry* slot_of(PyObject* descr, const TableKind* kind) {
+    return const_cast<Entry*>(std::as_const(*this).slot_of(descr, kind));
+  }
 
-  void place(const Entry& entry) {
-    for (std::size_t i = start(entry.descr, entry.kind);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i].descr == nullptr) {
-        slots_[i] = entry;
+  void place(Entry entry) {
+    for (std::size_t i = start(entry.descr.ptr(), entry.kind);; i = (i + 1) & (slots_.size() - 1)) {
+      if (!slots_[i].descr) {
+        slots_[i] = std::move(entry);
         return;
       }
     }
   }
 
   // Drops the entries of dtypes that died everywhere but here; then grows the
-  // table, or empties it when it may grow no more.
+  // table, or empties it when it may grow no more. The dropped entries are let
+  // go last, with the cache consistent again.
   void make_room() {
-    std::vector<Entry> kept;
-    kept.reserve(size_);
-    std::vector<PyObject*> released;
+    std::vector<Entry> live;
+    std::vector<Entry> dropped;
+    live.reserve(size_);
     for (Entry& e : slots_) {
-      if (e.descr == nullptr) {
-        continue;
-      }
-      if (Py_REFCNT(e.descr) > 1) {
-        kept.push_back(e);
-      } else {
-        released.push_back(e.descr);
-        released.push_back(e.fields);
+      if (e.descr) {
+        (Py_REFCNT(e.descr.ptr()) > 1 ? live : dropped).push_back(std::move(e));
       }
     }
     std::size_t slots = slots_.empty() ? kMinSlots : slots_.size();
-    while ((kept.size() + 1) * 2 > slots && slots < kMaxSlots) {
+    while ((live.size() + 1) * 2 > slots && slots < kMaxSlots) {
       slots *= 2;
     }
-    if ((kept.size() + 1) * 2 > slots) {
-      for (const Entry& e : kept) {
-        released.push_back(e.descr);
-        released.push_back(e.fields);
-      }
-      kept.clear();
+    if ((live.size() + 1) * 2 > slots) {
+      std::move(live.begin(), live.end(), std::back_inserter(dropped));
+      live.clear();
     }
     slots_.assign(slots, Entry{});
-    size_ = kept.size();
-    for (const Entry& e : kept) {
-      place(e);
-    }
-    // Released last, with the cache consistent again.
-    for (PyObject* object : released) {
-      Py_DECREF(object);
+    size_ = live.size();
+    for (Entry& e : live) {
+      place(std::move(e));
     }
   }
 
@@ -215,7 +196,7 @@ class LayoutCache {
 };
 
 LayoutCache& layout_cache() {
-  static auto* const cache = new LayoutCache();  // never destroyed: it holds Python objects
+  static Kept<LayoutCache> cache;
   return *cache;
 }
 
@@ -260,26 +241,24 @@ bool takes_records(py::handle table, const Buffer& records, std::size_t rows) {
 
 py::object number_to_float(py::handle v) { return steal_or_throw(PyNumber_Float(v.ptr())); }
 
-py::object item(py::handle obj, py::handle key) { return steal_or_throw(PyObject_GetItem(obj.ptr(), key.ptr())); }
-
 // np.searchsorted(T[F], k) and an exact match, for any table whose date
 // column T[F] has one date per record.
 std::optional<DayRecord> find_day_generic(const State& st, py::handle table, const TableKind& kind, py::handle key) {
   py::object np = st.global(KMB_NAME("np"));
-  py::object dates = item(table, kind.date_field);
+  py::object dates = get_item(table, kind.date_field);
   py::object pos = call_method(np, KMB_NAME("searchsorted"), dates, key);
   const Py_ssize_t count = PyObject_Length(dates.ptr());
   if (count < 0) {
     throw py::error_already_set();
   }
-  if (compare(pos, py::int_(count), Py_GE) || compare(item(dates, pos), key, Py_NE)) {
+  if (compare(pos, py::int_(count), Py_GE) || compare(get_item(dates, pos), key, Py_NE)) {
     return std::nullopt;
   }
   DayRecord day;
-  day.cash_flow = number_to_float(item(item(table, KMB_NAME("cash_flow")), pos));
-  day.cum_principal_payment = item(item(table, KMB_NAME("cum_principal_payment")), pos);
+  day.cash_flow = number_to_float(get_item(get_item(table, KMB_NAME("cash_flow")), pos));
+  day.cum_principal_payment = get_item(get_item(table, KMB_NAME("cum_principal_payment")), pos);
   if (kind.receivable) {
-    day.payment_receivable = number_to_float(item(item(table, KMB_NAME("payment_receivable")), pos));
+    day.payment_receivable = number_to_float(get_item(get_item(table, KMB_NAME("payment_receivable")), pos));
   }
   return day;
 }
@@ -360,7 +339,7 @@ double object_amount(PyObject* name, py::handle value, bool missing, const Numpy
 // NumPy would turn them into numbers without a word.
 py::array_t<double> float_column(const State& st, py::handle frame, PyObject* name, std::size_t rows) {
   py::object np = st.global(KMB_NAME("np"));
-  py::object column = item(frame, name);
+  py::object column = get_item(frame, name);
   auto values = py::array::ensure(call_method(np, KMB_NAME("asarray"), column));
   if (!values) {
     throw py::error_already_set();
@@ -371,11 +350,11 @@ py::array_t<double> float_column(const State& st, py::handle frame, PyObject* na
   }
   const char kind = npy::array_descriptor_proxy(values.dtype().ptr())->kind;
   if (kind == 'i' || kind == 'u' || kind == 'f') {
-    static PyObject* const dtype_kw = keyword_names({"dtype"});
+    static const Kept<py::object> dtype_kw{keyword_names({"dtype"})};
     // What np.ascontiguousarray gave is read as `rows` contiguous doubles:
     // made so here (a copy when it is not) and its length checked again.
     auto converted = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
-        call_kw(get_attr(np, KMB_NAME("ascontiguousarray")), {values}, {get_attr(np, KMB_NAME("float64"))}, dtype_kw));
+        call_kw(get_attr(np, KMB_NAME("ascontiguousarray")), {values}, {get_attr(np, KMB_NAME("float64"))}, *dtype_kw));
     if (!converted) {
       throw py::error_already_set();
     }
@@ -541,10 +520,10 @@ py::object all_real_cash_flow(const State& st, py::handle /*module*/, const Call
 py::object all_implied_cash_flow(const State& st, py::handle /*module*/, const Call& c) {
   static const Signature<1> sig{"_all_implied_cash_flow", {"order_book_ids"}};
   auto [order_book_ids] = bind(sig, c);
-  static PyObject* const start = PyLong_FromLong(20050102);
-  static PyObject* const end = PyLong_FromLong(29991231);
+  static const Kept<py::object> start{py::int_(20050102)};
+  static const Kept<py::object> end{py::int_(29991231)};
   py::object frame =
-      call_method(st.global(KMB_NAME("bond")), KMB_NAME("get_implied_cash_flow"), order_book_ids, start, end);
+      call_method(st.global(KMB_NAME("bond")), KMB_NAME("get_implied_cash_flow"), order_book_ids, *start, *end);
   static const FrameColumns columns{KMB_NAME("date"), KMB_NAME("total_payment"), KMB_NAME("payment_receivable"),
                                     KMB_NAME("principal_payment")};
   return build_table(st, frame, implied_table(), KMB_NAME("IMPLIED_CASH_FLOW_DTYPES"), columns);

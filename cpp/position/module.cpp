@@ -11,7 +11,7 @@ namespace {
 py::list layout(std::initializer_list<std::pair<const char*, const char*>> fields) {
   py::list list;
   for (const auto& [name, code] : fields) {
-    list.append(py::make_tuple(py::reinterpret_borrow<py::object>(intern(name)), code));
+    list.append(py::make_tuple(intern(name), code));
   }
   return list;
 }
@@ -47,11 +47,10 @@ KMB_MODULE(position, m) {
   // Kept for the life of the process: never destroyed after the interpreter ends.
   py::module_ builtins = py::module_::import("builtins");
   py::object zero = py::float_(0.0);
-  State& state =
-      keep_state(m, new State{Globals(m), position_base,
-                              get_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), KMB_NAME("__new__")),
-                              builtins.attr("sum"), py::make_tuple(zero, false), py::make_tuple(zero, zero, false),
-                              py::object(), py::module_::import("collections").attr("defaultdict")});
+  State& state = keep_state<State>(m, ModuleState(m), position_base,
+                                   get_attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), KMB_NAME("__new__")),
+                                   builtins.attr("sum"), py::make_tuple(zero, false), py::make_tuple(zero, zero, false),
+                                   py::object(), py::module_::import("collections").attr("defaultdict"));
 
   m.attr("CASH_FLOW_DTYPES") = layout({{"payment_date", "i4"}, {"cash_flow", "f8"}, {"cum_principal_payment", "f8"}});
   m.attr("IMPLIED_CASH_FLOW_DTYPES") =

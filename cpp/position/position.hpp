@@ -13,8 +13,7 @@ namespace kmb::position {
 // Host names and Python objects the positions work with, taken when the
 // module loads (each load of the module has its own) and kept for the life of
 // the process.
-struct State {
-  Globals globals;
+struct State : ModuleState {
   py::object position;          // the host class the two position models derive from
   py::object object_new;        // object.__new__
   py::object sum;               // builtins.sum
@@ -23,9 +22,9 @@ struct State {
   // BondPosition's own pledged_quantity property, as the class was built with it.
   py::object pledged_quantity;
   py::object defaultdict;  // collections.defaultdict, the pledge book's class
-
-  py::object global(PyObject* name) const { return globals[name]; }
 };
+
+inline py::object int_zero() { return steal_or_throw(PyLong_FromLong(0)); }
 
 // ------------------------------------------------ Python-level helpers
 

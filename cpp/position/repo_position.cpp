@@ -8,10 +8,6 @@ namespace kmb::position {
 
 namespace {
 
-py::object int_zero() { return py::reinterpret_steal<py::object>(PyLong_FromLong(0)); }
-
-py::object item(py::handle obj, py::handle key) { return steal_or_throw(PyObject_GetItem(obj.ptr(), key.ptr())); }
-
 void set_item(py::handle obj, py::handle key, py::handle value) {
   if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) != 0) {
     throw py::error_already_set();
@@ -43,14 +39,14 @@ py::object repo_apply_trade(const State& st, py::handle self, const Call& c) {
   }
   // A financing repo pledges the bond: its long position must be able to take
   // the pledge before anything of the trade is booked here.
-  static EnumMember short_direction("SHORT");
-  static EnumMember long_direction("LONG");
+  static Kept<EnumMember> short_direction("SHORT");
+  static Kept<EnumMember> long_direction("LONG");
   py::object directions = st.global(KMB_NAME("POSITION_DIRECTION"));
   py::object bond_position;
-  if (compare(get_attr(self, KMB_NAME("_direction")), short_direction.get(directions), Py_EQ)) {
+  if (compare(get_attr(self, KMB_NAME("_direction")), short_direction->get(directions), Py_EQ)) {
     py::object portfolio = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("portfolio"));
     bond_position = call_method(portfolio, KMB_NAME("get_position"), get_attr(trade, KMB_NAME("bond_id")),
-                                long_direction.get(directions));
+                                long_direction->get(directions));
     if (!is_instance(bond_position, st.global(KMB_NAME("BondPosition")))) {
       raise_formatted(PyExc_TypeError, "unsupported bond position type: {}", type_of(bond_position));
     }
@@ -75,9 +71,9 @@ py::object repo_apply_trade(const State& st, py::handle self, const Call& c) {
   py::object entry_quantity;
   py::object entry_amount;
   if (known != 0) {
-    entry = item(book, due_date);
-    entry_quantity = iadd(item(entry, first), quantity);
-    entry_amount = iadd(item(entry, second), due_amount);
+    entry = get_item(book, due_date);
+    entry_quantity = iadd(get_item(entry, first), quantity);
+    entry_amount = iadd(get_item(entry, second), due_amount);
   }
   // -(quantity × direction factor) − transaction cost
   py::object principal = neg(mul(quantity, get_attr(self, KMB_NAME("_direction_factor"))));

@@ -17,7 +17,7 @@ KMB_MODULE(trade, m) {
 
   py::module_ datetime = py::module_::import("datetime");
   // Kept for the life of the process: never destroyed after the interpreter ends.
-  keep_state(m, new State{Globals(m), trade_base, datetime.attr("timedelta"), datetime.attr("datetime")});
+  keep_state<State>(m, ModuleState(m), trade_base, datetime.attr("timedelta"), datetime.attr("datetime"));
 
   ClassBuilder(m, "RepoTrade", {trade_base})
       .classmethod("calc_max_amount", as_method<State, calc_max_amount>)

@@ -7,13 +7,13 @@ namespace {
 // SIDE.FINANCING and SIDE.MARGIN, SIDE read at call time (its members
 // remembered while it is the same Enum).
 py::object financing_side(const State& st) {
-  static EnumMember member("FINANCING");
-  return member.get(st.global(KMB_NAME("SIDE")));
+  static Kept<EnumMember> member("FINANCING");
+  return member->get(st.global(KMB_NAME("SIDE")));
 }
 
 py::object margin_side(const State& st) {
-  static EnumMember member("MARGIN");
-  return member.get(st.global(KMB_NAME("SIDE")));
+  static Kept<EnumMember> member("MARGIN");
+  return member->get(st.global(KMB_NAME("SIDE")));
 }
 
 // The date part of a date-and-time value.
@@ -22,8 +22,8 @@ py::object date_of(py::handle dt) { return call_method(dt, KMB_NAME("date")); }
 // The due settlement date: `repo_period` calendar days after the trading date,
 // moved once to the next trading day when it falls on a holiday or weekend.
 py::object due_date(const State& st, py::handle env, py::handle data_proxy, py::handle repo_period) {
-  static PyObject* const days_kw = keyword_names({"days"});
-  py::object period = call_kw(st.timedelta, {}, {repo_period}, days_kw);
+  static const Kept<py::object> days_kw{keyword_names({"days"})};
+  py::object period = call_kw(st.timedelta, {}, {repo_period}, *days_kw);
   py::object candidate = date_of(add(get_attr(env, KMB_NAME("trading_dt")), period));
   py::object midnight = call(st.datetime, get_attr(candidate, KMB_NAME("year")), get_attr(candidate, KMB_NAME("month")),
                              get_attr(candidate, KMB_NAME("day")));
@@ -98,16 +98,16 @@ py::object from_create(const State& st, py::handle cls, const Call& c) {
 
   py::object commission = call(st.global(KMB_NAME("calc_repo_commission")), order_book_id, principal);
 
-  static PyObject* const kwnames =
+  static const Kept<py::object> kwnames{
       keyword_names({"commission", "repo_period", "haircut", "coupon_value", "bond_id", "actual_holding_days",
-                     "due_settlement_amount", "due_settlement_date", "pledged_quantity"});
+                     "due_settlement_amount", "due_settlement_date", "pledged_quantity"})};
   py::object open = get_attr(st.global(KMB_NAME("POSITION_EFFECT")), KMB_NAME("OPEN"));
   // The host's factory, reached through RepoTrade's parent and bound to `cls`.
   py::object base_factory = base_class_attr(st.trade_base, KMB_NAME("__from_create__"), cls);
   return call_kw(base_factory, {order_id, price, principal, trade_side, open, order_book_id},
                  {commission, repo_period, haircut, coupon_value, bond_id, actual_holding_days, due_settlement_amount,
                   due_settlement_date, pledged_quantity},
-                 kwnames);
+                 *kwnames);
 }
 
 py::object create_repo_trade(const State& st, py::handle cls, const Call& c) {
@@ -115,16 +115,16 @@ py::object create_repo_trade(const State& st, py::handle cls, const Call& c) {
       "create_repo_trade",
       {"price", "amount", "order_book_id", "repo_period", "haircut", "bond_id", "pledged_quantity"}};
   auto [price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity] = bind(sig, c);
-  static PyObject* const kwnames = keyword_names({"repo_period", "haircut", "bond_id", "pledged_quantity"});
+  static const Kept<py::object> kwnames{keyword_names({"repo_period", "haircut", "bond_id", "pledged_quantity"})};
   return create(cls, {py::none(), price, amount, financing_side(st), order_book_id},
-                {repo_period, haircut, bond_id, pledged_quantity}, kwnames);
+                {repo_period, haircut, bond_id, pledged_quantity}, *kwnames);
 }
 
 py::object create_reverse_repo_trade(const State& st, py::handle cls, const Call& c) {
   static const Signature<4> sig{"create_reverse_repo_trade", {"price", "amount", "order_book_id", "repo_period"}};
   auto [price, amount, order_book_id, repo_period] = bind(sig, c);
-  static PyObject* const kwnames = keyword_names({"repo_period"});
-  return create(cls, {py::none(), price, amount, margin_side(st), order_book_id}, {repo_period}, kwnames);
+  static const Kept<py::object> kwnames{keyword_names({"repo_period"})};
+  return create(cls, {py::none(), price, amount, margin_side(st), order_book_id}, {repo_period}, *kwnames);
 }
 
 py::object create_exchange_repo_trade(const State& st, py::handle cls, const Call& c) {
@@ -132,9 +132,9 @@ py::object create_exchange_repo_trade(const State& st, py::handle cls, const Cal
       "create_exchange_repo_trade",
       {"order_id", "price", "amount", "order_book_id", "hairbut", "bond_id", "pledged_quantity"}};
   auto [order_id, price, amount, order_book_id, hairbut, bond_id, pledged_quantity] = bind(sig, c);
-  static PyObject* const kwnames = keyword_names({"bond_id", "haircut", "pledged_quantity"});
+  static const Kept<py::object> kwnames{keyword_names({"bond_id", "haircut", "pledged_quantity"})};
   return create(cls, {order_id, price, amount, financing_side(st), order_book_id}, {bond_id, hairbut, pledged_quantity},
-                kwnames);
+                *kwnames);
 }
 
 py::object create_exchange_reverse_repo_trade(const State& st, py::handle cls, const Call& c) {
@@ -146,9 +146,9 @@ py::object create_exchange_reverse_repo_trade(const State& st, py::handle cls, c
 py::object position_direction(const State& st, py::handle self) {
   py::object directions = st.global(KMB_NAME("POSITION_DIRECTION"));
   const bool financing = compare(get_attr(self, KMB_NAME("_side")), financing_side(st), Py_EQ);
-  static EnumMember short_direction("SHORT");
-  static EnumMember long_direction("LONG");
-  return (financing ? short_direction : long_direction).get(directions);
+  static Kept<EnumMember> short_direction("SHORT");
+  static Kept<EnumMember> long_direction("LONG");
+  return (financing ? *short_direction : *long_direction).get(directions);
 }
 
 }  // namespace kmb::trade

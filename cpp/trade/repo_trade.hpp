@@ -8,13 +8,10 @@ namespace kmb::trade {
 // Host names and Python objects the trade record works with, taken when the
 // module loads (each load of the module has its own) and kept for the life of
 // the process.
-struct State {
-  Globals globals;
+struct State : ModuleState {
   py::object trade_base;  // the host class RepoTrade derives from
   py::object timedelta;
   py::object datetime;
-
-  py::object global(PyObject* name) const { return globals[name]; }
 };
 
 py::object calc_max_amount(const State& st, py::handle cls, const Call& call);

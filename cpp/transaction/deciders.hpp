@@ -6,13 +6,8 @@
 namespace kmb::transaction {
 
 // The module namespace, through which host and sibling names are reached at
-// call time; made when the module loads (each load of the module has its own)
-// and kept for the life of the process.
-struct State {
-  Globals globals;
-
-  py::object global(PyObject* name) const { return globals[name]; }
-};
+// call time, is all the State there is.
+using State = ModuleState;
 
 extern const char* const bond_decider_doc;
 

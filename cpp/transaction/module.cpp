@@ -12,7 +12,7 @@ KMB_MODULE(transaction, m) {
   import_name(m, ".utils", "calc_repo_commission");
 
   // Kept for the life of the process: never destroyed after the interpreter ends.
-  keep_state(m, new State{Globals(m)});
+  keep_state<State>(m, ModuleState(m));
 
   ClassBuilder(m, "BondTransactionDecider", {base})
       .doc(bond_decider_doc)

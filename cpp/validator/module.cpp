@@ -16,7 +16,7 @@ KMB_MODULE(validator, m) {
   import_name(m, ".api", "_get_account_position_ins");
 
   // Kept for the life of the process: never destroyed after the interpreter ends.
-  keep_state(m, new State{Globals(m)});
+  keep_state<State>(m, ModuleState(m));
 
   ClassBuilder(m, "BondValidator", {base})
       .method("__init__", as_method<State, init>)

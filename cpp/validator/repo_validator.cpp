@@ -14,13 +14,13 @@ void fail(const State& st, py::handle reason) {
 
 // The exchange's smallest pledged nominal value in yuan; null on an exchange that sets none.
 PyObject* min_repo_value(py::handle repo_ins) {
-  static PyObject* const shenzhen = py::int_(1000).release().ptr();
-  static PyObject* const shanghai = py::int_(100000).release().ptr();
+  static const Kept<py::object> shenzhen{py::int_(1000)};
+  static const Kept<py::object> shanghai{py::int_(100000)};
   if (compare(get_attr(repo_ins, KMB_NAME("exchange")), KMB_NAME("XSHE"), Py_EQ)) {
-    return shenzhen;
+    return shenzhen->ptr();
   }
   if (compare(get_attr(repo_ins, KMB_NAME("exchange")), KMB_NAME("XSHG"), Py_EQ)) {
-    return shanghai;
+    return shanghai->ptr();
   }
   return nullptr;
 }
@@ -32,8 +32,8 @@ py::object repo_can_submit_order(const State& st, py::handle /*self*/, const Cal
   py::handle order = bind(sig, c)[0];
 
   // Only a repo pledging an exchange bond is checked; anything else passes unlooked-at.
-  static EnumMember financing("FINANCING");
-  if (!compare(get_attr(order, KMB_NAME("side")), financing.get(st.global(KMB_NAME("SIDE"))), Py_EQ)) {
+  static Kept<EnumMember> financing("FINANCING");
+  if (!compare(get_attr(order, KMB_NAME("side")), financing->get(st.global(KMB_NAME("SIDE"))), Py_EQ)) {
     return py::bool_(true);
   }
   py::object bond_id = get_attr(order, KMB_NAME("bond_order_book_id"));

@@ -8,13 +8,8 @@
 namespace kmb::validator {
 
 // The module namespace, through which host and sibling names are reached at
-// call time; made when the module loads (each load of the module has its own)
-// and kept for the life of the process.
-struct State {
-  Globals globals;
-
-  py::object global(PyObject* name) const { return globals[name]; }
-};
+// call time, is all the State there is.
+using State = ModuleState;
 
 // `text.format(*args)`: Python's str.format, so numbers print as Python prints them.
 template <typename... A>
