@@ -93,11 +93,17 @@ tidy: $(BASE)
 # sanitizer runtime is preloaded into it, and PYTHONMALLOC=malloc hands every
 # Python object to the instrumented allocator, so that an object read after it
 # was freed is caught too. CPython keeps memory at exit on purpose, so the
-# interpreter gets no leak report; `make leakcheck` watches for leaks.
+# interpreter gets no leak report; `make leakcheck` watches for leaks. The
+# instrumented frames live on AddressSanitizer's own stacks, which catches a
+# frame's memory used after it returned, and leaves the thread's stack clean
+# when a thread ended by the interpreter is unwound past frames it skips (on
+# the thread's stack, their guard bytes would be taken for an overflow by the
+# sanitizer's own clean-up).
 SAN_CXX ?= g++
 SAN_DIR := build/sanitize-$(PYVER)
 SAN_ENV  = LD_PRELOAD=$$($(SAN_CXX) -print-file-name=libasan.so):$$($(SAN_CXX) -print-file-name=libubsan.so) \
-           PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+           PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1 \
+           UBSAN_OPTIONS=print_stacktrace=1 \
            PYTHONPATH=$(abspath $(SAN_DIR))/stage
 
 sanitize: install-dev

@@ -116,10 +116,6 @@ def finished(process, timeout=120):
     return process.returncode, out, err
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="AddressSanitizer reports its own stack clean-up after pthread_exit's unwinding as an overflow",
-)
 def test_daemon_threads_inside_every_module_let_the_interpreter_exit():
     code = "MODULES, RUNS = {!r}, {}\n".format(MODULES, RUNS) + BUSY_AT_EXIT
     status, out, err = finished(fresh_interpreter(code), timeout=300)
