@@ -139,8 +139,8 @@ def test_missing_flags_of_the_wrong_length_raise(monkeypatch):
 TIMES = [
     pytest.param(np.timedelta64(5, "ns"), id="ns duration"),
     pytest.param(np.timedelta64(5, "D"), id="day duration"),
-    pytest.param(np.timedelta64("NaT"), id="duration NaT"),
-    pytest.param(np.datetime64("NaT"), id="datetime64 NaT"),
+    pytest.param(np.timedelta64("NaT", "ns"), id="duration NaT"),
+    pytest.param(np.datetime64("NaT", "ns"), id="datetime64 NaT"),
     pytest.param(np.datetime64("2024-01-01"), id="datetime64"),
     pytest.param(pd.NaT, id="pandas NaT"),
     pytest.param(pd.Timedelta(days=1), id="pandas Timedelta"),
