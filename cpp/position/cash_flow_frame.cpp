@@ -121,7 +121,9 @@ class LayoutCache {
   }
 
  private:
-  struct Entry {
+  // Entries are moved only into free slots, so a move never drops a reference
+  // (pybind11's reference drop is the one that may throw, without the GIL).
+  struct Entry {       // NOLINT(bugprone-exception-escape)
     py::object descr;  // empty: a free slot
     py::object fields;
     const TableKind* kind = nullptr;
