@@ -34,7 +34,7 @@ void watch() {
 
 }  // namespace exit_guard
 
-KMB_ENTRY bool module_may_load(PyObject* module) {
+bool module_may_load(PyObject* module) {
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyObject* name = PyModule_GetNameObject(module);
     if (name != nullptr) {
@@ -43,15 +43,8 @@ KMB_ENTRY bool module_may_load(PyObject* module) {
     }
     return false;
   }
-  try {
-    exit_guard::watch();
-    return true;
-  }
-  KMB_LET_THREAD_EXIT_PASS
-  catch (...) {
-    set_python_error();
-    return false;
-  }
+  exit_guard::watch();
+  return true;
 }
 
 void no_module_state() {

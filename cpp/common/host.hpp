@@ -312,6 +312,21 @@ std::int32_t date_int(py::handle convert, py::handle date);
 // Turns a C++ exception into the matching pending Python error.
 void set_python_error();
 
+// What `body()` returns, or `failed` with the C++ exception it threw turned
+// into the pending Python error: the one guard of every entry from the
+// interpreter into C++. A thread being ended unwinds through it.
+template <typename R, typename F>
+KMB_ENTRY R guarded(R failed, F&& body) {
+  try {
+    return body();
+  }
+  KMB_LET_THREAD_EXIT_PASS
+  catch (...) {
+    set_python_error();
+    return failed;
+  }
+}
+
 // Runs at the start of the exec slot: an ImportError unless in the main
 // interpreter (where the wait for the GIL in another interpreter would never
 // end), then the exit watch.
@@ -325,20 +340,15 @@ bool module_may_load(PyObject* module);
 #define KMB_MODULE(name, variable)                                                                        \
   static void kmb_module_body_##name(::pybind11::module_&);                                               \
   KMB_ENTRY static int kmb_module_exec_##name(PyObject* module) {                                         \
-    if (!::kmb::module_may_load(module)) {                                                                \
-      return -1;                                                                                          \
-    }                                                                                                     \
-    try {                                                                                                 \
+    return ::kmb::guarded(-1, [module] {                                                                  \
+      if (!::kmb::module_may_load(module)) {                                                              \
+        return -1;                                                                                        \
+      }                                                                                                   \
       ::pybind11::detail::ensure_internals();                                                             \
       auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(module);                               \
       kmb_module_body_##name(m);                                                                          \
       return 0;                                                                                           \
-    }                                                                                                     \
-    KMB_LET_THREAD_EXIT_PASS                                                                              \
-    catch (...) {                                                                                         \
-      ::kmb::set_python_error();                                                                          \
-      return -1;                                                                                          \
-    }                                                                                                     \
+    });                                                                                                   \
   }                                                                                                       \
   extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                                  \
     PYBIND11_CHECK_PYTHON_VERSION                                                                         \
@@ -496,51 +506,33 @@ using MethodFn = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, std::
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 using UnaryFn = PyObject* (*)(PyObject*, PyObject*);
 
-// The entries turn a C++ exception into the pending Python error; a thread
-// being ended (see KMB_LET_THREAD_EXIT_PASS) unwinds through them. The
-// module's State comes from the class that defines the method, or from the
-// module that a function or property getter is bound to.
+// Each entry runs its body guarded (see `guarded`). The module's State comes
+// from the class that defines the method, or from the module that a function
+// or property getter is bound to.
 
 // METH_METHOD | METH_FASTCALL | METH_KEYWORDS entry (a method or class
 // method) for `py::object Body(const S&, py::handle self, const Call&)`.
 template <typename S, py::object (*Body)(const S&, py::handle, const Call&)>
 KMB_ENTRY PyObject* as_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) {
-  try {
+  return guarded<PyObject*>(nullptr, [&] {
     return Body(state_of_class<S>(cls), self, Call{args, static_cast<Py_ssize_t>(nargsf), kwnames}).release().ptr();
-  }
-  KMB_LET_THREAD_EXIT_PASS
-  catch (...) {
-    set_python_error();
-    return nullptr;
-  }
+  });
 }
 
 // METH_FASTCALL | METH_KEYWORDS entry of a function bound to the module (a
 // static method, a module function): `Body(state, module, call)`.
 template <typename S, py::object (*Body)(const S&, py::handle, const Call&)>
 KMB_ENTRY PyObject* as_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
+  return guarded<PyObject*>(nullptr, [&] {
     return Body(state_of_module<S>(module), module, Call{args, nargs, kwnames}).release().ptr();
-  }
-  KMB_LET_THREAD_EXIT_PASS
-  catch (...) {
-    set_python_error();
-    return nullptr;
-  }
+  });
 }
 
 // METH_O entry, bound to the module, used as a property getter: `Body(state, self)`.
 template <typename S, py::object (*Body)(const S&, py::handle)>
 KMB_ENTRY PyObject* as_getter(PyObject* module, PyObject* self) {
-  try {
-    return Body(state_of_module<S>(module), self).release().ptr();
-  }
-  KMB_LET_THREAD_EXIT_PASS
-  catch (...) {
-    set_python_error();
-    return nullptr;
-  }
+  return guarded<PyObject*>(nullptr, [&] { return Body(state_of_module<S>(module), self).release().ptr(); });
 }
 
 // ---------------------------------------------------------- class builder

@@ -281,13 +281,24 @@ bool is_time_value(py::handle value, const NumpyScalars& np) {
          is_instance(value, np.datetime64);
 }
 
+[[noreturn]] void not_one_per_row(PyObject* name, std::size_t rows) {
+  PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
+  throw py::error_already_set();
+}
+
+// Column `name` as an array must be a vector of `rows` values.
+void check_one_per_row(const py::array& values, PyObject* name, std::size_t rows) {
+  if (values.ndim() != 1 || static_cast<std::size_t>(values.shape(0)) != rows) {
+    not_one_per_row(name, rows);
+  }
+}
+
 // A list of `rows` items that this code alone holds (a copy of `list`), so
 // that Python code run while it is read (an item's __bool__) cannot change it.
 py::object own_list(py::handle list, PyObject* name, std::size_t rows) {
   py::object copy = steal_or_throw(PySequence_List(list.ptr()));
   if (static_cast<std::size_t>(PyList_GET_SIZE(copy.ptr())) != rows) {
-    PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
-    throw py::error_already_set();
+    not_one_per_row(name, rows);
   }
   return copy;
 }
@@ -346,10 +357,7 @@ py::array_t<double> float_column(const State& st, py::handle frame, PyObject* na
   if (!values) {
     throw py::error_already_set();
   }
-  if (values.ndim() != 1 || static_cast<std::size_t>(values.shape(0)) != rows) {
-    PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
-    throw py::error_already_set();
-  }
+  check_one_per_row(values, name, rows);
   const char kind = npy::array_descriptor_proxy(values.dtype().ptr())->kind;
   if (kind == 'i' || kind == 'u' || kind == 'f') {
     static const Kept<py::object> dtype_kw{keyword_names({"dtype"})};
@@ -360,10 +368,7 @@ py::array_t<double> float_column(const State& st, py::handle frame, PyObject* na
     if (!converted) {
       throw py::error_already_set();
     }
-    if (converted.ndim() != 1 || static_cast<std::size_t>(converted.shape(0)) != rows) {
-      PyErr_Format(PyExc_ValueError, "cash-flow column '%U' does not hold one number per row (%zu rows)", name, rows);
-      throw py::error_already_set();
-    }
+    check_one_per_row(converted, name, rows);
     return converted;
   }
   if (kind != 'O') {
