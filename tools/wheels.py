@@ -35,6 +35,8 @@ BIN = Path(sys.executable).parent  # the development environment: auditwheel, pa
 PACKAGE = "korvane_mod_bond"
 MODULES = ["position", "trade", "transaction", "validator"]
 SIBLINGS = ["__init__", "api", "data", "utils"]
+# the start-up code and order functions, pure Python
+PYTHON_MODULES = SIBLINGS + ["mod"]
 TEST_DIRS = ["tests/python", "tests/standins", "tests/demo"]
 
 
@@ -60,7 +62,7 @@ def build_sdist():
     with tarfile.open(sdist) as tar:
         names = [n.split("/", 1)[1] for n in tar.getnames() if "/" in n]
     needed = ["pyproject.toml", "CMakeLists.txt", "README.md", "PKG-INFO"]
-    needed += ["src/%s/%s.py" % (PACKAGE, s) for s in SIBLINGS]
+    needed += ["src/%s/%s.py" % (PACKAGE, s) for s in PYTHON_MODULES]
     needed += ["src/%s/%s.pyi" % (PACKAGE, m) for m in MODULES]
     needed += ["cpp/%s/module.cpp" % m for m in MODULES]
     missing = [n for n in needed if n not in names]
@@ -82,7 +84,7 @@ def expected_files(wheel):
     """Every file the wheel must hold outside its .dist-info, and nothing else."""
     tag = wheel.name.split("-")[2]  # cp39, cp313, ...
     abi = "cpython-%s-x86_64-linux-gnu" % tag[2:]
-    files = {"%s/%s.py" % (PACKAGE, s) for s in SIBLINGS}
+    files = {"%s/%s.py" % (PACKAGE, s) for s in PYTHON_MODULES}
     files |= {"%s/%s.pyi" % (PACKAGE, m) for m in MODULES}
     files |= {"%s/%s.%s.so" % (PACKAGE, m, abi) for m in MODULES}
     files.add("%s/py.typed" % PACKAGE)
@@ -98,7 +100,7 @@ def check_contents(wheel):
     want = expected_files(wheel)
     if held != want:
         sys.exit("%s: missing %s; unexpected %s" % (wheel.name, sorted(want - held), sorted(held - want)))
-    print("%s: exactly the four modules, the siblings, the stubs and py.typed" % wheel.name)
+    print("%s: exactly the four modules, the siblings, the start-up code, stubs, py.typed" % wheel.name)
 
 
 def build_wheel(python, source, version):

@@ -13,11 +13,11 @@ from korvane.runner import Backtest
 
 from korvane_bond_demo.ledger import build_ledger
 from korvane_bond_demo.market import bundled_instruments, bundled_market
-from korvane_bond_demo.mod import BondMod
 from korvane_bond_demo.report import summarize, write_outputs
 from korvane_bond_demo.settings import Settings
 from korvane_bond_demo.stats import statistics
 from korvane_bond_demo.strategy import SampleBondStrategy, financing_repos
+from korvane_mod_bond.mod import BondMod
 
 
 @dataclasses.dataclass

@@ -23,7 +23,6 @@ import math
 from korvane.runner import SHORT, Strategy
 
 from korvane_bond_demo.market import payment_schedule
-from korvane_bond_demo.mod import pledgeable_quantity
 from korvane_bond_demo.settings import Settings
 
 OVERNIGHT_REVERSE_REPO = "204001.XSHG"
@@ -144,7 +143,7 @@ class SampleBondStrategy(Strategy):
             ]  # fmt: skip
             if running:
                 continue
-            free = pledgeable_quantity(context, order_book_id)
+            free = context.pledgeable_quantity(order_book_id)
             lot = context.instrument(order_book_id).round_lot
             quantity = math.floor(free * self.borrowed_share / lot) * lot
             if quantity <= 0:

@@ -20,8 +20,9 @@ Extension packages are installed by instrument type: a position class (and a
 position proxy) for every type in its ``__instrument_types__``, validators and
 a cost decider for the same types; they may add order functions to the
 strategy's context (:meth:`Backtest.add_order_function`), which go through
-:meth:`Backtest.validate_order`, :meth:`Backtest.fill` and, for a trade that
-falls due later (a repo), :meth:`Backtest.track_due_trade`.
+:meth:`Backtest.validate_order`, then :meth:`Backtest.fill` or
+:meth:`Backtest.refuse` and, for a trade that falls due later (a repo),
+:meth:`Backtest.track_due_trade`.
 """
 
 import dataclasses
@@ -444,6 +445,15 @@ class Backtest:
         self._flush_log()
         if accepted:
             record.status = "unfilled"
+        return record
+
+    def refuse(self, record, message):
+        """Refuse the order of ``record``, which its validators accepted, for a reason that
+        an order function found: ``message`` is logged as a validator logs its refusal."""
+        user_system_log.warning(message)
+        self._flush_log()
+        record.messages.append(message)
+        record.status = "refused"
         return record
 
     def fill(self, record, trade):

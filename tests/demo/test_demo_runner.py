@@ -9,9 +9,9 @@ from korvane.environment import Environment
 from korvane.portfolio.position import Position
 from korvane.runner import Backtest, Strategy
 from korvane_bond_demo.market import BundledMarket, bundled_instruments
-from korvane_bond_demo.mod import BondMod
 
 from korvane_mod_bond import position as P
+from korvane_mod_bond.mod import BondMod
 
 D = datetime.date
 FIRST, LAST = D(2024, 9, 2), D(2024, 9, 13)

@@ -1,0 +1,231 @@
+"""Start-up code: installs the package into a backtest, and the repo order functions.
+
+::
+
+    from korvane.runner import Backtest
+    from korvane_mod_bond.mod import BondMod
+
+    Backtest(strategy, start, end, cash=..., instruments=..., market=..., mods=[BondMod()])
+
+:class:`BondMod` registers the package's position classes and proxies, its
+order validators and cost deciders, the marks of bond positions and the order
+functions below, which a strategy then calls on its context:
+
+- ``context.repo(repo_id, bond_id, quantity, haircut)``: borrow cash, pledging bonds;
+- ``context.reverse_repo(repo_id, amount)``: lend cash;
+- ``context.max_reverse_repo_amount(repo_id, cash=None)``: how much can be lent;
+- ``context.pledgeable_quantity(bond_id)``: the bonds free to pledge today.
+
+An argument that cannot make an order raises one ``TypeError`` or
+``ValueError`` that names it; an order that the account cannot carry is
+refused, its reason logged through the user log, as the validators do.
+"""
+
+import math
+import numbers
+
+from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, POSITION_EFFECT, SIDE
+from korvane.model.order import Order
+
+from . import position, transaction, validator
+from .trade import RepoTrade
+
+LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
+
+__all__ = ["BondMod", "max_reverse_repo_amount", "pledgeable_quantity", "repo", "reverse_repo"]
+
+
+class BondMod:
+    """Installs the package into a backtest (the framework calls :meth:`install`).
+
+    The four figures price bond trades (``BondTransactionDecider``): inter-bank
+    bonds pay ``ib_commission_rate`` of the trade value, at least
+    ``ib_min_commission`` yuan a trade; exchange bonds pay
+    ``exchange_commission_rate``, at most ``exchange_max_commission`` yuan a
+    trade. The defaults, 0.001 % with at least 150 yuan inter-bank and 0.002 %
+    with at most 100 yuan on exchange, are about what a trade's settlement
+    costs there. Repo commissions follow the exchanges' fee schedule
+    (``korvane_mod_bond.utils``).
+
+    How bonds are valued is the framework's configuration key
+    ``mod.bond.valuation_source``, which the positions read: "exchange" values
+    every bond on its realized cash flows; otherwise inter-bank bonds follow
+    their implied cash flows.
+    """
+
+    def __init__(
+        self,
+        ib_commission_rate=0.00001,
+        ib_min_commission=150.0,
+        exchange_commission_rate=0.00002,
+        exchange_max_commission=100.0,
+    ):
+        self.commission = (
+            ib_commission_rate,
+            ib_min_commission,
+            exchange_commission_rate,
+            exchange_max_commission,
+        )
+
+    def install(self, backtest):
+        """Register the package's parts with ``backtest``: positions and proxies by
+        their ``__instrument_types__``, the two validators, the two cost deciders,
+        the marks of bond positions and the order functions."""
+        env = backtest.env
+        for cls in (position.BondPosition, position.RepoPosition):
+            backtest.register_position_class(cls)
+        for cls in (position.BondPositionProxy, position.RepoPositionProxy):
+            backtest.register_proxy(cls)
+        backtest.add_validator(validator.BondValidator(env), position.BondPosition)
+        backtest.add_validator(validator.RepoValidator(env), position.RepoPosition)
+        backtest.set_cost_decider(transaction.BondTransactionDecider(*self.commission), position.BondPosition)
+        backtest.set_cost_decider(transaction.RepoTransactionDecider(), position.RepoPosition)
+        backtest.set_marker(mark, position.BondPosition)
+        for function in (repo, reverse_repo, max_reverse_repo_amount, pledgeable_quantity):
+            backtest.add_order_function(function.__name__, function)
+
+
+def mark(bond_position, quote):
+    """The price a bond position is valued at: a bond that follows implied cash flows
+    carries its accrued interest as a receivable, so it is marked at the clean price;
+    every other bond at the full price."""
+    return quote.clean if isinstance(bond_position, position.BondPositionWithImpliedCashFlow) else quote.full
+
+
+def repo(context, repo_id, bond_id, quantity, haircut):
+    """Borrow cash for the repo's period, pledging ``quantity`` bonds of ``bond_id``.
+
+    The order's amount is the pledge's face value (``quantity`` times the bond's
+    issue price); the cash borrowed is that amount times ``haircut``, the share of
+    the pledged face value lent (the exchange's conversion ratio). A fill is
+    capped at the face value of the bonds free to pledge
+    (:func:`pledgeable_quantity`); with none free the order is refused.
+    Returns the framework's order record.
+    """
+    _instrument(context, "repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
+    bond_ins = _instrument(context, "repo", "bond_id", bond_id, INSTRUMENT_TYPE.BOND)
+    _lots("repo", "quantity", quantity, bond_ins)
+    _number("repo", "haircut", haircut)
+    if not 0 < haircut <= 1:
+        raise ValueError(
+            f"repo: haircut must be a share of the pledged face value in (0, 1], got {haircut!r}"
+        )
+    backtest = context.backtest
+    issue_price = bond_ins.issue_price
+    rate = context.repo_rate(repo_id)
+    order = Order(
+        repo_id,
+        quantity * issue_price,
+        SIDE.FINANCING,
+        position_effect=POSITION_EFFECT.OPEN,
+        position_direction=SHORT,
+        price=rate,
+        bond_order_book_id=bond_id,
+        haircut=haircut,
+    )
+    if rate is None:
+        return backtest.no_quote(order)
+    record = backtest.validate_order(order)
+    if record.status == "refused":
+        return record
+    free = pledgeable_quantity(context, bond_id)
+    if not free > 0:
+        return backtest.refuse(record, "正回购失败，{} 没有可质押的持仓".format(bond_id))
+    amount = min(order.quantity, free * issue_price)
+    trade = RepoTrade.create_exchange_repo_trade(
+        order.order_id, rate, amount, repo_id, hairbut=haircut, bond_id=bond_id,
+        pledged_quantity=amount / issue_price,
+    )  # fmt: skip
+    backtest.track_due_trade(trade)
+    return backtest.fill(record, trade)
+
+
+def reverse_repo(context, repo_id, amount):
+    """Lend ``amount`` yuan of cash, a whole number of the repo's lots, for the repo's
+    period. Returns the framework's order record."""
+    repo_ins = _instrument(context, "reverse_repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
+    _lots("reverse_repo", "amount", amount, repo_ins)
+    backtest = context.backtest
+    rate = context.repo_rate(repo_id)
+    order = Order(
+        repo_id,
+        amount,
+        SIDE.MARGIN,
+        position_effect=POSITION_EFFECT.OPEN,
+        position_direction=LONG,
+        price=rate,
+        haircut=1,
+    )
+    if rate is None:
+        return backtest.no_quote(order)
+    record = backtest.validate_order(order)
+    if record.status == "refused":
+        return record
+    trade = RepoTrade.create_exchange_reverse_repo_trade(order.order_id, rate, amount, repo_id)
+    backtest.track_due_trade(trade)
+    return backtest.fill(record, trade)
+
+
+def max_reverse_repo_amount(context, repo_id, cash=None):
+    """The largest amount, in whole lots of the repo, whose loan and commission ``cash``
+    (default: the available cash) covers; 0.0 when not one lot is covered."""
+    repo_ins = _instrument(context, "max_reverse_repo_amount", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
+    if cash is None:
+        cash = context.available_cash
+    else:
+        _number("max_reverse_repo_amount", "cash", cash)
+    lot = repo_ins.round_lot
+    lots = math.floor(RepoTrade.calc_max_amount(repo_id, cash) / lot)
+    return float(max(lots, 0) * lot)
+
+
+def pledgeable_quantity(context, bond_id):
+    """The bonds of ``bond_id`` free to pledge today: the closable holding and the
+    collateral of the repos falling due today. The pledge of a maturing repo is
+    released only by the day's settlement, but the exchange frees its collateral for
+    a new repo on the same day, as it frees the cash repaid for trading: a repo is
+    rolled on its due day on the same bonds."""
+    _instrument(context, "pledgeable_quantity", "bond_id", bond_id, INSTRUMENT_TYPE.BOND)
+    closable = context.backtest.portfolio.get_position(bond_id, LONG).closable
+    maturing = sum(
+        t.pledged_quantity
+        for t in context.open_repos
+        if t.position_direction == SHORT and t.bond_id == bond_id and t.due_settlement_date <= context.date
+    )
+    return closable + maturing
+
+
+# Argument checks: one line that names the function and the argument ------------
+
+
+def _instrument(context, function, name, order_book_id, kind):
+    """The instrument of ``order_book_id``, checked to be of type ``kind``."""
+    if not isinstance(order_book_id, str):
+        raise TypeError(f"{function}: {name} must be an order book id (a str), got {order_book_id!r}")
+    instrument = context.env.data_proxy.instruments(order_book_id)
+    if instrument is None:
+        raise ValueError(f"{function}: {name} {order_book_id!r} is not a known instrument")
+    if instrument.type != kind:
+        raise ValueError(
+            f"{function}: {name} {order_book_id!r} is an instrument of type {instrument.type}, not {kind}"
+        )
+    return instrument
+
+
+def _number(function, name, value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{function}: {name} must be a number, got {value!r}")
+    if not math.isfinite(value):
+        raise ValueError(f"{function}: {name} must be finite, got {value!r}")
+
+
+def _lots(function, name, value, instrument):
+    _number(function, name, value)
+    if not value > 0:
+        raise ValueError(f"{function}: {name} must be positive, got {value!r}")
+    lot = instrument.round_lot
+    if value % lot != 0:
+        raise ValueError(
+            f"{function}: {name} {value!r} is not a whole number of lots of {instrument.order_book_id} "
+            f"({lot:,} a lot)"
+        )
