@@ -74,6 +74,7 @@ class BondMod:
             exchange_commission_rate,
             exchange_max_commission,
         )
+        """The four figures, in the order of ``BondTransactionDecider``'s parameters."""
 
     def install(self, backtest: Backtest) -> None:
         """Register the package's parts with ``backtest``, through its installer interface.
