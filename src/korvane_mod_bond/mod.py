@@ -21,8 +21,11 @@ An argument that cannot make an order raises one ``TypeError`` or
 refused, its reason logged through the user log, as the validators do.
 """
 
+from __future__ import annotations
+
 import math
 import numbers
+from typing import TYPE_CHECKING
 
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, POSITION_EFFECT, SIDE
 from korvane.model.order import Order
@@ -30,22 +33,27 @@ from korvane.model.order import Order
 from . import position, transaction, validator
 from .trade import RepoTrade
 
+if TYPE_CHECKING:
+    from korvane.runner import Backtest, BondQuote, Context, OrderRecord
+
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
 __all__ = ["BondMod", "max_reverse_repo_amount", "pledgeable_quantity", "repo", "reverse_repo"]
 
 
 class BondMod:
-    """Installs the package into a backtest (the framework calls :meth:`install`).
+    """The package's installer: ``mods=[BondMod()]`` makes a backtest trade bonds and repos.
 
-    The four figures price bond trades (``BondTransactionDecider``): inter-bank
-    bonds pay ``ib_commission_rate`` of the trade value, at least
+    The framework calls :meth:`install` when the backtest is built. The four
+    figures price bond trades
+    (:class:`~korvane_mod_bond.transaction.BondTransactionDecider`): inter-bank
+    bonds pay ``ib_commission_rate`` of the trade value (a fraction), at least
     ``ib_min_commission`` yuan a trade; exchange bonds pay
     ``exchange_commission_rate``, at most ``exchange_max_commission`` yuan a
     trade. The defaults, 0.001 % with at least 150 yuan inter-bank and 0.002 %
     with at most 100 yuan on exchange, are about what a trade's settlement
     costs there. Repo commissions follow the exchanges' fee schedule
-    (``korvane_mod_bond.utils``).
+    (:data:`korvane_mod_bond.utils.REPO_COMMISSION_RATES`).
 
     How bonds are valued is the framework's configuration key
     ``mod.bond.valuation_source``, which the positions read: "exchange" values
@@ -55,22 +63,25 @@ class BondMod:
 
     def __init__(
         self,
-        ib_commission_rate=0.00001,
-        ib_min_commission=150.0,
-        exchange_commission_rate=0.00002,
-        exchange_max_commission=100.0,
-    ):
+        ib_commission_rate: float = 0.00001,
+        ib_min_commission: float = 150.0,
+        exchange_commission_rate: float = 0.00002,
+        exchange_max_commission: float = 100.0,
+    ) -> None:
         self.commission = (
             ib_commission_rate,
             ib_min_commission,
             exchange_commission_rate,
             exchange_max_commission,
         )
+        """The four figures, in the order of ``BondTransactionDecider``'s parameters."""
 
-    def install(self, backtest):
-        """Register the package's parts with ``backtest``: positions and proxies by
-        their ``__instrument_types__``, the two validators, the two cost deciders,
-        the marks of bond positions and the order functions."""
+    def install(self, backtest: Backtest) -> None:
+        """Register the package's parts with ``backtest``, through its installer interface.
+
+        The position classes and proxies by their ``__instrument_types__``, the two
+        validators, the two cost deciders, the marks of bond positions
+        (``mark``: the clean price or the full price) and the order functions."""
         env = backtest.env
         for cls in (position.BondPosition, position.RepoPosition):
             backtest.register_position_class(cls)
@@ -85,22 +96,32 @@ class BondMod:
             backtest.add_order_function(function.__name__, function)
 
 
-def mark(bond_position, quote):
-    """The price a bond position is valued at: a bond that follows implied cash flows
-    carries its accrued interest as a receivable, so it is marked at the clean price;
-    every other bond at the full price."""
+def mark(bond_position: position.BondPosition, quote: BondQuote) -> float:
+    """The price, in yuan a bond, at which a bond position is valued.
+
+    A bond that follows implied cash flows carries its accrued interest as a
+    receivable, so it is marked at the clean price; every other bond at the full
+    price."""
     return quote.clean if isinstance(bond_position, position.BondPositionWithImpliedCashFlow) else quote.full
 
 
-def repo(context, repo_id, bond_id, quantity, haircut):
+def repo(context: Context, repo_id: str, bond_id: str, quantity: float, haircut: float) -> OrderRecord:
     """Borrow cash for the repo's period, pledging ``quantity`` bonds of ``bond_id``.
 
+    Called on the context, ``context.repo(repo_id, bond_id, quantity, haircut)``.
     The order's amount is the pledge's face value (``quantity`` times the bond's
     issue price); the cash borrowed is that amount times ``haircut``, the share of
     the pledged face value lent (the exchange's conversion ratio). A fill is
     capped at the face value of the bonds free to pledge
     (:func:`pledgeable_quantity`); with none free the order is refused.
+    The principal borrowed comes in at once, less the commission; the amount due
+    back, principal plus interest, goes out at the settlement of the due day.
     Returns the framework's order record.
+
+    :raises TypeError: for an id that is not a string or a number that is not one.
+    :raises ValueError: for an unknown instrument or one of the wrong type, a
+        quantity that is not a positive whole number of the bond's lots, a haircut
+        outside (0, 1].
     """
     _instrument(context, "repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
     bond_ins = _instrument(context, "repo", "bond_id", bond_id, INSTRUMENT_TYPE.BOND)
@@ -140,9 +161,18 @@ def repo(context, repo_id, bond_id, quantity, haircut):
     return backtest.fill(record, trade)
 
 
-def reverse_repo(context, repo_id, amount):
-    """Lend ``amount`` yuan of cash, a whole number of the repo's lots, for the repo's
-    period. Returns the framework's order record."""
+def reverse_repo(context: Context, repo_id: str, amount: float) -> OrderRecord:
+    """Lend ``amount`` yuan of cash for the repo's period.
+
+    Called on the context, ``context.reverse_repo(repo_id, amount)``. The amount is
+    a whole number of the repo's lots (1,000 yuan); it goes out at once with the
+    commission, and comes back with the interest at the settlement of the due day.
+    Returns the framework's order record.
+
+    :raises TypeError: for an id that is not a string or an amount that is not a number.
+    :raises ValueError: for an unknown instrument or one that is not a repo, or an
+        amount that is not a positive whole number of lots.
+    """
     repo_ins = _instrument(context, "reverse_repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
     _lots("reverse_repo", "amount", amount, repo_ins)
     backtest = context.backtest
@@ -166,9 +196,14 @@ def reverse_repo(context, repo_id, amount):
     return backtest.fill(record, trade)
 
 
-def max_reverse_repo_amount(context, repo_id, cash=None):
-    """The largest amount, in whole lots of the repo, whose loan and commission ``cash``
-    (default: the available cash) covers; 0.0 when not one lot is covered."""
+def max_reverse_repo_amount(context: Context, repo_id: str, cash: float | None = None) -> float:
+    """The largest amount, in whole lots of the repo, that can be lent out of ``cash``.
+
+    Called on the context, ``context.max_reverse_repo_amount(repo_id)``. The
+    amount and its commission are covered by ``cash`` (default: the available
+    cash, which counts what repos falling due today bring in or take out); 0.0
+    when not one lot is covered.
+    """
     repo_ins = _instrument(context, "max_reverse_repo_amount", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
     if cash is None:
         cash = context.available_cash
@@ -179,9 +214,11 @@ def max_reverse_repo_amount(context, repo_id, cash=None):
     return float(max(lots, 0) * lot)
 
 
-def pledgeable_quantity(context, bond_id):
-    """The bonds of ``bond_id`` free to pledge today: the closable holding and the
-    collateral of the repos falling due today. The pledge of a maturing repo is
+def pledgeable_quantity(context: Context, bond_id: str) -> float:
+    """The bonds of ``bond_id`` free to pledge today.
+
+    Called on the context, ``context.pledgeable_quantity(bond_id)``: the closable
+    holding and the collateral of the repos falling due today. The pledge of a maturing repo is
     released only by the day's settlement, but the exchange frees its collateral for
     a new repo on the same day, as it frees the cash repaid for trading: a repo is
     rolled on its due day on the same bonds."""

@@ -1,3 +1,16 @@
+"""Bond and repo positions, their proxies and the cash-flow tables of bonds.
+
+The framework creates one position per order book id and direction, calls
+``before_trading(date)`` at every day start, ``apply_trade(trade)`` for every
+fill and ``settlement(date)`` at every day's end, and books each returned
+number to the account as a *cash delta* in yuan: positive is cash received by
+the account, negative cash paid out.
+
+Quantities of a bond position are counted in bonds; the amounts of a
+cash-flow table are per bond (per 100 face for the usual issue price of 100).
+Quantities of a repo position are cash in yuan.
+"""
+
 import datetime
 from collections import defaultdict
 from collections.abc import MutableMapping
@@ -11,76 +24,235 @@ from korvane.portfolio.position import Position
 from .trade import RepoTrade
 
 CASH_FLOW_DTYPES: list[tuple[str, str]]
+"""Record layout of a realized cash-flow table, as (field, NumPy type code) pairs.
+
+``payment_date`` ("i4", the payment date as the integer YYYYMMDD), ``cash_flow``
+("f8", paid on that date per bond, coupon and principal) and
+``cum_principal_payment`` ("f8", principal repaid per bond up to and including
+that record, summed in the order the data client delivered the rows)."""
+
 IMPLIED_CASH_FLOW_DTYPES: list[tuple[str, str]]
+"""Record layout of an implied cash-flow table, as (field, NumPy type code) pairs.
+
+``date`` ("i4", YYYYMMDD),
+``cash_flow`` ("f8", paid on that date per bond), ``cum_principal_payment``
+("f8", principal repaid per bond up to and including that record) and
+``payment_receivable`` ("f8", what becomes receivable on that date per bond:
+the interest accrued since the previous record)."""
 
 class _Memoised:
-    def __call__(self, order_book_ids: str) -> np.ndarray | None: ...
-    def cache_info(self) -> Any: ...
-    def cache_clear(self) -> None: ...
+    """A cash-flow table builder, memoised for the run.
+
+    The memo holds 1,024 order book ids at most, the least recently used dropped first."""
+
+    def __call__(self, order_book_ids: str) -> np.ndarray | None:
+        """The table of one bond, or None when the data client has no cash flows for it.
+
+        The table is a NumPy structured array sorted by date; it is only to be read."""
+    def cache_info(self) -> Any:
+        """Hits, misses and size of the memo."""
+    def cache_clear(self) -> None:
+        """Forget every table: the next request of each bond asks the data client again."""
     __wrapped__: Callable[[str], np.ndarray | None]
+    """The builder itself, without the memo."""
 
 _all_real_cash_flow: _Memoised
+"""Realized cash-flow table of a bond (layout :data:`CASH_FLOW_DTYPES`), memoised.
+
+Built from the data client's ``bond.realized_cash_flow(order_book_id)``."""
+
 _all_implied_cash_flow: _Memoised
+"""Implied cash-flow table of a bond (layout :data:`IMPLIED_CASH_FLOW_DTYPES`), memoised.
+
+Built from the data client's ``bond.get_implied_cash_flow(order_book_id, 20050102, 29991231)``."""
 
 class BondPosition(Position):
+    """A holding of one bond, with its coupons, redemptions and the bonds pledged in repos.
+
+    Calling ``BondPosition(order_book_id, direction)`` creates an instance of one
+    of its two variants: :class:`BondPositionWithRealizedCashFlow` for an
+    exchange bond (order book id ending ".XSHG" or ".XSHE"), and for every bond
+    when the configuration key ``mod.bond.valuation_source`` is "exchange";
+    :class:`BondPositionWithImpliedCashFlow` otherwise.
+
+    A payment is booked in two steps: at the day start the amount that becomes
+    receivable that day, times the quantity held, is added to the payment
+    receivable (which counts in :attr:`equity`); at the settlement of the
+    payment date the payment, times the quantity held, is paid to the account
+    as cash and taken out of the receivable. On the day the principal is fully
+    repaid the holding is zeroed.
+    """
+
     __instrument_types__: tuple[INSTRUMENT_TYPE, ...]
+    """``(INSTRUMENT_TYPE.BOND,)``: the framework models bond positions with this class."""
     _instrument: Any
+    """The bond's reference data (``issue_price``: the price of one bond at issue, in yuan)."""
     _payment_receivable: float
+    """Coupon and principal receivable by the whole holding, in yuan.
+
+    What became receivable at a day start and has not yet been paid by a settlement."""
     _due_settlement_dict: defaultdict[datetime.date, float]
+    """The pledge book: due date of a repo → bonds pledged in the repos due that day."""
     def __new__(
         cls, order_book_id: str, direction: POSITION_DIRECTION, init_quantity: float = 0
-    ) -> BondPositionWithRealizedCashFlow | BondPositionWithImpliedCashFlow: ...
-    def __init__(
-        self, order_book_id: str, direction: POSITION_DIRECTION, init_quantity: float = 0
-    ) -> None: ...
-    def set_state(self, state: MutableMapping[str, Any]) -> None: ...
-    def get_state(self) -> MutableMapping[str, Any]: ...
+    ) -> BondPositionWithRealizedCashFlow | BondPositionWithImpliedCashFlow:
+        """A new instance of the cash-flow variant for ``order_book_id`` (see the class).
+
+        The class called on takes no part in the choice."""
+    def __init__(self, order_book_id: str, direction: POSITION_DIRECTION, init_quantity: float = 0) -> None:
+        """A position of ``init_quantity`` bonds, with no receivable and nothing pledged."""
+    def set_state(self, state: MutableMapping[str, Any]) -> None:
+        """Restore a state saved by :meth:`get_state`.
+
+        A state without "payment_receivable" restores a receivable of 0. The pledge
+        book is not restored: it stays as it was."""
+    def get_state(self) -> MutableMapping[str, Any]:
+        """The framework's position state, with the key "payment_receivable" (yuan) added.
+
+        The pledge book is not saved."""
     @property
-    def equity(self) -> float: ...
+    def equity(self) -> float:
+        """The framework's equity of the holding plus the payment receivable, in yuan."""
     @property
-    def pledged_quantity(self) -> float: ...
+    def pledged_quantity(self) -> float:
+        """Bonds pledged in repos not yet due, summed over every due date."""
     @property
-    def closable(self) -> float: ...
-    def apply_trade(self, trade: Any) -> float | None: ...
-    def before_trading(self, trading_date: datetime.date) -> float: ...
-    def settlement(self, trading_date: datetime.date) -> float: ...
-    def _get_cash_flow_receivable(self, date_: datetime.date) -> float: ...
-    def _get_cash_flow(self, date_: datetime.date) -> tuple[float, bool]: ...
+    def closable(self) -> float:
+        """Bonds that can be sold or pledged, in bonds.
+
+        The framework's closable quantity less :attr:`pledged_quantity` (not clamped at 0)."""
+    def apply_trade(self, trade: Any) -> float | None:
+        """Book a fill: a buy or a sell, or a repo that pledges this bond.
+
+        A buy or sell is the framework's: its cash delta is returned unchanged
+        (negative for a buy: the price and costs paid; positive for a sale). A
+        financing repo trade in which this bond is pledged (side ``SIDE.FINANCING``,
+        a :class:`~korvane_mod_bond.trade.RepoTrade`) files its ``pledged_quantity``
+        under its ``due_settlement_date`` and returns None: it moves no cash here.
+
+        :raises TypeError: "financing trade requires type of RepoTrade, current type: {}"
+            for a financing trade of another class.
+        """
+    def before_trading(self, trading_date: datetime.date) -> float:
+        """Day start: book what becomes receivable today; return the framework's cash delta.
+
+        The day's receivable per bond times the quantity is added to the payment
+        receivable; the cash delta returned is the framework's own day-start one."""
+    def settlement(self, trading_date: datetime.date) -> float:
+        """Day end: pay the day's coupon and principal; return that cash delta.
+
+        The payment per bond times the quantity (positive: received; 0.0 on a day
+        without a payment) is returned and taken out of the receivable. On the day
+        the principal is fully repaid the holding's quantities become 0; the pledges
+        due on or before ``trading_date`` are released."""
+    def _get_cash_flow_receivable(self, date_: datetime.date) -> float:
+        """Hook: what becomes receivable on ``date_`` per bond, in yuan (0.0 for none).
+
+        Abstract here (raises ``NotImplementedError``)."""
+    def _get_cash_flow(self, date_: datetime.date) -> tuple[float, bool]:
+        """Hook: (paid on ``date_`` per bond in yuan, whether the principal is then repaid).
+
+        The flag is True when the bond is fully redeemed by that payment. Abstract
+        here (raises ``NotImplementedError``)."""
 
 class BondPositionWithRealizedCashFlow(BondPosition):
-    def _get_cash_flow_receivable(self, date_: datetime.date) -> float: ...
-    def _get_cash_flow(self, date_: datetime.date) -> tuple[float, bool]: ...
+    """A bond position booked on its realized cash flows (:data:`CASH_FLOW_DTYPES`).
+
+    Each payment becomes receivable on its payment date and is paid at that day's
+    settlement. Marked at the full price."""
+
+    def _get_cash_flow_receivable(self, date_: datetime.date) -> float:
+        """The payment per bond on ``date_``: receivable and paid on the same day."""
+    def _get_cash_flow(self, date_: datetime.date) -> tuple[float, bool]:
+        """(payment per bond on ``date_``, whether the principal is then fully repaid).
+
+        Fully repaid: the principal repaid up to that record reaches the issue price.
+        (0.0, False) on a date without a payment, or for a bond without data."""
 
 class BondPositionWithImpliedCashFlow(BondPosition):
-    def _get_day_cash_flow(self, date_: datetime.date) -> tuple[float, float, bool]: ...
-    def _get_cash_flow_receivable(self, date_: datetime.date) -> float: ...
-    def _get_cash_flow(self, date_: datetime.date) -> tuple[float, bool]: ...
+    """A bond position booked on its implied cash flows (:data:`IMPLIED_CASH_FLOW_DTYPES`).
+
+    Interest becomes receivable as it accrues, record by record, and is paid on
+    the payment dates. Marked at the clean price: the accrued interest is in the
+    receivable."""
+
+    def _get_day_cash_flow(self, date_: datetime.date) -> tuple[float, float, bool]:
+        """(paid per bond, becoming receivable per bond, principal fully repaid) on ``date_``.
+
+        (0.0, 0.0, False) without a record for that date."""
+    def _get_cash_flow_receivable(self, date_: datetime.date) -> float:
+        """The day's receivable per bond, in yuan.
+
+        On a payment day while the position carries no receivable yet (bought after
+        the last accrual), the payment itself."""
+    def _get_cash_flow(self, date_: datetime.date) -> tuple[float, bool]:
+        """(payment per bond on ``date_``, principal fully repaid)."""
 
 class RepoPosition(Position):
+    """The repos of one repo instrument in one direction; quantities in yuan of principal.
+
+    A short position holds financing repos (cash borrowed against pledged
+    bonds), a long one reverse repos (cash lent). Each trade is booked under its
+    due date; the settlement of that date repays the amount due, principal plus
+    interest. A short position also hands each trade to the long position of the
+    pledged bond, which files the pledge.
+    """
+
     __instrument_types__: tuple[INSTRUMENT_TYPE, ...]
+    """``(INSTRUMENT_TYPE.REPO,)``: the framework models repo positions with this class."""
     _due_settlement_dict: dict[datetime.date, list[float]]
+    """The due-settlement book: due date → [principal, amount due back] in yuan."""
     @property
-    def trading_pnl(self) -> int: ...
+    def trading_pnl(self) -> int:
+        """Always 0: a repo's interest is booked as cash at its maturity."""
     @property
-    def position_pnl(self) -> int: ...
+    def position_pnl(self) -> int:
+        """Always 0 (the same property as :attr:`trading_pnl`)."""
     @property
-    def margin(self) -> int: ...
+    def margin(self) -> int:
+        """Always 0."""
     @property
-    def market_value(self) -> int: ...
+    def market_value(self) -> int:
+        """Always 0 (the same property as :attr:`margin`)."""
     @property
-    def equity(self) -> float: ...
-    def __init__(
-        self, order_book_id: str, direction: POSITION_DIRECTION, init_quantity: float = 0
-    ) -> None: ...
-    def apply_trade(self, trade: RepoTrade) -> float: ...
-    def settlement(self, trading_date: datetime.date) -> float: ...
+    def equity(self) -> float:
+        """The principal outstanding in yuan, signed: negative (owed) short, positive (lent) long."""
+    def __init__(self, order_book_id: str, direction: POSITION_DIRECTION, init_quantity: float = 0) -> None:
+        """A position of ``init_quantity`` yuan of principal, with nothing due."""
+    def apply_trade(self, trade: RepoTrade) -> float:
+        """Book a repo trade and return its cash delta.
+
+        For a financing repo (short) the principal received less the commission,
+        positive; for a reverse repo (long) the principal lent plus the commission,
+        negative. The amount due back is booked under the due date.
+
+        :raises TypeError: "unsupported trade type: {}" for a trade that is not a
+            :class:`~korvane_mod_bond.trade.RepoTrade`; "unsupported bond position type: {}"
+            when the pledged bond's long position is not a :class:`BondPosition`.
+        """
+    def settlement(self, trading_date: datetime.date) -> float:
+        """Day end: settle every repo due on or before ``trading_date``; return the cash delta.
+
+        The amounts due back, principal plus interest: negative (paid) for a short
+        position, positive (received) for a long one; 0 when nothing is due."""
 
 class BondPositionProxy(StockPositionProxy):
+    """How a strategy sees a bond position (``context.position(bond_id)``).
+
+    The framework's stock proxy, whose ``closable`` leaves out pledged bonds and
+    whose ``equity`` includes the payment receivable."""
+
     __instrument_types__: tuple[INSTRUMENT_TYPE, ...]
+    """``(INSTRUMENT_TYPE.BOND,)``."""
     @property
-    def type(self) -> INSTRUMENT_TYPE: ...
+    def type(self) -> INSTRUMENT_TYPE:
+        """``INSTRUMENT_TYPE.BOND``."""
 
 class RepoPositionProxy(StockPositionProxy):
+    """How a strategy sees a repo position: quantity and equity in yuan of principal."""
+
     __instrument_types__: tuple[INSTRUMENT_TYPE, ...]
+    """``(INSTRUMENT_TYPE.REPO,)``."""
     @property
-    def type(self) -> INSTRUMENT_TYPE: ...
+    def type(self) -> INSTRUMENT_TYPE:
+        """``INSTRUMENT_TYPE.REPO``."""

@@ -1,3 +1,5 @@
+"""Commission and tax of bond and repo trades and orders, in yuan."""
+
 from typing import Any
 
 from korvane.interface import AbstractTransactionCostDecider as AbstractTransactionCostDecider
@@ -8,23 +10,48 @@ from .utils import calc_repo_commission as calc_repo_commission
 from .utils import is_exchange_bond as is_exchange_bond
 
 class BondTransactionDecider(AbstractTransactionCostDecider):
+    """Commission and tax of bond trades and orders.
+
+    A commission on the trade value (price × quantity), capped on an exchange and
+    floored inter-bank; no tax."""
+
     _ib_commission_rate: float
+    """Inter-bank commission rate, a fraction of the trade value."""
     _ib_min_commission: float
+    """Least commission of one inter-bank trade, in yuan."""
     _exchange_commission_rate: float
+    """Exchange commission rate, a fraction of the trade value."""
     _exchange_max_commission: float
+    """Greatest commission of one exchange trade, in yuan."""
     def __init__(
         self,
         ib_commission_rate: float,
         ib_min_commission: float,
         exchange_commission_rate: float,
         exchange_max_commission: float,
-    ) -> None: ...
-    def _get_commission(self, price: float, quantity: float, order_book_id: str) -> float: ...
-    def get_trade_tax(self, trade: Any) -> int: ...
-    def get_trade_commission(self, trade: Any) -> float: ...
-    def get_order_transaction_cost(self, order: Any) -> float: ...
+    ) -> None:
+        """A decider with the four figures (rates as fractions, amounts in yuan)."""
+    def _get_commission(self, price: float, quantity: float, order_book_id: str) -> float:
+        """Commission of ``quantity`` bonds at ``price`` yuan a bond.
+
+        On an exchange the smaller of value × rate and the cap, inter-bank the larger
+        of value × rate and the floor."""
+    def get_trade_tax(self, trade: Any) -> int:
+        """Always 0."""
+    def get_trade_commission(self, trade: Any) -> float:
+        """Commission of a fill, on ``last_price`` × ``last_quantity``."""
+    def get_order_transaction_cost(self, order: Any) -> float:
+        """Expected cost of an order: the commission on ``frozen_price`` × ``quantity``."""
 
 class RepoTransactionDecider(AbstractTransactionCostDecider):
-    def get_trade_tax(self, trade: Any) -> int: ...
-    def get_trade_commission(self, trade: Any) -> float: ...
-    def get_order_transaction_cost(self, order: Any) -> float: ...
+    """Commission and tax of repo trades and orders.
+
+    The exchanges' repo commission on the principal (the amount after the haircut),
+    by repo period; no tax."""
+
+    def get_trade_tax(self, trade: Any) -> int:
+        """Always 0."""
+    def get_trade_commission(self, trade: Any) -> float:
+        """Commission of a repo trade, on its principal ``last_quantity``."""
+    def get_order_transaction_cost(self, order: Any) -> float:
+        """Expected cost of a repo order: the commission on ``quantity`` × ``haircut``."""
