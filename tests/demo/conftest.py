@@ -9,7 +9,7 @@ import pytest
 from korvane.environment import Environment
 from korvane_bond_demo.backtest import run
 from korvane_bond_demo.files import check_output_folder
-from korvane_bond_demo.report import OUTPUTS
+from korvane_bond_demo.outputs import OUTPUTS
 from korvane_bond_demo.settings import Settings
 from pelvorn import bond
 

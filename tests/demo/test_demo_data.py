@@ -8,7 +8,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 from korvane.data import get_trading_calendar
-from korvane_bond_demo.market import BundledMarket
+from korvane_bond_demo.dataset import bundled
 
 ROOT = Path(__file__).resolve().parents[2]
 CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
@@ -44,7 +44,7 @@ def test_generator_reproduces_the_committed_files(tmp_path):
 )
 def test_every_dated_row_falls_on_a_trading_day_of_the_run(name, column):
     """A payment or an accrual on a day the clock never visits would be lost."""
-    market = BundledMarket()
+    market = bundled()
     calendar = get_trading_calendar().with_sessions(market.sessions)
     dates = pd.to_datetime(pd.read_csv(FILES[name] / name)[column])
     covered = dates[(dates >= pd.Timestamp(market.first_date)) & (dates <= pd.Timestamp(market.last_date))]
@@ -62,7 +62,7 @@ CLOSED_2025 = ["2025-01-28", "2025-02-04", "2025-05-02", "2025-05-05", "2025-06-
 def test_run_calendar_is_the_bundled_session_list_over_the_data():
     """One calendar for the whole run, whatever exchange_calendars release is installed:
     the bundled sessions over the data, the installed calendar outside it."""
-    market = BundledMarket()
+    market = bundled()
     base = get_trading_calendar()
     calendar = base.with_sessions(market.sessions)
     first, last = pd.Timestamp(market.first_date), pd.Timestamp(market.last_date)

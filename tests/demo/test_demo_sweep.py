@@ -96,12 +96,10 @@ def test_heatmap_cells_average_the_other_parameters_and_leave_failed_cells_empty
         [[1.0, 3.0]],
     )
     assert [n for n, _, _ in sweep.best(points, results, "pnl")] == [2, 1]
-    written = sweep.write_results(
-        tmp_path, ["repo_tenor_days"], points, results, ("pnl", "repo_tenor_days", None)
-    )
-    assert sorted(p.name for p in written) == ["sweep.csv", "sweep.png"]
+    written = sweep.write_heatmap(tmp_path, points, results, ("pnl", "repo_tenor_days", None))
+    assert written == tmp_path / "sweep.png"
     assert (tmp_path / "sweep.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(os.listdir(tmp_path)) == ["sweep.csv", "sweep.png"]  # nothing staged left
+    assert sorted(os.listdir(tmp_path)) == ["sweep.png"]  # nothing staged left
 
 
 # The command in a fresh interpreter, with the third point's settings made invalid
@@ -179,7 +177,7 @@ def test_points_on_a_local_cluster_equal_single_runs_and_a_failing_point_is_isol
             name: repr(float(single[name])) for name in sweep.STATISTICS
         }
     assert (out / "sweep.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(os.listdir(out)) == ["sweep.csv", "sweep.png"]
+    assert sorted(os.listdir(out)) == ["sweep-grid.json", "sweep.csv", "sweep.png"]
 
 
 def test_ctrl_c_closes_the_cluster_and_writes_nothing(tmp_path):
