@@ -50,7 +50,7 @@ install: $(BASE)
 	$(INSTALL) ./demo
 
 install-dev: $(DEV)
-	$(INSTALL) "./demo[data,sweep]"
+	$(INSTALL) "./demo[sweep,parquet]"
 
 test-cpp: $(BASE)
 	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DKMB_BUILD_TESTS=ON -DKMB_BUILD_MODULES=OFF \

@@ -27,6 +27,7 @@ rolls only what its cash cannot repay and sells the bonds set free, so the book 
 within two repo periods without running out of cash.
 """
 
+import dataclasses
 import math
 
 from korvane.runner import SHORT, Strategy
@@ -197,10 +198,13 @@ class CarryStrategy(SampleBondStrategy):
     """The carry variant: borrowed cash buys more of the pledged bonds, up to the
     settings' ``target_leverage``, with ``cash_buffer`` of equity kept in cash."""
 
-    def __init__(self, settings=None, repos=None, data=None):
+    def __init__(self, settings=None, repos=None, data=None, overnight=None):
         super().__init__(settings, repos, data)
         self.target_leverage = self.settings.target_leverage
         self.cash_buffer = self.settings.cash_buffer
+        # the one-day repo of each financed bond's exchange: the exit rolls into it, so
+        # that each day's sales repay some of the debt
+        self.overnight = dict(overnight or {})
 
     def handle_day(self, context):
         if self.in_exit(context):
@@ -237,8 +241,9 @@ class CarryStrategy(SampleBondStrategy):
             value += trade.last_quantity if trade.position_direction != SHORT else -trade.last_quantity
         return value
 
-    def _pledge(self, context, order_book_id, quantity):
-        repo_id, share_lent = self.financing[order_book_id]
+    def _pledge(self, context, order_book_id, quantity, repo_id=None):
+        repo_id = self.financing[order_book_id][0] if repo_id is None else repo_id
+        share_lent = self.financing[order_book_id][1]
         instrument = context.instrument(order_book_id)
         if quantity * instrument.issue_price < PLEDGE_MINIMUM.get(instrument.exchange, 0):
             return
@@ -320,8 +325,17 @@ class CarryStrategy(SampleBondStrategy):
             quantity = min(maturing, math.ceil(short / lent_per_bond / lot) * lot)
             minimum = PLEDGE_MINIMUM.get(instrument.exchange, 0) / instrument.issue_price
             quantity = min(maturing, max(quantity, math.ceil(minimum / lot) * lot))
-            self._pledge(context, order_book_id, quantity)
+            self._pledge(context, order_book_id, quantity, self.overnight.get(order_book_id, repo_id))
             short -= quantity * lent_per_bond
+
+    def _sell_everything(self, context):
+        """Sell what is free of pledges, in whole lots."""
+        for order_book_id in self.bonds:
+            position = context.position(order_book_id)
+            lot = context.instrument(order_book_id).round_lot
+            free = math.floor(position.closable / lot) * lot
+            if free > 0 and context.bond_quote(order_book_id) is not None:
+                context.sell(order_book_id, free)
 
 
 def title(settings):
@@ -331,8 +345,10 @@ def title(settings):
 
 def make_strategy(settings, repos, data):
     """The strategy of ``settings.strategy``."""
-    cls = CarryStrategy if settings.strategy == "carry" else SampleBondStrategy
-    return cls(settings, repos, data)
+    if settings.strategy != "carry":
+        return SampleBondStrategy(settings, repos, data)
+    overnight = financing_repos(dataclasses.replace(settings, repo_tenor_days=1), data.instruments())
+    return CarryStrategy(settings, repos, data, overnight)
 
 
 def financing_repos(settings, instruments):

@@ -53,3 +53,9 @@ def national_day_run(tmp_path_factory):
     out = tmp_path_factory.mktemp("demo-national-day")
     done = run_demo(datetime.date(2024, 9, 2), datetime.date(2024, 10, 31), out)
     return done.result, done.summary, out
+
+
+@pytest.fixture(scope="session")
+def demo():
+    """:func:`run_demo`, for tests that make runs of their own."""
+    return run_demo

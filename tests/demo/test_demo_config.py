@@ -46,9 +46,9 @@ def test_options_and_file_give_the_settings_the_options_winning(tmp_path):
         lend_overnight=False,
         borrowed_share=0.75,
     )
-    assert _settings(["--no-lend-overnight", "--exit-days", "12", "--ib-min-commission", "1,000"]) == Settings(
-        lend_overnight=False, exit_days=12, ib_min_commission=1000.0
-    )
+    assert _settings(
+        ["--no-lend-overnight", "--exit-days", "12", "--ib-min-commission", "1,000"]
+    ) == Settings(lend_overnight=False, exit_days=12, ib_min_commission=1000.0)
 
 
 @pytest.mark.parametrize("name", list(config.PARAMETERS))

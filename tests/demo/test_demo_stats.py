@@ -175,7 +175,9 @@ def test_summary_prints_the_statistics_and_explains_the_messages(files):
     _, out, _, stats = files
     text = (out / "summary.txt").read_text(encoding="utf-8")
     assert f"annualised return{'':<17}{stats['annual_return']:+12.2%}" in text
-    assert f"Sharpe ratio{'':<22}{stats['sharpe_ratio']:12.2f}   against the GC001 overnight repo rate" in text
+    assert (
+        f"Sharpe ratio{'':<22}{stats['sharpe_ratio']:12.2f}   against the GC001 overnight repo rate" in text
+    )
     assert "refused, sale of pledged bonds: the strategy tries to sell its bonds" in text
     assert "订单创建失败:  019547.XSHG 的仓位不足" in text  # the system's own message, unchanged
     assert "filled with a warning, repo rolled on its due day" in text
