@@ -13,12 +13,15 @@ from korvane_bond_demo.dataset import bundled
 ROOT = Path(__file__).resolve().parents[2]
 CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
 DEMO_DATA = ROOT / "demo" / "korvane_bond_demo" / "data"
+# Every file is the demo's (the layout of --data DIR); the data client ships its own copy
+# of the reference data and cash flows.
 FILES = {
-    "instruments.csv": CLIENT_DATA,
-    "realized_cash_flow.csv": CLIENT_DATA,
-    "implied_cash_flow.csv": CLIENT_DATA,
-    "bond_prices.csv": DEMO_DATA,
-    "repo_rates.csv": DEMO_DATA,
+    "instruments.csv": (DEMO_DATA, CLIENT_DATA),
+    "realized_cash_flow.csv": (DEMO_DATA, CLIENT_DATA),
+    "implied_cash_flow.csv": (DEMO_DATA, CLIENT_DATA),
+    "bond_prices.csv": (DEMO_DATA,),
+    "repo_rates.csv": (DEMO_DATA,),
+    "sessions.csv": (DEMO_DATA,),
 }
 
 
@@ -29,7 +32,10 @@ def test_generator_reproduces_the_committed_files(tmp_path):
     spec.loader.exec_module(generator)
     assert [path.name for path in generator.build(tmp_path)] == sorted(FILES)
     different = [
-        name for name, home in FILES.items() if not filecmp.cmp(tmp_path / name, home / name, shallow=False)
+        home / name
+        for name, homes in FILES.items()
+        for home in homes
+        if not filecmp.cmp(tmp_path / name, home / name, shallow=False)
     ]
     assert different == []
 
@@ -46,7 +52,7 @@ def test_every_dated_row_falls_on_a_trading_day_of_the_run(name, column):
     """A payment or an accrual on a day the clock never visits would be lost."""
     market = bundled()
     calendar = get_trading_calendar().with_sessions(market.sessions)
-    dates = pd.to_datetime(pd.read_csv(FILES[name] / name)[column])
+    dates = pd.to_datetime(pd.read_csv(DEMO_DATA / name)[column])
     covered = dates[(dates >= pd.Timestamp(market.first_date)) & (dates <= pd.Timestamp(market.last_date))]
     assert len(covered) > 0
     off = [day.date() for day in covered if not calendar.is_trading_date(day)]

@@ -185,7 +185,7 @@ def test_parquet_files_give_the_same_run_as_csv(tmp_path, capsys):
         frame = pd.read_csv(path, dtype={"order_book_id": str})
         frame.to_parquet(parquet / f"{path.stem}.parquet")
     common = ["--start", "2024-03-04", "--end", "2024-03-15", "--bonds", "100001.XSHG:1000",
-              "--pledges", "100001.XSHG:0.9", "--exit-days", "1"]  # fmt: skip
+              "--pledges", "100001.XSHG:0.9", "--exit-days", "1", "--repo-tenor-days", "1"]  # fmt: skip
     for folder in (data, parquet):
         code, _, err = _run(
             capsys, "--data", str(folder), *common, "--out", str(tmp_path / folder.name / "out")
