@@ -48,15 +48,15 @@ $(DOCS): $(BASE)
 
 # The package (compiled modules and siblings), the framework stand-ins and the demo, with their
 # dependencies, installed into the virtual environment; the build folder is kept, so rebuilds are
-# incremental. The development install adds the demo's extras for its tests: data (QuantLib)
-# and sweep (Dask). The stand-ins' and the demo's setuptools build folders go first: setuptools
+# incremental. The development install adds the demo's extras for its tests: sweep (Dask) and
+# parquet (pyarrow). The stand-ins' and the demo's setuptools build folders go first: setuptools
 # copies into them and never removes what a package no longer has, which would be installed again.
 INSTALL = rm -rf standins/build demo/build && $(PIP) --no-build-isolation . ./standins
 install: $(BASE)
 	$(INSTALL) ./demo
 
 install-dev: $(DEV)
-	$(INSTALL) "./demo[data,sweep]"
+	$(INSTALL) "./demo[sweep,parquet]"
 
 test-cpp: $(BASE)
 	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DKMB_BUILD_TESTS=ON -DKMB_BUILD_MODULES=OFF \

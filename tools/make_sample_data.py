@@ -6,9 +6,10 @@ Coupon schedules and amounts come from QuantLib (``FixedRateBond`` and its
 Shanghai exchange's trading calendar (QuantLib's ``China(China.SSE)``), so each
 of them falls on a day the backtest clock (the "XSHG" calendar) visits. The
 files written are committed: running a backtest needs neither QuantLib nor a
-network. The client's reference data and cash flows go to ``standins/pelvorn/data/``,
-the demo's market data (prices and repo rates) to ``demo/korvane_bond_demo/data/``;
-``--out DIR`` writes all of them into one folder instead.
+network. Every file goes to ``demo/korvane_bond_demo/data/``, in the layout of
+``korvane-bond-demo --data DIR`` (``korvane_bond_demo.dataset``); the reference data and
+cash flows also to ``standins/pelvorn/data/``, the data client's own bundled data;
+``--out DIR`` writes each file once into one folder instead.
 
 - ``instruments.csv``: reference data of the bonds and the exchanges' repos.
 - ``realized_cash_flow.csv``: per bond of 100 face value, what is paid on each
@@ -24,6 +25,8 @@ the demo's market data (prices and repo rates) to ``demo/korvane_bond_demo/data/
 - ``repo_rates.csv``: a daily closing rate of each repo, following the
   central bank's 7-day policy rate, with the month-end, quarter-end and
   pre-holiday tightening that the exchange repo market shows.
+- ``sessions.csv``: the Shanghai exchange's trading days over the prices and
+  rates: the run's calendar.
 
 Yield and repo paths are smooth deterministic functions of the date (no random
 numbers), so the output is byte-for-byte reproducible.
@@ -43,8 +46,8 @@ import QuantLib as ql
 ROOT = Path(__file__).resolve().parent.parent
 CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
 DEMO_DATA = ROOT / "demo" / "korvane_bond_demo" / "data"
-# The files of the demo's market; the rest are the data client's.
-DEMO_FILES = ("bond_prices.csv", "repo_rates.csv")
+# The files the data client ships too (the demo's folder holds every file).
+CLIENT_FILES = ("implied_cash_flow.csv", "instruments.csv", "realized_cash_flow.csv")
 
 # Daily prices and repo rates cover these days (the demo's window lies inside).
 MARKET_START = datetime.date(2023, 1, 1)
@@ -457,13 +460,18 @@ def build(out=None):
         "implied_cash_flow.csv": pd.DataFrame(implied),
         "bond_prices.csv": pd.DataFrame(prices),
         "repo_rates.csv": pd.DataFrame(repo_rate_rows(sessions)),
+        "sessions.csv": pd.DataFrame({"date": [d for d in sessions if MARKET_START <= d <= MARKET_END]}),
     }
     paths = []
     for name, frame in sorted(frames.items()):
-        folder = Path(out) if out is not None else DEMO_DATA if name in DEMO_FILES else CLIENT_DATA
-        folder.mkdir(parents=True, exist_ok=True)
-        frame.to_csv(folder / name, index=False, lineterminator="\n")
-        paths.append(folder / name)
+        if out is not None:
+            folders = [Path(out)]
+        else:
+            folders = [DEMO_DATA, CLIENT_DATA] if name in CLIENT_FILES else [DEMO_DATA]
+        for folder in folders:
+            folder.mkdir(parents=True, exist_ok=True)
+            frame.to_csv(folder / name, index=False, lineterminator="\n")
+            paths.append(folder / name)
     return paths
 
 
@@ -473,7 +481,7 @@ def main(argv=None):
         "--out",
         type=Path,
         default=None,
-        help=f"one folder for every file (default: {CLIENT_DATA} and {DEMO_DATA})",
+        help=f"one folder for every file (default: {DEMO_DATA}, and {CLIENT_DATA} for the client's)",
     )
     args = parser.parse_args(argv)
     for path in build(args.out):

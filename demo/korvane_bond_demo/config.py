@@ -19,12 +19,15 @@ A TOML file (``--config``) holds the base settings at its top level (or in a
     borrowed_share = [0.5, 0.75, 1.0]
 """
 
+import argparse
 import dataclasses
 import datetime
 import itertools
+import os
+import stat
 import sys
 
-from korvane_bond_demo.settings import Settings
+from korvane_bond_demo.settings import STRATEGIES, Settings
 
 TRUE_WORDS, FALSE_WORDS = ("true", "yes", "on", "1"), ("false", "no", "off", "0")
 
@@ -32,8 +35,9 @@ TRUE_WORDS, FALSE_WORDS = ("true", "yes", "on", "1"), ("false", "no", "off", "0"
 @dataclasses.dataclass(frozen=True)
 class Parameter:
     name: str
-    kind: str  # "date", "amount", "whole", "flag", "quantities", "shares"
+    kind: str  # "date", "amount", "whole", "flag", "choice", "path", "quantities", "shares"
     help: str
+    choices: tuple = ()
 
     @property
     def option(self):
@@ -60,6 +64,10 @@ class Parameter:
             if text.lower() in FALSE_WORDS:
                 return False
             raise ValueError(f"{self.name}: not true or false: {text!r}")
+        if self.kind == "path" and text == "":
+            return None  # the bundled data
+        if self.kind in ("choice", "path"):
+            return self.from_toml(text)
         items = []
         for item in text.split("+"):
             order_book_id, colon, figure = item.strip().partition(":")
@@ -99,6 +107,16 @@ class Parameter:
             if not isinstance(value, bool):
                 raise ValueError(f"{self.name}: not true or false: {value!r}")
             return value
+        if self.kind == "choice":
+            if value not in self.choices:
+                raise ValueError(f"{self.name}: one of {', '.join(self.choices)}, got {value!r}")
+            return value
+        if self.kind == "path":
+            if value is None or value == "":
+                return None  # the bundled data
+            if not isinstance(value, str) or not value.strip():
+                raise ValueError(f"{self.name}: not a folder name: {value!r}")
+            return value
         if isinstance(value, dict):
             value = list(value.items())
         if not isinstance(value, (list, tuple)) or not all(
@@ -133,6 +151,8 @@ class Parameter:
             return "+".join(f"{order_book_id}:{figure!r}" for order_book_id, figure in value)
         if self.kind == "amount":
             return repr(value)
+        if value is None:
+            return ""
         return str(value)
 
 
@@ -154,6 +174,17 @@ PARAMETERS = {
         Parameter("ib_min_commission", "amount", "inter-bank minimum commission a trade, yuan"),
         Parameter("exchange_commission_rate", "amount", "exchange commission rate"),
         Parameter("exchange_max_commission", "amount", "exchange maximum commission a trade, yuan"),
+        Parameter(
+            "strategy",
+            "choice",
+            "conservative (own cash buys the bonds) or carry (borrowed cash buys more)",
+            STRATEGIES,
+        ),
+        Parameter("target_leverage", "amount", "carry: repo owed / equity to borrow up to, above 0 to 20"),
+        Parameter("cash_buffer", "amount", "carry: share of equity kept in cash, 0 to below 1"),
+        Parameter(
+            "data", "path", "a folder of market data in the documented layout (default: the bundled data)"
+        ),
     )
 }
 assert set(PARAMETERS) == {f.name for f in dataclasses.fields(Settings)}
@@ -190,16 +221,43 @@ class Config:
     grid: dict  # parameter name -> list of values
 
 
+MAX_CONFIG_BYTES = 1 << 20  # a settings file is a few lines; a bigger one is no settings file
+
+
 def read_config(path):
-    """The base settings and the grid of the TOML file ``path``; ValueError of one line."""
+    """The base settings and the grid of the TOML file ``path``; ValueError of one line.
+    Only a regular file of at most :data:`MAX_CONFIG_BYTES` is read (a device, a FIFO or
+    a folder is refused before anything is read from it)."""
     tomllib = _toml()
     try:
-        with open(path, "rb") as f:
-            document = tomllib.load(f)
+        # O_NONBLOCK: opening a FIFO with no writer must not wait
+        handle = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
     except OSError as error:
         raise ValueError(f"cannot read the settings file {path}: {error.strerror or error}") from None
+    try:
+        info = os.fstat(handle)
+        if not stat.S_ISREG(info.st_mode):
+            raise ValueError(f"the settings file {path} is not a regular file")
+        if info.st_size > MAX_CONFIG_BYTES:
+            raise ValueError(
+                f"the settings file {path} is {info.st_size:,} bytes, above the limit of {MAX_CONFIG_BYTES:,}"
+            )
+        with os.fdopen(handle, "rb") as f:
+            handle = None
+            data = f.read(MAX_CONFIG_BYTES + 1)
+    except OSError as error:
+        raise ValueError(f"cannot read the settings file {path}: {error.strerror or error}") from None
+    finally:
+        if handle is not None:
+            os.close(handle)
+    if len(data) > MAX_CONFIG_BYTES:
+        raise ValueError(f"the settings file {path} is above the limit of {MAX_CONFIG_BYTES:,} bytes")
+    try:
+        document = tomllib.loads(data.decode("utf-8"))
+    except UnicodeDecodeError:
+        raise ValueError(f"{path}: not UTF-8 text") from None
     except tomllib.TOMLDecodeError as error:
-        raise ValueError(f"{path}: not valid TOML: {error}") from None
+        raise ValueError(f"{path}: not valid TOML: {' '.join(str(error).split())}") from None
     grid = document.pop("grid", {})
     base = document.pop("settings", {})
     if not isinstance(grid, dict) or not isinstance(base, dict):
@@ -260,43 +318,24 @@ def grid_points(base, grid):
     return points
 
 
-def check_settings(settings):
-    """Refuse what would only fail during the run: dates outside the bundled data or
-    without a session, bonds that the bundled data do not hold, a pledge of a bond
-    that is not bought."""
-    from pelvorn import bond
-
-    from korvane_bond_demo.backtest import check_dates
-
-    check_dates(settings)
-    known = set(bond.all_instruments().index)
-    for order_book_id, _ in settings.bonds + settings.pledges:
-        if order_book_id not in known:
-            raise ValueError(f"no bond {order_book_id} in the bundled data")
-
-
 # -- command-line options ------------------------------------------------------------
 
-# The single run's options that the command defines itself (with their own checks).
-COMMAND_OPTIONS = ("start", "end", "cash")
 
-
-def add_options(parser, skip=COMMAND_OPTIONS):
-    """An option for each parameter not in ``skip`` (default None: not given), and --config."""
-    import argparse
-
+def add_options(parser):
+    """An option for each parameter (default None: not given), and --config."""
     defaults = Settings()
     group = parser.add_argument_group("the strategy's settings (default: the values shown)")
     for p in PARAMETERS.values():
-        if p.name in skip:
-            continue
         default = p.text(getattr(defaults, p.name))
         if p.kind == "flag":
             group.add_argument(
                 p.option, action=argparse.BooleanOptionalAction, default=None, help=f"{p.help} ({default})"
             )
         else:
-            group.add_argument(p.option, type=_option_type(p), default=None, help=f"{p.help} ({default})")
+            metavar = "DIR" if p.kind == "path" else None
+            group.add_argument(
+                p.option, type=_option_type(p), default=None, metavar=metavar, help=f"{p.help} ({default})"
+            )
     parser.add_argument(
         "--config",
         metavar="FILE",
@@ -305,8 +344,6 @@ def add_options(parser, skip=COMMAND_OPTIONS):
 
 
 def _option_type(p):
-    import argparse
-
     def read(text):
         try:
             return p.from_text(text)

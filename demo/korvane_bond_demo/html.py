@@ -7,7 +7,17 @@ opens in a browser with no network and can be mailed as one file.
 import base64
 import html
 
-from korvane_bond_demo.report import ATTRIBUTION_COLUMNS, MONTHS, grouped_messages, unfinanced_note
+from korvane_bond_demo.formatting import (
+    ATTRIBUTION_COLUMNS,
+    MONTHS,
+    RISK_HEADER,
+    SHORTFALL_HEADER,
+    money,
+    risk_rows,
+    shortfall_rows,
+    statistics_rows,
+)
+from korvane_bond_demo.summary import grouped_messages
 
 STYLE = """
 body { font-family: system-ui, "Noto Sans CJK SC", "PingFang SC", "Microsoft YaHei", sans-serif;
@@ -28,18 +38,6 @@ def _e(value):
     return html.escape(str(value))
 
 
-def _money(value):
-    return f"{round(value, 2) + 0.0:,.2f}"
-
-
-def _pct(value, digits=2, sign="+"):
-    return "n/a" if value is None else f"{value:{sign}.{digits}%}"
-
-
-def _num(value):
-    return "n/a" if value is None else f"{value:.2f}"
-
-
 def _cell(text, numeric=True, negative=False):
     classes = " ".join(c for c in ("n" if numeric else "", "neg" if negative else "") if c)
     return f'<td class="{classes}">{_e(text)}</td>' if classes else f"<td>{_e(text)}</td>"
@@ -53,40 +51,32 @@ def _table(header, rows, ids=None):
 
 
 def statistics_table(stats):
-    dd = ""
-    if stats["max_drawdown_trough"]:
-        dd = (
-            f"peak {stats['max_drawdown_peak']}, trough {stats['max_drawdown_trough']}, recovered "
-            f"{stats['max_drawdown_recovery'] or 'not by the end'}"
-        )
-    rows = [
-        ("total return", _pct(stats["total_return"]), f"P&L {_money(stats['pnl'])} yuan"),
-        ("annualised return", _pct(stats["annual_return"]), f"{stats['annualization_days']} sessions a year"),
-        (
-            "annualised volatility",
-            f"{stats['annual_volatility']:.2%}" if stats["annual_volatility"] is not None else "n/a",
-            "of daily equity returns",
-        ),
-        ("Sharpe ratio", _num(stats["sharpe_ratio"]), "against the GC001 overnight repo rate"),
-        ("Calmar ratio", _num(stats["calmar_ratio"]), "annualised return / maximum drawdown"),
-        ("maximum drawdown", _pct(stats["max_drawdown"], sign=""), dd),
-        ("leverage, maximum", _num(stats["leverage_max"]), "repo owed (principal + accrued) / equity"),
-        ("leverage, mean", _num(stats["leverage_mean"]), ""),
-        (
-            "days financed",
-            f"{stats['days_financed']:,}",
-            f"of {stats['days_holding_pledgeable_bonds']:,} holding the exchange bonds"
-            + unfinanced_note(stats),
-        ),
-    ]
+    """The statistics rows (:func:`korvane_bond_demo.formatting.statistics_rows`) as a table."""
     return _table(
         ("statistic", "value", ""),
         [
-            [f'<td data-key="{_e(name)}">{_e(name)}</td>', _cell(value), _cell(note, numeric=False)]
-            for name, value, note in rows
+            [f'<td data-key="{_e(key)}">{_e(label)}</td>', _cell(value), _cell(note, numeric=False)]
+            for key, label, value, note in statistics_rows(stats)
         ],
         ids="statistics",
     )
+
+
+def risk_table(stats):
+    rows = risk_rows(stats)
+    if not rows:
+        return "<p>No bond held.</p>"
+    return _table(
+        RISK_HEADER, [[_cell(c, numeric=i > 1) for i, c in enumerate(row)] for row in rows], ids="risk"
+    )
+
+
+def shortfall_table(stats):
+    rows = shortfall_rows(stats)
+    if not rows:
+        return "<p>Every repo lent within the lent share of its collateral's face value.</p>"
+    cells = [[_cell(c, numeric=i >= 3 and i != 7) for i, c in enumerate(row)] for row in rows]
+    return _table(SHORTFALL_HEADER, cells, ids="shortfalls")
 
 
 def monthly_table(stats):
@@ -111,12 +101,12 @@ def attribution_table(stats, names):
         label = "lending spare cash (reverse repos)" if key == "lending" else f"{key} {names.get(key, '')}"
         rows.append(
             [_cell(label, numeric=False)]
-            + [_cell(_money(entry[c]), negative=entry[c] < 0) for c in ATTRIBUTION_COLUMNS]
+            + [_cell(money(entry[c]), negative=entry[c] < 0) for c in ATTRIBUTION_COLUMNS]
         )
     rows.append(
         [_cell("total", numeric=False)]
         + [_cell("") for _ in ATTRIBUTION_COLUMNS[:-1]]
-        + [_cell(_money(stats["attribution_total"]))]
+        + [_cell(money(stats["attribution_total"]))]
     )
     return _table(("", *ATTRIBUTION_COLUMNS), rows, ids="attribution")
 
@@ -134,19 +124,26 @@ def orders_table(summary):
     return _table(("orders", "count", "kind", "what it means", "the system's message, e.g."), rows)
 
 
-def render_report(summary, stats, ledger, result, png, text):
+def render_report(summary, stats, png, text, title="Bond-and-repo backtest"):
     names = {line.order_book_id: line.symbol for line in summary.bonds}
     image = base64.b64encode(png).decode("ascii")
-    title = f"Bond-and-repo backtest, {stats['start']} to {stats['end']}"
+    title = f"{title}, {stats['start']} to {stats['end']}"
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8">',
         f"<title>{_e(title)}</title><style>{STYLE}</style></head><body>",
         f"<h1>{_e(title)}</h1>",
-        f"<p>{stats['trading_days']:,} trading days, initial cash {_money(stats['initial_cash'])} yuan, "
-        f"final equity {_money(stats['final_equity'])} yuan.</p>",
+        f"<p>{stats['trading_days']:,} trading days, initial cash {money(stats['initial_cash'])} yuan, "
+        f"final equity {money(stats['final_equity'])} yuan.</p>",
         "<h2>Statistics</h2>",
         statistics_table(stats),
+        "<h2>Fixed-income risk</h2>",
+        '<p class="note">Per bond on the last day it was held: yield to maturity, modified duration and '
+        "DV01 from QuantLib on the day's full price (annual compounding, actual/actual); DV01 in yuan for "
+        "a yield one basis point lower. The book's DV01 over time is on the chart.</p>",
+        risk_table(stats),
+        "<h2>Collateral</h2>",
+        shortfall_table(stats),
         "<h2>Monthly returns (%)</h2>",
         monthly_table(stats),
         "<h2>Where the P&amp;L came from</h2>",
@@ -155,7 +152,8 @@ def render_report(summary, stats, ledger, result, png, text):
         "commission); financing: repo interest, accrued to the end; commissions: of the bond's trades and "
         "of its repos.</p>",
         "<h2>Chart</h2>",
-        f'<img alt="equity, drawdown, leverage, liquidity and balances" src="data:image/png;base64,{image}">',
+        '<img alt="equity and benchmark, drawdown, leverage, DV01, liquidity and balances" '
+        f'src="data:image/png;base64,{image}">',
         "<h2>Orders with a message</h2>",
         orders_table(summary),
         "<h2>Summary</h2>",

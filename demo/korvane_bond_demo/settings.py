@@ -10,6 +10,12 @@ import datetime
 import math
 import numbers
 
+STRATEGIES = ("conservative", "carry")
+# Amounts above this are no portfolio's: they only make totals overflow to infinity.
+MAX_CASH = 1e15
+# The inter-bank market trades bonds in at least this many.
+INTER_BANK_MINIMUM = 1_000
+
 # Bonds and quantities held.
 DEFAULT_BONDS = (
     ("019547.XSHG", 10_000),  # government bond, annual coupon
@@ -38,7 +44,16 @@ class Settings:
     - ``borrowed_share``: the share of the pledgeable holding pledged (1: all of it);
     - ``lend_overnight``: lend spare cash in the Shanghai one-day reverse repo;
     - ``exit_days``: for the last so many trading days, no new financing and bonds sold;
+    - ``strategy``: "conservative" pays for its bonds with its own cash and lends what it
+      borrows overnight; "carry" buys more of the pledged bonds with the borrowed cash,
+      up to ``target_leverage`` (what the repos owe over equity), keeping ``cash_buffer``
+      (a share of equity) in cash;
+    - ``data``: a folder of market data (:mod:`korvane_bond_demo.dataset`), or None for
+      the bundled data;
     - the four commission figures of the bond cost decider.
+
+    Each value is checked here on its own; :func:`check_against` checks the settings
+    against the market data before a run.
     """
 
     start: datetime.date = datetime.date(2024, 1, 1)
@@ -56,6 +71,10 @@ class Settings:
     ib_min_commission: float = 150.0
     exchange_commission_rate: float = 0.00002
     exchange_max_commission: float = 100.0
+    strategy: str = "conservative"
+    target_leverage: float = 1.0
+    cash_buffer: float = 0.02
+    data: "str | None" = None
 
     def __post_init__(self):
         for name in ("start", "end"):
@@ -64,6 +83,8 @@ class Settings:
         if self.start > self.end:
             raise ValueError(f"the start {self.start} is after the end {self.end}")
         _amount("initial cash", self.cash, positive=True)
+        if self.cash > MAX_CASH:
+            raise ValueError(f"the initial cash must be at most {MAX_CASH:g} yuan, got {self.cash!r}")
         if not 0 < _amount("borrowed share", self.borrowed_share) <= 1:
             raise ValueError(f"the borrowed share must be above 0 and at most 1, got {self.borrowed_share!r}")
         for order_book_id, quantity in self.bonds:
@@ -85,6 +106,16 @@ class Settings:
         for name in ("ib_commission_rate", "ib_min_commission", "exchange_commission_rate",
                      "exchange_max_commission"):  # fmt: skip
             _amount(name.replace("_", " "), getattr(self, name))
+        if self.strategy not in STRATEGIES:
+            raise ValueError(f"the strategy is one of {', '.join(STRATEGIES)}, got {self.strategy!r}")
+        if not 0 < _amount("target leverage", self.target_leverage) <= 20:
+            raise ValueError(
+                f"the target leverage must be above 0 and at most 20, got {self.target_leverage!r}"
+            )
+        if not 0 <= _amount("cash buffer", self.cash_buffer) < 1:
+            raise ValueError(f"the cash buffer must be at least 0 and below 1, got {self.cash_buffer!r}")
+        if self.data is not None and (not isinstance(self.data, str) or not self.data.strip()):
+            raise ValueError(f"the data folder must be a path, got {self.data!r}")
 
     @property
     def commission(self):
@@ -103,5 +134,74 @@ def _amount(what, value, positive=False):
     if not math.isfinite(value):
         raise ValueError(f"the {what} must be a finite amount, got {value!r}")
     if value < 0 or (positive and value == 0):
-        raise ValueError(f"the {what} must be {'positive' if positive else 'at least 0'}, got {value!r}")
+        raise ValueError(
+            f"the {what} must be {'a positive amount' if positive else 'at least 0'}, got {value!r}"
+        )
     return value
+
+
+def check_against(settings, data):
+    """Refuse, with one ValueError line, what would only fail or do nothing during a run
+    on ``data`` (a :class:`korvane_bond_demo.dataset.Dataset`): dates outside the data or
+    without a session, bonds the data do not hold, quantities that are not whole lots, a
+    pledge of a bond not bought or not on an exchange, and an exit too short for the last
+    repo to fall due inside the data."""
+    where = data.describe()
+    if settings.start < data.first_date or settings.end > data.last_date:
+        raise ValueError(
+            f"{where} covers {data.first_date} to {data.last_date}; "
+            f"choose dates inside it (asked for {settings.start} to {settings.end})"
+        )
+    days = [day for day in data.sessions if settings.start <= day <= settings.end]
+    if not days:
+        raise ValueError(f"no trading day between {settings.start} and {settings.end}")
+    for order_book_id, quantity in settings.bonds:
+        record = data.record(order_book_id)
+        if record is None or record["type"] != "BOND":
+            raise ValueError(f"no bond {order_book_id} in {where}")
+        lot = record["round_lot"]
+        if quantity % lot:
+            raise ValueError(f"bonds: {order_book_id}: {quantity:,} is not a whole number of lots of {lot:,}")
+        if record["exchange"] == "IB" and quantity < INTER_BANK_MINIMUM:
+            raise ValueError(
+                f"bonds: {order_book_id}: the inter-bank market trades at least "
+                f"{INTER_BANK_MINIMUM:,} bonds, "
+                f"got {quantity:,}"
+            )
+    bought = dict(settings.bonds)
+    for order_book_id, _ in settings.pledges:
+        record = data.record(order_book_id)
+        if record is None or record["type"] != "BOND":
+            raise ValueError(f"no bond {order_book_id} in {where}")
+        if order_book_id not in bought:
+            raise ValueError(f"pledges: {order_book_id} is not among the bonds bought ({', '.join(bought)})")
+        if record["exchange"] == "IB":
+            raise ValueError(
+                f"pledges: {order_book_id} is an inter-bank bond; only exchange bonds are pledged here"
+            )
+        repos = [
+            r for r in data.records
+            if r["type"] == "REPO" and r["exchange"] == record["exchange"]
+            and r.get("repo_period") == settings.repo_tenor_days
+        ]  # fmt: skip
+        if not repos:
+            raise ValueError(
+                f"pledges: {order_book_id}: no {settings.repo_tenor_days}-day repo on "
+                f"{record['exchange']} in {where}"
+            )
+    if settings.pledges and len(days) > settings.exit_days:
+        # the last repo opens on the day before the exit and falls due tenor calendar days on
+        last_financing = days[len(days) - settings.exit_days - 1]
+        tenor = datetime.timedelta(days=settings.repo_tenor_days)
+        due = last_financing + tenor
+        if due > data.last_date:
+            needed = next(
+                n for n in range(settings.exit_days, len(days) + 1)
+                if n == len(days)
+                or days[len(days) - n - 1] + tenor <= data.last_date
+            )  # fmt: skip
+            raise ValueError(
+                f"exit days {settings.exit_days}: a {settings.repo_tenor_days}-day repo opened on "
+                f"{last_financing} falls due after {where} ends ({data.last_date}); "
+                f"give at least {needed} exit days or an earlier end"
+            )

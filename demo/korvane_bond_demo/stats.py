@@ -64,7 +64,7 @@ def _day(value):
     return None if value is None else pd.Timestamp(value).date().isoformat()
 
 
-def attribution(result, ledger):
+def attribution(result):
     """Where the P&L came from, per bond and for the lending of spare cash.
 
     A bond's line: ``price`` (its value at the end + sales + principal repaid -
@@ -117,17 +117,17 @@ def attribution(result, ledger):
     return {key: lines[key] for key in order}
 
 
-def financed_days(result):
+def financed_days(result, exit_from=None):
     """(days ending with a financed bond held, days on which each one held is also
     pledged in a repo that runs past the day, days of the first kind but not the
-    second before the strategy's exit, when it stops borrowing)."""
+    second before ``exit_from``, the first day of the strategy's exit, when it stops
+    borrowing). A financed bond is one that some repo of the run pledged."""
     pledges = {}  # bond -> [(first day, repaid on)] of its repos
     settled = settled_on(result)
     for trade in result.repo_trades:
         if trade.side == SIDE.FINANCING:
             pledges.setdefault(trade.bond_id, []).append((trade.trading_dt.date(), settled.get(id(trade))))
-    bonds = set(result.backtest.strategy.financing)
-    exit_from = getattr(result.backtest.strategy, "exit_from", None)
+    bonds = set(pledges)
     held = financed = unfinanced_before_exit = 0
     for record in result.days:
         holding = [b for b in bonds if record.positions_quantity.get((b, LONG), 0) > 0]
@@ -144,8 +144,32 @@ def financed_days(result):
     return held, financed, unfinanced_before_exit
 
 
-def statistics(result, ledger, market):
-    """Every figure of ``stats.json`` (plain numbers, strings and None)."""
+def benchmark(returns, risk_free, initial_cash, annualization):
+    """GC001 compounded: what the initial cash lent overnight every day would have made,
+    and the strategy against it (its returns less GC001's, day by day)."""
+    growth = (1.0 + risk_free).cumprod()
+    total = float(growth.iloc[-1]) - 1.0
+    excess = returns - risk_free
+    return {
+        "benchmark": "GC001 compounded: the initial cash lent overnight every session",
+        "benchmark_total_return": total,
+        "benchmark_annual_return": _number(empyrical.annual_return(risk_free, annualization=annualization)),
+        "benchmark_final_equity": float(initial_cash) * float(growth.iloc[-1]),
+        "excess_total_return": float((1.0 + returns).prod()) - 1.0 - total,
+        "excess_annual_return": _number(
+            empyrical.annual_return(returns, annualization=annualization)
+            - empyrical.annual_return(risk_free, annualization=annualization)
+        ),
+        # the annualised volatility of the daily excess returns; the information ratio
+        # against this benchmark is the Sharpe ratio
+        "tracking_error": _number(empyrical.annual_volatility(excess, annualization=annualization)),
+    }
+
+
+def statistics(result, ledger, market, exit_from=None):
+    """Every figure of ``stats.json`` (plain numbers, strings and None); ``market`` gives
+    the repo rates (GC001) and the sessions; ``exit_from`` is the first day of the
+    strategy's exit, if it has one."""
     days = list(ledger["date"])
     returns = daily_returns(ledger, result.initial_cash)
     risk_free = risk_free_returns(days, market)
@@ -161,10 +185,10 @@ def statistics(result, ledger, market):
     annualization = TRADING_DAYS_PER_YEAR
     monthly = empyrical.aggregate_returns(returns, "monthly")
     yearly = empyrical.aggregate_returns(returns, "yearly")
-    lines = attribution(result, ledger)
+    lines = attribution(result)
     pnl = float(ledger["equity"].iloc[-1]) - result.initial_cash
     leverage = ledger["leverage"]
-    held, financed, unfinanced_before_exit = financed_days(result)
+    held, financed, unfinanced_before_exit = financed_days(result, exit_from)
     return {
         "start": days[0].isoformat(),
         "end": days[-1].isoformat(),
@@ -195,4 +219,5 @@ def statistics(result, ledger, market):
         "days_unfinanced_before_exit": unfinanced_before_exit,
         "attribution": lines,
         "attribution_total": math.fsum(entry["total"] for entry in lines.values()),
+        **benchmark(returns, risk_free, result.initial_cash, annualization),
     }

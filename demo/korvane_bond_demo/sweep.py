@@ -4,12 +4,14 @@ The package's objects live in one interpreter each, so a point is the unit of wo
 :func:`run_point` runs one backtest in a worker and returns its statistics, or the
 error it raised as one line (the other points go on). :func:`run_grid` runs the
 points on an embedded ``LocalCluster`` (one single-threaded worker process per
-core) or on the Dask scheduler at an address; :func:`write_results` writes
-``sweep.csv`` and the heatmap atomically.
+core) or on the Dask scheduler at an address; :class:`ResultsFile` writes each
+finished point to ``sweep.csv`` as it completes, and :func:`write_heatmap` the
+heatmap, whose failure leaves the table as it is.
 """
 
 import contextlib
 import csv
+import json
 import logging
 import math
 import os
@@ -31,7 +33,17 @@ STATISTICS = (
 )
 LOWER_IS_BETTER = frozenset({"annual_volatility"})
 PERCENT = frozenset({"total_return", "annual_return", "annual_volatility", "max_drawdown"})
-OUTPUTS = ("sweep.csv", "sweep.png")
+GRID_FILE = "sweep-grid.json"
+OUTPUTS = ("sweep.csv", "sweep.png", GRID_FILE)
+POLL_SECONDS = 0.2  # how often the finished tasks and Ctrl-C are looked at
+CLOSE_SECONDS = 20  # the longest wait for the embedded cluster to close
+# A grid with more points needs --max-points: a typo in a grid (a million points) must
+# not start an hours-long run without a word.
+MAX_POINTS = 1_000
+# Beyond this many values along an axis the heatmap's cells carry no figures and its
+# ticks are thinned; its size stays within MAX_FIGURE inches.
+ANNOTATED_CELLS = 24
+MAX_FIGURE = (16.0, 10.0)
 INSTALL_HINT = 'the sweep runs on Dask: pip install "korvane-bond-demo[sweep]" (dask and distributed)'
 WORKER_WAIT_SECONDS = 60
 
@@ -96,11 +108,11 @@ def _client(scheduler, workers):
             yield client
         return
     # Ctrl-C is the command's to handle: it closes the cluster, which ends the workers.
-    # It is ignored while the cluster starts (a few seconds), so that the worker
-    # processes inherit that and never take it themselves.
+    # The worker processes inherit SIGINT ignored from the start below, so they never
+    # take it themselves; a Ctrl-C meanwhile is held back, not lost (_sigint_held).
     cluster = None
     try:
-        with _sigint_ignored():
+        with _sigint_held():
             cluster = LocalCluster(
                 n_workers=workers,
                 threads_per_worker=1,
@@ -115,47 +127,87 @@ def _client(scheduler, workers):
             yield client
     finally:
         if cluster is not None:
-            cluster.close()
+            cluster.close(timeout=CLOSE_SECONDS)
 
 
 @contextlib.contextmanager
-def _sigint_ignored():
+def _sigint_held():
+    """SIGINT ignored by the processes started in the block, and held back in this one
+    until the block ends: blocked in every thread (those started in the block inherit
+    that), so the kernel keeps a Ctrl-C pending instead of discarding it, and it is
+    delivered to the handler in place once the block ends."""
     if not _main_thread():
         yield
         return
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         yield
     finally:
         signal.signal(signal.SIGINT, handler)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
 def _main_thread():
     return threading.current_thread() is threading.main_thread()
 
 
-def run_grid(points, scheduler=None, workers=None, progress=None, started=None):
-    """Run every Settings of ``points`` as one task; a list of results in their order
-    (see :func:`run_point`). ``progress`` wraps the iterable of finished tasks;
-    ``started`` is called with the client once the cluster is there."""
-    from distributed import as_completed
+@contextlib.contextmanager
+def _interrupt_flag():
+    """An event set by Ctrl-C while the block runs (the main thread's handler, in place
+    of the KeyboardInterrupt that library code waiting on a future could swallow)."""
+    flag = threading.Event()
+    if not _main_thread():
+        yield flag
+        return
+    previous = signal.signal(signal.SIGINT, lambda _signum, _frame: flag.set())
+    try:
+        yield flag
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
+
+def run_grid(points, scheduler=None, workers=None, progress=None, started=None, finished=None):
+    """Run every Settings of ``points`` (a list of (number, Settings)) as one task, and
+    call ``finished(number, result)`` as each one completes (see :func:`run_point`).
+    ``progress`` wraps the iterable of finished tasks; ``started`` is called with the
+    client once the cluster is there. Ctrl-C raises KeyboardInterrupt within a poll
+    interval, at any moment, and the cluster is closed."""
+    if not points:
+        return
     workers = min(workers or default_workers(), len(points))
-    results = [None] * len(points)
-    with _client(scheduler, workers) as client:
+    with _interrupt_flag() as interrupted, _client(scheduler, workers) as client:
+        if interrupted.is_set():
+            raise KeyboardInterrupt
         if started is not None:
             started(client)
-        futures = [client.submit(run_point, settings, pure=False) for settings in points]
-        where = {future.key: i for i, future in enumerate(futures)}
-        finished = as_completed(futures)
-        for future in progress(finished) if progress is not None else finished:
-            i = where[future.key]
+        futures = {client.submit(run_point, settings, pure=False): number for number, settings in points}
+        done = _completed(futures, interrupted)
+        for future in progress(done) if progress is not None else done:
             if future.status == "error":  # the task itself could not run (a worker died, ...)
-                results[i] = {"error": _one_line(future.exception())}
+                result = {"error": _one_line(future.exception())}
             else:
-                results[i] = future.result()
+                result = future.result()
             future.release()
-    return results
+            if finished is not None:
+                finished(futures[future], result)
+            if interrupted.is_set():
+                raise KeyboardInterrupt
+
+
+def _completed(futures, interrupted):
+    """The futures as they complete; KeyboardInterrupt once ``interrupted`` is set."""
+    pending = list(futures)
+    while pending:
+        if interrupted.is_set():
+            raise KeyboardInterrupt
+        ready = [future for future in pending if future.done()]
+        if not ready:
+            interrupted.wait(POLL_SECONDS)
+            continue
+        ready_ids = {id(future) for future in ready}
+        pending = [future for future in pending if id(future) not in ready_ids]
+        yield from ready
 
 
 # -- results ---------------------------------------------------------------------------
@@ -165,28 +217,137 @@ def header(names):
     return ["point", *names, *STATISTICS, "error"]
 
 
-def rows(points, results):
-    """sweep.csv's rows: the point's number, its swept values, its statistics (full
+def row(number, swept, result):
+    """One row of sweep.csv: the point's number, its swept values, its statistics (full
     precision, empty where undefined or failed) and its error (empty when it ran)."""
+    values = [PARAMETERS[name].text(value) for name, value in swept.items()]
+    figures = ["" if result.get(name) is None else repr(float(result[name])) for name in STATISTICS]
+    return [str(number), *values, *figures, result.get("error", "")]
+
+
+def rows(points, results):
     for number, ((swept, _), result) in enumerate(zip(points, results), 1):
-        values = [PARAMETERS[name].text(value) for name, value in swept.items()]
-        figures = ["" if result.get(name) is None else repr(float(result[name])) for name in STATISTICS]
-        yield [number, *values, *figures, result.get("error", "")]
+        yield row(number, swept, result)
 
 
-def write_results(out, names, points, results, heatmap):
-    """Write sweep.csv and the heatmap into the folder ``out``, both or neither."""
-    from korvane_bond_demo.files import staged
+def _grid_record(names, points):
+    """What identifies a grid: its parameters and every point's settings, as text."""
+    return {
+        "parameters": names,
+        "points": [
+            {name: PARAMETERS[name].text(getattr(settings, name)) for name in PARAMETERS}
+            for _, settings in points
+        ],
+    }
 
-    with staged(out) as staging:
-        path = staging.path("sweep.csv")
-        with open(path, "w", newline="", encoding="utf-8") as f:
-            writer = csv.writer(f, lineterminator="\n")
-            writer.writerow(header(names))
-            writer.writerows(rows(points, results))
-        plot_heatmap(staging.path("sweep.png"), points, results, *heatmap)
-        finals = staging.finals
-    return finals
+
+class ResultsFile:
+    """``sweep.csv`` written as the points finish: the header first, then one row per
+    finished point, appended, flushed and synced to disk as it completes, so a crash or
+    an interrupt loses no finished point. :meth:`close` rewrites it in point order
+    (atomically). ``sweep-grid.json`` beside it records the grid, for ``--resume``."""
+
+    def __init__(self, out, names, points, resume=False):
+        self.path = out / "sweep.csv"
+        self.grid_path = out / GRID_FILE
+        self.names = names
+        self.points = points
+        self.results = {}  # point number -> result
+        if resume:
+            self.results = self._read_back()
+            self._file = open(self.path, "a", newline="", encoding="utf-8")
+        else:
+            _write_atomically(self.grid_path, json.dumps(_grid_record(names, points), indent=1) + "\n")
+            self._file = open(self.path, "w", newline="", encoding="utf-8")
+            self._write(header(names))
+
+    def _write(self, cells):
+        csv.writer(self._file, lineterminator="\n").writerow(cells)
+        self._file.flush()
+        os.fsync(self._file.fileno())
+
+    def add(self, number, result):
+        swept = self.points[number - 1][0]
+        self.results[number] = result
+        self._write(row(number, swept, result))
+
+    @property
+    def remaining(self):
+        """(number, Settings) of the points with no row yet."""
+        return [(n, settings) for n, (_, settings) in enumerate(self.points, 1) if n not in self.results]
+
+    def close(self, final=True):
+        """Close the file; when ``final``, rewrite it with every row in point order."""
+        self._file.close()
+        if final:
+            with open(self.path.with_name(".sweep.csv.partial"), "w", newline="", encoding="utf-8") as f:
+                writer = csv.writer(f, lineterminator="\n")
+                writer.writerow(header(self.names))
+                for number in sorted(self.results):
+                    writer.writerow(row(number, self.points[number - 1][0], self.results[number]))
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(self.path.with_name(".sweep.csv.partial"), self.path)
+
+    def ordered_results(self):
+        return [self.results.get(n, {"error": "not run"}) for n in range(1, len(self.points) + 1)]
+
+    def _read_back(self):
+        """The finished points of an earlier run of the same grid; ValueError otherwise."""
+        if not self.path.is_file() or not self.grid_path.is_file():
+            raise ValueError(f"--resume: no earlier sweep in {self.path.parent} (sweep.csv and {GRID_FILE})")
+        try:
+            recorded = json.loads(self.grid_path.read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            raise ValueError(f"--resume: {self.grid_path} cannot be read") from None
+        if recorded != _grid_record(self.names, self.points):
+            raise ValueError(
+                f"--resume: {self.path} holds another grid or other settings; run it without --resume "
+                "to start again"
+            )
+        with open(self.path, newline="", encoding="utf-8") as f:
+            text = f.read()
+        if text and not text.endswith("\n"):  # a row cut short by a crash: run that point again
+            text = text[: text.rfind("\n") + 1]
+            with open(self.path, "w", newline="", encoding="utf-8") as f:
+                f.write(text)
+        lines = list(csv.reader(text.splitlines()))
+        if not lines or lines[0] != header(self.names):
+            raise ValueError(f"--resume: {self.path} does not start with the header of this grid")
+        results = {}
+        count = len(self.names)
+        for cells in lines[1:]:
+            if len(cells) != len(header(self.names)) or not cells[0].isdigit():
+                raise ValueError(f"--resume: {self.path}: a row that is not this grid's: {','.join(cells)}")
+            number = int(cells[0])
+            figures = cells[1 + count : 1 + count + len(STATISTICS)]
+            if cells[-1]:
+                results[number] = {"error": cells[-1]}
+            else:
+                results[number] = {name: (float(v) if v else None) for name, v in zip(STATISTICS, figures)}
+        return results
+
+
+def _write_atomically(path, text):
+    partial = path.with_name(f".{path.name}.partial")
+    with open(partial, "w", encoding="utf-8") as f:
+        f.write(text)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(partial, path)
+
+
+def write_heatmap(out, points, results, heatmap):
+    """Write sweep.png (under a temporary name, then renamed); its path."""
+    path = out / "sweep.png"
+    partial = out / ".sweep.png.partial"
+    try:
+        plot_heatmap(partial, points, results, *heatmap)
+        os.replace(partial, path)
+    finally:
+        with contextlib.suppress(OSError):
+            partial.unlink()
+    return path
 
 
 def parse_heatmap(text, names):
@@ -251,8 +412,9 @@ def plot_heatmap(path, points, results, stat, x, y):
     xs, ys, matrix = _cells(points, results, stat, x, y)
     data = np.array([[np.nan if v is None else v for v in row] for row in matrix], dtype=float)
     others = [name for name in points[0][0] if name not in (x, y)]
-    width = max(6.0, 1.3 * len(xs) + 3.0)
-    height = max(3.0, 0.8 * len(ys) + 2.2)
+    width = min(MAX_FIGURE[0], max(6.0, 1.3 * len(xs) + 3.0))
+    height = min(MAX_FIGURE[1], max(3.0, 0.8 * len(ys) + 2.2))
+    annotate = len(xs) <= ANNOTATED_CELLS and len(ys) <= ANNOTATED_CELLS
     fig, ax = plt.subplots(figsize=(width, height), dpi=110)
     try:
         cmap = plt.get_cmap("RdYlGn_r" if stat in LOWER_IS_BETTER else "RdYlGn").with_extremes(bad="#d9d9d9")
@@ -266,19 +428,22 @@ def plot_heatmap(path, points, results, stat, x, y):
         if stat in PERCENT:
             bar.ax.yaxis.set_major_formatter(matplotlib.ticker.PercentFormatter(1.0, decimals=2))
         middle = (vmin + vmax) / 2
-        for j, row in enumerate(matrix):
-            for i, value in enumerate(row):
+        for j, cells in enumerate(matrix if annotate else ()):
+            for i, value in enumerate(cells):
                 text = "failed" if value is None else format_figure(stat, value)
                 dark = value is not None and abs(value - middle) > 0.35 * (vmax - vmin)
                 ax.text(i, j, text, ha="center", va="center", fontsize=10, color="white" if dark else "black")
-        ax.set_xticks(range(len(xs)))
-        ax.set_xticklabels([_label(x, v) for v in xs])
+        xticks = _ticks(len(xs))
+        ax.set_xticks(xticks)
+        ax.set_xticklabels([_label(x, xs[i]) for i in xticks], rotation=0 if len(xticks) <= 12 else 45)
         ax.set_xlabel(x)
-        ax.set_yticks(range(len(ys)))
         if y is None:
+            ax.set_yticks([0])
             ax.set_yticklabels([""])
         else:
-            ax.set_yticklabels([_label(y, v) for v in ys])
+            yticks = _ticks(len(ys))
+            ax.set_yticks(yticks)
+            ax.set_yticklabels([_label(y, ys[i]) for i in yticks])
             ax.set_ylabel(y)
         title = f"{stat.replace('_', ' ')} by {x}" + (f" and {y}" if y else "")
         if others:
@@ -288,6 +453,12 @@ def plot_heatmap(path, points, results, stat, x, y):
         fig.savefig(path, format="png")
     finally:
         plt.close(fig)
+
+
+def _ticks(count, most=ANNOTATED_CELLS):
+    """The positions labelled along an axis of ``count`` cells: all, or every n-th."""
+    step = max(1, math.ceil(count / most))
+    return list(range(0, count, step))
 
 
 def _label(name, value):

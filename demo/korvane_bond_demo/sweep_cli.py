@@ -1,43 +1,44 @@
 """``korvane-bond-demo sweep``: the sample backtest over a grid of settings, on Dask.
 
 The grid, the settings and the output folder are checked before any cluster starts:
-a bad one is refused with one line and status 2. A point that fails is reported
-and the others finish (status 1); Ctrl-C ends with "interrupted" and status 130
-(see :func:`korvane_bond_demo.cli.main`), the cluster closed and no file torn.
+a bad one is refused with one line and status 2. Each finished point is written to
+sweep.csv as it completes; a point that fails is recorded and the others finish
+(status 1). Ctrl-C ends the sweep within seconds with "interrupted" and status 130,
+the cluster closed and every finished point in sweep.csv; ``--resume`` runs the rest.
 """
 
 import argparse
 import sys
 import time
 
-from korvane_bond_demo import config
-from korvane_bond_demo.cli import DEFAULT_OUT, PROG, _error, _Parser
+from korvane_bond_demo import command, config
 
-NAME = f"{PROG} sweep"
+NAME = f"{command.PROG} sweep"
 
 
-def _parser():
-    from korvane_bond_demo.sweep import STATISTICS
+def parser():
+    from korvane_bond_demo.sweep import MAX_POINTS, STATISTICS
 
-    parser = _Parser(
+    made = command.Parser(
         prog=NAME,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description=(
             "Run the sample backtest once for every point of a grid of settings, each point\n"
             "a whole backtest in a Dask worker process: on an embedded cluster of one worker\n"
             "per core, or on the cluster of --scheduler. Writes sweep.csv (one row per point:\n"
-            "its parameters, its statistics, its error if it failed) and a heatmap, sweep.png."
+            "its parameters, its statistics, its error if it failed; each row as its point\n"
+            "finishes) and a heatmap, sweep.png."
         ),
         epilog=(
             "grid: --set NAME=V1,V2,... (repeatable), or a [grid] table in --config;\n"
             "  bond lists are written ID:QUANTITY+ID:QUANTITY (pledges ID:SHARE+...).\n"
             f"  parameters: {', '.join(config.PARAMETERS)}\n"
-            f"statistics: {', '.join(STATISTICS)}\n\n"
-            f"example: {NAME} --set repo_tenor_days=1,7 --set borrowed_share=0.25,0.5,0.75,1"
-            " --set lend_overnight=true,false"
+            f"statistics: {', '.join(STATISTICS)}\n"
+            f"A grid of more than {MAX_POINTS:,} points needs --max-points.\n\n"
+            f"example: {NAME} --set strategy=conservative,carry --set target_leverage=0.5,1,2,3"
         ),
     )
-    parser.add_argument(
+    made.add_argument(
         "--set",
         dest="grid",
         action="append",
@@ -45,36 +46,42 @@ def _parser():
         metavar="NAME=V1,V2,...",
         help="values of one parameter to sweep over (repeatable; wins over the file's [grid])",
     )
-    parser.add_argument(
+    made.add_argument(
         "--heatmap",
         metavar="STAT:X[:Y]",
         help="the statistic and the parameters of the heatmap (default annual_return over the first two)",
     )
-    parser.add_argument(
+    made.add_argument(
         "--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler (tcp://HOST:PORT)"
     )
-    parser.add_argument(
-        "--workers", type=_workers, help="worker processes of the embedded cluster (default: one per core)"
+    made.add_argument(
+        "--workers",
+        type=command.whole_number,
+        help="worker processes of the embedded cluster (default: one per core)",
     )
-    parser.add_argument("--top", type=_workers, default=5, help="best points printed (default 5)")
-    parser.add_argument("--out", default=DEFAULT_OUT, help=f"output folder (default ./{DEFAULT_OUT})")
-    parser.add_argument("--no-progress", action="store_true", help="no progress bar")
-    config.add_options(parser, skip=())  # every setting, the base of each point
-    return parser
+    made.add_argument("--top", type=command.whole_number, default=5, help="best points printed (default 5)")
+    made.add_argument(
+        "--max-points",
+        type=command.whole_number,
+        default=MAX_POINTS,
+        metavar="N",
+        help=f"run a grid of up to N points (default {MAX_POINTS:,})",
+    )
+    made.add_argument(
+        "--resume",
+        action="store_true",
+        help="run only the points that sweep.csv in --out does not hold yet (the same grid and settings)",
+    )
+    made.add_argument(
+        "--out", default=command.DEFAULT_OUT, help=f"output folder (default ./{command.DEFAULT_OUT})"
+    )
+    made.add_argument("--no-progress", action="store_true", help="no progress bar")
+    config.add_options(made)  # every setting, the base of each point
+    return made
 
 
-def _workers(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"at least 1, got {text!r}")
-    return value
-
-
-def main(argv):
-    args = _parser().parse_args(argv)
+def body(argv):
+    args = parser().parse_args(argv)
     started = time.perf_counter()
     from korvane_bond_demo import sweep
     from korvane_bond_demo.files import check_output_folder
@@ -89,55 +96,80 @@ def main(argv):
             raise ValueError("no grid: give --set NAME=V1,V2,... or a [grid] table in --config")
         names = list(grid)
         heatmap = sweep.parse_heatmap(args.heatmap, names) if args.heatmap else sweep.default_heatmap(names)
+        count = 1
+        for values in grid.values():
+            count *= len(values)
+        if count > args.max_points:
+            raise ValueError(
+                f"the grid has {count:,} points, more than {args.max_points:,}: give --max-points {count} "
+                "to run them all"
+            )
         points = config.grid_points(config.base_settings(args, loaded), grid)
-        _check_points(points)
+        check_points(points)
         out = check_output_folder(args.out, sweep.OUTPUTS)
         sweep.require_dask()
+        results = sweep.ResultsFile(out, names, points, resume=args.resume)
     except ValueError as error:
-        return _error(error)
-    bar = None
-    if not args.no_progress:
-        from tqdm import tqdm
-
-        def bar(finished):
-            return tqdm(finished, total=len(points), desc="points", unit="point", leave=False, disable=None)
+        return command.error(error)
+    except OSError as error:
+        return command.error(f"cannot write the outputs into {args.out}: {error.strerror or error}")
+    remaining = results.remaining
+    bar = command.progress_bar(not args.no_progress, "points", "point", total=len(remaining))
 
     def announce(client):
-        count = len(client.scheduler_info()["workers"])
+        workers = len(client.scheduler_info()["workers"])
         if args.scheduler:
-            where = f"the Dask cluster at {args.scheduler} ({count} worker{'s' if count != 1 else ''})"
+            where = f"the Dask cluster at {args.scheduler} ({workers} worker{'s' if workers != 1 else ''})"
         else:
-            where = f"an embedded Dask cluster of {count} worker process{'es' if count != 1 else ''}"
-        print(f"{len(points)} points on {where}", file=sys.stderr, flush=True)
+            where = f"an embedded Dask cluster of {workers} worker process{'es' if workers != 1 else ''}"
+        done = len(points) - len(remaining)
+        resumed = f" ({done:,} done already)" if args.resume else ""
+        print(f"{len(remaining)} points{resumed} on {where}", file=sys.stderr, flush=True)
 
     try:
-        results = sweep.run_grid(
-            [settings for _, settings in points], args.scheduler, args.workers, progress=bar, started=announce
+        sweep.run_grid(
+            remaining, args.scheduler, args.workers, progress=bar, started=announce, finished=results.add
         )
     except ConnectionError as error:
-        return _error(error)
+        results.close(final=False)
+        return command.error(error)
+    except BaseException:
+        results.close(final=False)  # every finished point is on disk already
+        raise
     try:
-        paths = sweep.write_results(out, names, points, results, heatmap)
+        results.close()
     except OSError as error:
-        return _error(f"cannot write the outputs into {out}: {error.strerror or error}")
-    print(sweep.format_summary(points, results, heatmap[0], paths, args.top))
+        return command.error(f"cannot write {results.path}: {error.strerror or error}")
+    ordered = results.ordered_results()
+    paths = [results.path]
+    code = command.OK
+    try:
+        paths.append(sweep.write_heatmap(out, points, ordered, heatmap))
+    except Exception as error:  # a plot must never cost the table
+        command.say(f"the heatmap failed, sweep.csv is complete: {' '.join(str(error).split())}")
+        code = command.FAILED
+    print(sweep.format_summary(points, ordered, heatmap[0], paths, args.top))
     print(f"\ndone in {time.perf_counter() - started:.1f} s")
-    failed = sum("error" in result for result in results)
+    failed = sum("error" in result for result in ordered)
     if failed:
-        print(f"{PROG}: {failed} of {len(points)} points failed", file=sys.stderr)
-        return 1
-    return 0
+        command.say(f"{failed} of {len(points)} points failed")
+        return command.FAILED
+    return code
 
 
-def _check_points(points):
-    """The checks of a single run's settings, for each point (a distinct one once)."""
+def check_points(points):
+    """The checks of a single run's settings against its data, for each point (a
+    distinct one once)."""
+    from korvane_bond_demo.dataset import open_data
+    from korvane_bond_demo.settings import check_against
+
     seen = set()
     for swept, settings in points:
         if settings in seen:
             continue
         seen.add(settings)
         try:
-            config.check_settings(settings)
+            check_against(settings, open_data(settings.data))
         except ValueError as error:
             where = ", ".join(f"{n}={config.PARAMETERS[n].text(v)}" for n, v in swept.items())
             raise ValueError(f"{where}: {error}") from None

@@ -13,9 +13,11 @@ with dates as pandas Timestamps; amounts are per bond of 100 face value.
 
 Both return None when there is nothing for the bonds asked.
 
+:func:`set_source` serves whole tables of one's own (reference data and both
+kinds of cash flows, laid out as the bundled ones) in place of the bundled data.
 Tests replace what a bond returns with :func:`set_frames` (served exactly as
-given, None meaning "no data"), undo that with :func:`reset`, and can read the
-queries made so far in :data:`calls`. :func:`make_realized_frame` and
+given, None meaning "no data"), undo that and the source with :func:`reset`, and
+can read the queries made so far in :data:`calls`. :func:`make_realized_frame` and
 :func:`make_implied_frame` build frames of the right shape from plain rows.
 """
 
@@ -33,6 +35,7 @@ calls = []
 
 _realized_overrides = {}
 _implied_overrides = {}
+_source = {}  # kind -> a table served in place of the bundled file
 
 
 def _read_csv(name, date_column):
@@ -40,8 +43,14 @@ def _read_csv(name, date_column):
         return pd.read_csv(f, dtype={"order_book_id": str}, parse_dates=[date_column])
 
 
-@functools.cache
 def _bundled(kind):
+    """The table of ``kind``: the source's when one was set, else the bundled file's."""
+    table = _source.get(kind)
+    return _bundled_file(kind) if table is None else table
+
+
+@functools.cache
+def _bundled_file(kind):
     if kind == "realized":
         frame = _read_csv("realized_cash_flow.csv", "payment_date")
         return frame.set_index(["order_book_id", "payment_date"]).sort_index()
@@ -158,10 +167,32 @@ def set_frames(realized=None, implied=None):
             overrides[order_book_id] = frame
 
 
+def set_source(instruments=None, realized=None, implied=None):
+    """Serve these tables in place of the bundled data, each one whole; None keeps the
+    bundled table of that kind.
+
+    The tables are laid out as the bundled files once read: ``instruments`` indexed by
+    ``order_book_id`` with the columns of :func:`all_instruments` (dates as Timestamps);
+    ``realized`` indexed by (``order_book_id``, ``payment_date``) and ``implied`` by
+    (``order_book_id``, ``date``), with the columns :data:`REALIZED_COLUMNS` and
+    :data:`IMPLIED_COLUMNS`. Queries filter them by id and date as they do the bundled data.
+    """
+    tables = {"instruments": instruments, "realized": realized, "implied": implied}
+    for kind, table in tables.items():
+        if table is not None and not isinstance(table, pd.DataFrame):
+            raise TypeError(f"the {kind} table must be a DataFrame or None")
+    _source.clear()
+    for kind, table in tables.items():
+        if table is not None:
+            _source[kind] = table.sort_index()
+
+
 def reset():
-    """Drop every frame given to :func:`set_frames` and forget the recorded calls."""
+    """Drop every frame given to :func:`set_frames`, the tables of :func:`set_source`,
+    and forget the recorded calls."""
     _realized_overrides.clear()
     _implied_overrides.clear()
+    _source.clear()
     del calls[:]
 
 

@@ -9,7 +9,7 @@ import pytest
 from korvane.environment import Environment
 from korvane_bond_demo.backtest import run
 from korvane_bond_demo.files import check_output_folder
-from korvane_bond_demo.report import OUTPUTS
+from korvane_bond_demo.outputs import OUTPUTS
 from korvane_bond_demo.settings import Settings
 from pelvorn import bond
 
@@ -53,3 +53,9 @@ def national_day_run(tmp_path_factory):
     out = tmp_path_factory.mktemp("demo-national-day")
     done = run_demo(datetime.date(2024, 9, 2), datetime.date(2024, 10, 31), out)
     return done.result, done.summary, out
+
+
+@pytest.fixture(scope="session")
+def demo():
+    """:func:`run_demo`, for tests that make runs of their own."""
+    return run_demo

@@ -15,7 +15,7 @@ def _no_environment_left():
 
 
 def _settings(args):
-    return cli._settings(cli.parse_args(args))
+    return cli.settings_of(cli.parse_args(args))
 
 
 def test_no_option_and_no_file_keep_todays_defaults():
@@ -46,9 +46,9 @@ def test_options_and_file_give_the_settings_the_options_winning(tmp_path):
         lend_overnight=False,
         borrowed_share=0.75,
     )
-    assert _settings(["--no-lend-overnight", "--exit-days", "3", "--ib-min-commission", "1,000"]) == Settings(
-        lend_overnight=False, exit_days=3, ib_min_commission=1000.0
-    )
+    assert _settings(
+        ["--no-lend-overnight", "--exit-days", "12", "--ib-min-commission", "1,000"]
+    ) == Settings(lend_overnight=False, exit_days=12, ib_min_commission=1000.0)
 
 
 @pytest.mark.parametrize("name", list(config.PARAMETERS))
@@ -70,7 +70,7 @@ def test_a_value_written_as_text_reads_back_as_itself(name):
         (["--bonds", "019547.XSHG"], "bonds: write ID:QUANTITY[+ID:QUANTITY...]"),
         (["--bonds", "019547.XSHG:ten"], "bonds: not a whole quantity: 'ten'"),
         (["--bonds", "019547.XSHG:100+019547.XSHG:200"], "bonds: 019547.XSHG named more than once"),
-        (["--bonds", "000000.XSHG:100"], "no bond 000000.XSHG in the bundled data"),
+        (["--bonds", "000000.XSHG:100"], "no bond 000000.XSHG in the bundled market data"),
         (["--pledges", "019547.XSHG:1.2"], "019547.XSHG: the lent share must be above 0 and at most 1"),
         (["--exchange-commission-rate", "-0.1"], "the exchange commission rate must be at least 0"),
         (["--end", "2026-03-01"], "the bundled market data covers 2023-01-03 to 2025-12-31"),

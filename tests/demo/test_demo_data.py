@@ -8,17 +8,20 @@ from pathlib import Path
 import pandas as pd
 import pytest
 from korvane.data import get_trading_calendar
-from korvane_bond_demo.market import BundledMarket
+from korvane_bond_demo.dataset import bundled
 
 ROOT = Path(__file__).resolve().parents[2]
 CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
 DEMO_DATA = ROOT / "demo" / "korvane_bond_demo" / "data"
+# Every file is the demo's (the layout of --data DIR); the data client ships its own copy
+# of the reference data and cash flows.
 FILES = {
-    "instruments.csv": CLIENT_DATA,
-    "realized_cash_flow.csv": CLIENT_DATA,
-    "implied_cash_flow.csv": CLIENT_DATA,
-    "bond_prices.csv": DEMO_DATA,
-    "repo_rates.csv": DEMO_DATA,
+    "instruments.csv": (DEMO_DATA, CLIENT_DATA),
+    "realized_cash_flow.csv": (DEMO_DATA, CLIENT_DATA),
+    "implied_cash_flow.csv": (DEMO_DATA, CLIENT_DATA),
+    "bond_prices.csv": (DEMO_DATA,),
+    "repo_rates.csv": (DEMO_DATA,),
+    "sessions.csv": (DEMO_DATA,),
 }
 
 
@@ -29,7 +32,10 @@ def test_generator_reproduces_the_committed_files(tmp_path):
     spec.loader.exec_module(generator)
     assert [path.name for path in generator.build(tmp_path)] == sorted(FILES)
     different = [
-        name for name, home in FILES.items() if not filecmp.cmp(tmp_path / name, home / name, shallow=False)
+        home / name
+        for name, homes in FILES.items()
+        for home in homes
+        if not filecmp.cmp(tmp_path / name, home / name, shallow=False)
     ]
     assert different == []
 
@@ -44,9 +50,9 @@ def test_generator_reproduces_the_committed_files(tmp_path):
 )
 def test_every_dated_row_falls_on_a_trading_day_of_the_run(name, column):
     """A payment or an accrual on a day the clock never visits would be lost."""
-    market = BundledMarket()
+    market = bundled()
     calendar = get_trading_calendar().with_sessions(market.sessions)
-    dates = pd.to_datetime(pd.read_csv(FILES[name] / name)[column])
+    dates = pd.to_datetime(pd.read_csv(DEMO_DATA / name)[column])
     covered = dates[(dates >= pd.Timestamp(market.first_date)) & (dates <= pd.Timestamp(market.last_date))]
     assert len(covered) > 0
     off = [day.date() for day in covered if not calendar.is_trading_date(day)]
@@ -62,7 +68,7 @@ CLOSED_2025 = ["2025-01-28", "2025-02-04", "2025-05-02", "2025-05-05", "2025-06-
 def test_run_calendar_is_the_bundled_session_list_over_the_data():
     """One calendar for the whole run, whatever exchange_calendars release is installed:
     the bundled sessions over the data, the installed calendar outside it."""
-    market = BundledMarket()
+    market = bundled()
     base = get_trading_calendar()
     calendar = base.with_sessions(market.sessions)
     first, last = pd.Timestamp(market.first_date), pd.Timestamp(market.last_date)

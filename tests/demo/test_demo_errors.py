@@ -9,9 +9,9 @@ import time
 
 import pytest
 from korvane.environment import Environment
-from korvane_bond_demo import cli, report
+from korvane_bond_demo import cli, outputs
 from korvane_bond_demo.files import staged
-from korvane_bond_demo.report import OUTPUTS
+from korvane_bond_demo.outputs import OUTPUTS
 
 SHORT = ["--start", "2024-09-02", "--end", "2024-09-13", "--no-progress"]
 
@@ -41,15 +41,15 @@ def _main(args, capsys):
             "file/sub",
             "the output folder {tmp}/file/sub cannot be made: {tmp}/file is a file, not a folder",
         ),
-        (lambda tmp: None, "/proc/korvane-demo", "cannot make the output folder /proc/korvane-demo: "),
-        (lambda tmp: None, "/proc/self", "cannot write into the output folder /proc/self: "),
+        (lambda _tmp: None, "/proc/korvane-demo", "cannot make the output folder /proc/korvane-demo: "),
+        (lambda _tmp: None, "/proc/self", "cannot write into the output folder /proc/self: "),
         (
             lambda tmp: (tmp / "out" / "equity.png").mkdir(parents=True),
             "out",
             "{tmp}/out/equity.png is in the way of an output: it is not a regular file",
         ),
-        (lambda tmp: None, "", "the output folder is empty"),
-        (lambda tmp: None, "  ", "the output folder is empty"),
+        (lambda _tmp: None, "", "the output folder is empty"),
+        (lambda _tmp: None, "  ", "the output folder is empty"),
     ],
 )
 def test_an_unusable_output_folder_is_refused_before_the_run(
@@ -69,7 +69,7 @@ def test_an_unusable_output_folder_is_refused_before_the_run(
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["--cash", "1e400"], "initial cash must be a finite amount, got '1e400'"),
+        (["--cash", "1e400"], "initial cash must be a finite amount, got inf"),
         (["--cash", "inf"], "initial cash must be a finite amount"),
         (["--cash", "nan"], "initial cash must be a finite amount"),
         (["--cash", "-5"], "initial cash must be a positive amount"),
@@ -87,10 +87,37 @@ def test_an_unusable_output_folder_is_refused_before_the_run(
             "no trading day between 2024-10-01 and 2024-10-07",
         ),
         (["--frobnicate"], "unrecognized arguments: --frobnicate"),
+        (["--cash", "1e308"], "the initial cash must be at most 1e+15 yuan, got 1e+308"),
+        (["--bonds", "019547.XSHG:15"], "bonds: 019547.XSHG: 15 is not a whole number of lots of 10"),
+        (["--bonds", "200205.IB:500"], "bonds: 200205.IB: the inter-bank market trades at least 1,000 bonds"),
+        (
+            ["--bonds", "019547.XSHG:1000", "--pledges", "127001.XSHE:0.7"],
+            "pledges: 127001.XSHE is not among the bonds bought (019547.XSHG)",
+        ),
+        (["--pledges", "200205.IB:0.5"], "pledges: 200205.IB is an inter-bank bond"),
+        (
+            ["--exit-days", "0"],
+            "exit days 0: a 7-day repo opened on 2025-12-31 falls due after the bundled market data ends "
+            "(2025-12-31); give at least 5 exit days or an earlier end",
+        ),
+        (["--strategy", "bold"], "strategy: one of conservative, carry, got 'bold'"),
+        (["--target-leverage", "0"], "the target leverage must be above 0 and at most 20, got 0.0"),
+        (["--config", "/dev/zero"], "the settings file /dev/zero is not a regular file"),
+        (["--config", "{tmp}/fifo"], "the settings file {tmp}/fifo is not a regular file"),
+        (["--config", "{tmp}"], "the settings file {tmp} is not a regular file"),
+        (
+            ["--config", "{tmp}/big.toml"],
+            "the settings file {tmp}/big.toml is 1,048,579 bytes, above the limit of 1,048,576",
+        ),
+        (["--data", "{tmp}/nowhere"], "no data folder {tmp}/nowhere"),
     ],
 )
 def test_bad_options_get_one_line_and_status_2(tmp_path, capsys, args, message):
     out = tmp_path / "out"
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "big.toml").write_text("# " + "x" * (1 << 20) + "\n", encoding="utf-8")
+    args = [a.format(tmp=tmp_path) for a in args]
+    message = message.format(tmp=tmp_path)
     try:
         code, printed, err = _main(args + ["--out", str(out), "--no-progress"], capsys)
     except SystemExit as stop:  # argparse's refusals exit from the parser
@@ -110,9 +137,9 @@ def test_help_names_the_data_span_and_every_output(capsys):
     assert f"cover {cli.DATA_FIRST} to {cli.DATA_LAST}" in text
     for name in OUTPUTS:
         assert name in text
-    from korvane_bond_demo.market import bundled_market
+    from korvane_bond_demo.dataset import bundled
 
-    market = bundled_market()
+    market = bundled()
     assert (str(market.first_date), str(market.last_date)) == (cli.DATA_FIRST, cli.DATA_LAST)
 
 
@@ -141,10 +168,10 @@ def test_an_interrupt_while_writing_leaves_the_previous_outputs(tmp_path, capsys
     out = tmp_path / "out"
     _old_outputs(out)
 
-    def interrupted(*args):
+    def interrupted(*_args):
         raise KeyboardInterrupt  # as Ctrl-C would, after the CSV files have been staged
 
-    monkeypatch.setattr(report, "render_chart", interrupted)
+    monkeypatch.setattr(outputs, "render_chart", interrupted)
     code, printed, err = _main(["--out", str(out)] + SHORT, capsys)
     assert (code, printed, err) == (130, "", "korvane-bond-demo: interrupted\n")
     assert sorted(p.name for p in out.iterdir()) == sorted(OUTPUTS)

@@ -113,7 +113,7 @@ def test_settings_are_one_frozen_value_with_todays_figures():
     "changes, message",
     [
         (dict(cash=float("inf")), "must be a finite amount"),
-        (dict(cash=0.0), "must be positive"),
+        (dict(cash=0.0), "must be a positive amount"),
         (dict(start=D(2025, 1, 2), end=D(2025, 1, 1)), "is after the end"),
         (dict(borrowed_share=1.5), "borrowed share must be above 0 and at most 1"),
         (dict(pledges=(("019547.XSHG", 0.0),)), "lent share must be above 0"),

@@ -8,7 +8,7 @@ from korvane.const import INSTRUMENT_TYPE
 from korvane.environment import Environment
 from korvane.portfolio.position import Position
 from korvane.runner import Backtest, Strategy
-from korvane_bond_demo.market import BundledMarket, bundled_instruments
+from korvane_bond_demo.dataset import bundled
 
 from korvane_mod_bond import position as P
 from korvane_mod_bond.mod import BondMod
@@ -32,7 +32,7 @@ class Script(Strategy):
 
 @pytest.fixture(scope="module")
 def market():
-    return BundledMarket()
+    return bundled()
 
 
 @pytest.fixture(autouse=True)
@@ -47,7 +47,7 @@ def backtest(market, steps, start=FIRST, end=LAST, cash=1_000_000.0, mods=None):
         start,
         end,
         cash=cash,
-        instruments=bundled_instruments(),
+        instruments=market.instruments(),
         market=market,
         mods=[BondMod()] if mods is None else mods,
         sessions=market.sessions,

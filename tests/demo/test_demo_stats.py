@@ -10,7 +10,7 @@ from importlib import resources
 
 import pandas as pd
 import pytest
-from korvane_bond_demo import report
+from korvane_bond_demo import formatting
 
 YEAR = 242  # the Shanghai exchange's sessions a year
 
@@ -167,15 +167,17 @@ def test_report_html_is_self_contained_and_holds_the_statistics(files):
     attribution = {row[0].split()[0]: row[1:] for row in page.tables["attribution"][1:]}
     for key, line in stats["attribution"].items():
         cells = attribution["lending" if key == "lending" else key]
-        assert cells == [report._money(line[c]) for c in report.ATTRIBUTION_COLUMNS]
-    assert attribution["total"][-1] == report._money(stats["attribution_total"])
+        assert cells == [formatting.money(line[c]) for c in formatting.ATTRIBUTION_COLUMNS]
+    assert attribution["total"][-1] == formatting.money(stats["attribution_total"])
 
 
 def test_summary_prints_the_statistics_and_explains_the_messages(files):
     _, out, _, stats = files
     text = (out / "summary.txt").read_text(encoding="utf-8")
     assert f"annualised return{'':<17}{stats['annual_return']:+12.2%}" in text
-    assert "Sharpe ratio (vs GC001 overnight)" in text
+    assert (
+        f"Sharpe ratio{'':<22}{stats['sharpe_ratio']:12.2f}   against the GC001 overnight repo rate" in text
+    )
     assert "refused, sale of pledged bonds: the strategy tries to sell its bonds" in text
     assert "订单创建失败:  019547.XSHG 的仓位不足" in text  # the system's own message, unchanged
     assert "filled with a warning, repo rolled on its due day" in text

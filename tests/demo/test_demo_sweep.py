@@ -1,5 +1,6 @@
 """korvane-bond-demo sweep: grids refused before any cluster starts, points run on a real
-Dask LocalCluster equal to single runs, a failing point isolated, Ctrl-C."""
+Dask LocalCluster equal to single runs, a failing point isolated, Ctrl-C mid-sweep keeping
+the finished points, --resume, a failing plot keeping the table, the grid limit."""
 
 import csv
 import datetime
@@ -96,12 +97,10 @@ def test_heatmap_cells_average_the_other_parameters_and_leave_failed_cells_empty
         [[1.0, 3.0]],
     )
     assert [n for n, _, _ in sweep.best(points, results, "pnl")] == [2, 1]
-    written = sweep.write_results(
-        tmp_path, ["repo_tenor_days"], points, results, ("pnl", "repo_tenor_days", None)
-    )
-    assert sorted(p.name for p in written) == ["sweep.csv", "sweep.png"]
+    written = sweep.write_heatmap(tmp_path, points, results, ("pnl", "repo_tenor_days", None))
+    assert written == tmp_path / "sweep.png"
     assert (tmp_path / "sweep.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(os.listdir(tmp_path)) == ["sweep.csv", "sweep.png"]  # nothing staged left
+    assert sorted(os.listdir(tmp_path)) == ["sweep.png"]  # nothing staged left
 
 
 # The command in a fresh interpreter, with the third point's settings made invalid
@@ -179,31 +178,41 @@ def test_points_on_a_local_cluster_equal_single_runs_and_a_failing_point_is_isol
             name: repr(float(single[name])) for name in sweep.STATISTICS
         }
     assert (out / "sweep.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(os.listdir(out)) == ["sweep.csv", "sweep.png"]
+    assert sorted(os.listdir(out)) == ["sweep-grid.json", "sweep.csv", "sweep.png"]
 
 
-def test_ctrl_c_closes_the_cluster_and_writes_nothing(tmp_path):
-    out = tmp_path / "out"
-    # a grid that takes well over the wait below even on an idle machine (about 0.5 s a point)
-    shares = ",".join(str(share / 10) for share in range(1, 11))
-    grid = [
-        "--set",
-        "repo_tenor_days=1,7",
-        "--set",
-        f"borrowed_share={shares}",
-        "--set",
-        "lend_overnight=true,false",
-    ]
-    process = _start([*grid, "--workers", "2", "--out", str(out)], start_new_session=True)
+# 300 points of a week's run each: a few tenths of a second a point on two workers.
+LONG_GRID = [
+    "--start", "2024-09-02", "--end", "2024-09-13", "--exit-days", "2",
+    "--set", "cash=" + ",".join(str(1_000_000 + 10_000 * i) for i in range(75)),
+    "--set", "repo_tenor_days=1,7", "--set", "lend_overnight=true,false",
+]  # fmt: skip
+
+
+def _sweep(args, **kwargs):
+    return subprocess.Popen(
+        [sys.executable, "-m", "korvane_bond_demo", "sweep", *args, "--no-progress", "--workers", "2"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs,
+    )  # fmt: skip
+
+
+def _rows(path):
+    with open(path, newline="", encoding="utf-8") as f:
+        return list(csv.reader(f))
+
+
+def test_ctrl_c_mid_sweep_keeps_every_finished_point_and_resume_finishes_it(tmp_path):
+    out, whole = tmp_path / "out", tmp_path / "whole"
+    process = _sweep([*LONG_GRID, "--out", str(out)], start_new_session=True)
     first = process.stderr.readline()  # written once the cluster is there
-    assert first.startswith("40 points on an embedded Dask cluster"), first
-    time.sleep(2)
+    assert first.startswith("300 points on an embedded Dask cluster of 2 worker processes"), first
+    time.sleep(8)  # well after the cluster started, well before the sweep ends
+    interrupted = time.monotonic()
     os.killpg(process.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the whole process group
     stdout, stderr = process.communicate(timeout=120)
-    assert process.returncode == 130
-    assert stderr == "korvane-bond-demo: interrupted\n"
-    assert stdout == ""
-    assert not out.exists() or os.listdir(out) == []
+    took = time.monotonic() - interrupted
+    assert (process.returncode, stdout, stderr) == (130, "", "korvane-bond-demo: interrupted\n")
+    assert took < 30, took  # seconds, not the rest of the sweep
     # pgrep is no Python program: it gets no preloaded sanitizer runtime (it can hang in its start-up)
     plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     for _ in range(30):  # no worker process outlives the command for long
@@ -214,6 +223,70 @@ def test_ctrl_c_closes_the_cluster_and_writes_nothing(tmp_path):
             break
         time.sleep(0.5)
     assert leftover.stdout == ""
+    kept = _rows(out / "sweep.csv")
+    assert kept[0] == sweep.header(["cash", "repo_tenor_days", "lend_overnight"])
+    assert 0 < len(kept) - 1 < 300  # finished points, each a whole row
+    assert all(len(row) == len(kept[0]) and row[-1] == "" for row in kept[1:])
+    # --resume runs only the rest; the table then equals an uninterrupted sweep's
+    resumed = _sweep([*LONG_GRID, "--out", str(out), "--resume"])
+    stdout, stderr = resumed.communicate(timeout=600)
+    assert resumed.returncode == 0, stderr
+    assert stderr.startswith(f"{300 - (len(kept) - 1)} points ({len(kept) - 1} done already) on ")
+    uninterrupted = _sweep([*LONG_GRID, "--out", str(whole)])
+    _, stderr = uninterrupted.communicate(timeout=600)
+    assert uninterrupted.returncode == 0, stderr
+    assert (out / "sweep.csv").read_bytes() == (whole / "sweep.csv").read_bytes()
+    # another grid in the same folder is not mistaken for the rest of this one
+    other = subprocess.run(
+        [sys.executable, "-m", "korvane_bond_demo", "sweep", *LONG_GRID[:-2], "--out", str(out), "--resume"],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert other.returncode == 2
+    assert other.stderr == (
+        f"korvane-bond-demo: error: --resume: {out}/sweep.csv holds another grid or other settings; "
+        "run it without --resume to start again\n"
+    )
+
+
+def test_a_failing_plot_keeps_the_table(tmp_path, capsys, monkeypatch):
+    def broken(*_args):
+        raise ValueError("Image size of 50000x400 pixels is too large")
+
+    monkeypatch.setattr(sweep, "plot_heatmap", broken)
+    code = cli.main(["sweep", *SHORT, "--set", "repo_tenor_days=1,7", "--no-progress", "--workers", "1",
+                     "--out", str(tmp_path)])  # fmt: skip
+    captured = capsys.readouterr()
+    assert code == 1
+    assert captured.err.splitlines()[-1] == (
+        "korvane-bond-demo: the heatmap failed, sweep.csv is complete: "
+        "Image size of 50000x400 pixels is too large"
+    )
+    rows = _rows(tmp_path / "sweep.csv")
+    assert [row[:2] for row in rows[1:]] == [["1", "1"], ["2", "7"]] and all(
+        row[-1] == "" for row in rows[1:]
+    )
+    assert sorted(os.listdir(tmp_path)) == ["sweep-grid.json", "sweep.csv"]
+
+
+def test_a_grid_above_the_limit_needs_max_points(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(sweep, "run_grid", pytest.fail)
+    values = ",".join(str(i / 1000) for i in range(1, 1002))
+    code = cli.main(["sweep", "--set", f"borrowed_share={values}", "--out", str(tmp_path)])
+    assert code == 2
+    assert capsys.readouterr().err == (
+        "korvane-bond-demo: error: the grid has 1,001 points, more than 1,000: give --max-points 1001 "
+        "to run them all\n"
+    )
+
+
+def test_a_wide_heatmap_stays_readable(tmp_path):
+    import struct
+
+    points = config.grid_points({}, {"cash": [1e6 + i for i in range(600)], "lend_overnight": [True, False]})
+    results = [{"annual_return": i * 1e-5} for i in range(len(points))]
+    path = sweep.write_heatmap(tmp_path, points, results, ("annual_return", "cash", "lend_overnight"))
+    width, height = struct.unpack(">II", path.read_bytes()[16:24])  # the PNG's header
+    assert width <= 16 * 110 and height <= 10 * 110
 
 
 def test_an_unreachable_scheduler_is_one_line(tmp_path):

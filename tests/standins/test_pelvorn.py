@@ -101,3 +101,21 @@ def test_instrument_info():
     assert "repo_period" not in info
     assert bond.instrument_info("204007.XSHG")["repo_period"] == 7
     assert bond.instrument_info("nope") is None
+
+
+def test_a_source_of_ones_own_replaces_the_bundled_tables_until_reset():
+    instruments = bond.all_instruments().loc[["019547.XSHG"]].copy()
+    instruments.loc["019547.XSHG", "symbol"] = "own"
+    realized = bond.make_realized_frame("019547.XSHG", [("2024-11-18", 2.7, 0.0), ("2025-11-17", 2.7, 0.0)])
+    try:
+        bond.set_source(instruments=instruments, realized=realized)
+        assert bond.instrument_info("019547.XSHG")["symbol"] == "own"
+        assert bond.instrument_info("127001.XSHE") is None  # the whole table is replaced
+        frame = bond.realized_cash_flow("019547.XSHG", 20250101, 20251231)
+        assert list(frame["cash_flow"]) == [2.7] and len(frame) == 1  # filtered as the bundled data
+        assert bond.get_implied_cash_flow("200205.IB") is not None  # no implied table given: the bundled one
+        with pytest.raises(TypeError, match="the realized table must be a DataFrame or None"):
+            bond.set_source(realized=[1, 2])
+    finally:
+        bond.reset()
+    assert bond.instrument_info("019547.XSHG")["symbol"] == "16附息国债47"

@@ -1,0 +1,62 @@
+"""Everything a run writes into its output folder, staged and renamed into place together."""
+
+import json
+
+from korvane_bond_demo.chart import render_chart
+from korvane_bond_demo.files import staged
+from korvane_bond_demo.html import render_report
+from korvane_bond_demo.ledger import LEDGER_COLUMNS
+from korvane_bond_demo.tables import (
+    BOOKINGS_HEADER,
+    ORDERS_HEADER,
+    REPOS_HEADER,
+    booking_rows,
+    order_rows,
+    repo_rows,
+    write_csv,
+)
+from korvane_bond_demo.text import format_summary
+
+OUTPUTS = (
+    "summary.txt",
+    "stats.json",
+    "report.html",
+    "equity.png",
+    "ledger.csv",
+    "bookings.csv",
+    "orders.csv",
+    "repos.csv",
+)
+OUTPUT_HELP = {
+    "summary.txt": "the printed summary",
+    "stats.json": "the statistics: returns, volatility, drawdown, Sharpe, Calmar, monthly returns, "
+    "benchmark, leverage, DV01 and duration, collateral shortfalls, P&L attribution",
+    "report.html": "summary, statistics, tables and charts in one page that needs no network",
+    "equity.png": "equity against the GC001 benchmark, drawdown, leverage, the book's DV01, cash "
+    "and balances",
+    "ledger.csv": "one row per trading day: cash flows by kind, balances, equity, leverage",
+    "bookings.csv": "every cash delta booked, in order",
+    "orders.csv": "every order, with the system's message and what it means",
+    "repos.csv": "every repo and reverse repo with its terms",
+}
+
+
+def write_outputs(analysis, out, title="Bond-and-repo backtest"):
+    """Write every output of ``analysis`` (a :class:`korvane_bond_demo.backtest.Run`) into
+    the folder ``out`` (checked beforehand); return their paths. All are staged under
+    temporary names and renamed into place together."""
+    result, ledger, stats = analysis.result, analysis.ledger, analysis.stats
+    finals = [out / name for name in OUTPUTS]
+    text = format_summary(analysis.summary, stats, finals, analysis.notes, title)
+    with staged(out) as staging:
+        write_csv(staging.path("ledger.csv"), LEDGER_COLUMNS, ledger.itertuples(index=False, name=None))
+        write_csv(staging.path("bookings.csv"), BOOKINGS_HEADER, booking_rows(result))
+        write_csv(staging.path("orders.csv"), ORDERS_HEADER, order_rows(result))
+        write_csv(staging.path("repos.csv"), REPOS_HEADER, repo_rows(result, analysis.pledges))
+        png = render_chart(analysis, title)
+        staging.path("equity.png").write_bytes(png)
+        staging.path("stats.json").write_text(json.dumps(stats, indent=2) + "\n", encoding="utf-8")
+        page = render_report(analysis.summary, stats, png, text, title)
+        staging.path("report.html").write_text(page, encoding="utf-8")
+        staging.path("summary.txt").write_text(text + "\n", encoding="utf-8")
+    return finals
