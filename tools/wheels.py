@@ -157,8 +157,8 @@ def test_installed(vpy, wheel):
         sys.exit("%s is importable beside the wheel alone: %s" % (DEMO, found))
     print("the wheel and the stand-ins alone: %s is not importable" % DEMO)
     run_suites(vpy, TEST_DIRS)
-    # Then the demo, with the extras its tests need: data (QuantLib) and sweep (Dask).
-    run(vpy, "-m", "pip", "install", "-q", "%s[data,sweep]" % (ROOT / "demo"))
+    # Then the demo, with the extras its tests need: sweep (Dask) and parquet (pyarrow).
+    run(vpy, "-m", "pip", "install", "-q", "%s[sweep,parquet]" % (ROOT / "demo"))
     run_suites(vpy, DEMO_TEST_DIRS)
 
 
