@@ -80,13 +80,13 @@ inline bool frees_quietly(PyObject* op) {
 void drop_reference_slow(PyObject* op);
 
 // Every Py_XDECREF of the modules: one that only counts down (the object has
-// other owners) at once; the last one, and every one while the interpreter
-// shuts down, by the rules above.
+// other owners) or frees a float, the everyday temporary, at once; any other
+// last one, and every one while the interpreter shuts down, by the rules above.
 inline void drop_reference(PyObject* op) {
   if (op == nullptr) {
     return;
   }
-  if (Py_REFCNT(op) > 1 && !shutting_down.load(std::memory_order_relaxed)) {
+  if (!shutting_down.load(std::memory_order_relaxed) && (Py_REFCNT(op) > 1 || PyFloat_CheckExact(op))) {
     Py_DECREF(op);
     return;
   }
