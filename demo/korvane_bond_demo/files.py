@@ -104,7 +104,7 @@ def _sigint_deferred():
         yield
         return
     caught = []
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))  # noqa: ARG005 (a signal handler's signature)
     try:
         yield
     finally:

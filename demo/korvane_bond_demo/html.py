@@ -134,7 +134,7 @@ def orders_table(summary):
     return _table(("orders", "count", "kind", "what it means", "the system's message, e.g."), rows)
 
 
-def render_report(summary, stats, ledger, result, png, text):
+def render_report(summary, stats, png, text):
     names = {line.order_book_id: line.symbol for line in summary.bonds}
     image = base64.b64encode(png).decode("ascii")
     title = f"Bond-and-repo backtest, {stats['start']} to {stats['end']}"

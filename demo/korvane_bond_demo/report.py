@@ -494,7 +494,7 @@ def write_outputs(result, summary, stats, ledger, out, notes=()):
         staging.path("stats.json").write_text(json.dumps(stats, indent=2) + "\n", encoding="utf-8")
         from korvane_bond_demo.html import render_report
 
-        page = render_report(summary, stats, ledger, result, png, text)
+        page = render_report(summary, stats, png, text)
         staging.path("report.html").write_text(page, encoding="utf-8")
         staging.path("summary.txt").write_text(text + "\n", encoding="utf-8")
     return finals

@@ -64,7 +64,7 @@ def _day(value):
     return None if value is None else pd.Timestamp(value).date().isoformat()
 
 
-def attribution(result, ledger):
+def attribution(result):
     """Where the P&L came from, per bond and for the lending of spare cash.
 
     A bond's line: ``price`` (its value at the end + sales + principal repaid -
@@ -161,7 +161,7 @@ def statistics(result, ledger, market):
     annualization = TRADING_DAYS_PER_YEAR
     monthly = empyrical.aggregate_returns(returns, "monthly")
     yearly = empyrical.aggregate_returns(returns, "yearly")
-    lines = attribution(result, ledger)
+    lines = attribution(result)
     pnl = float(ledger["equity"].iloc[-1]) - result.initial_cash
     leverage = ledger["leverage"]
     held, financed, unfinanced_before_exit = financed_days(result)

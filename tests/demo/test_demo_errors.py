@@ -41,15 +41,15 @@ def _main(args, capsys):
             "file/sub",
             "the output folder {tmp}/file/sub cannot be made: {tmp}/file is a file, not a folder",
         ),
-        (lambda tmp: None, "/proc/korvane-demo", "cannot make the output folder /proc/korvane-demo: "),
-        (lambda tmp: None, "/proc/self", "cannot write into the output folder /proc/self: "),
+        (lambda _tmp: None, "/proc/korvane-demo", "cannot make the output folder /proc/korvane-demo: "),
+        (lambda _tmp: None, "/proc/self", "cannot write into the output folder /proc/self: "),
         (
             lambda tmp: (tmp / "out" / "equity.png").mkdir(parents=True),
             "out",
             "{tmp}/out/equity.png is in the way of an output: it is not a regular file",
         ),
-        (lambda tmp: None, "", "the output folder is empty"),
-        (lambda tmp: None, "  ", "the output folder is empty"),
+        (lambda _tmp: None, "", "the output folder is empty"),
+        (lambda _tmp: None, "  ", "the output folder is empty"),
     ],
 )
 def test_an_unusable_output_folder_is_refused_before_the_run(
@@ -141,7 +141,7 @@ def test_an_interrupt_while_writing_leaves_the_previous_outputs(tmp_path, capsys
     out = tmp_path / "out"
     _old_outputs(out)
 
-    def interrupted(*args):
+    def interrupted(*_args):
         raise KeyboardInterrupt  # as Ctrl-C would, after the CSV files have been staged
 
     monkeypatch.setattr(report, "render_chart", interrupted)
