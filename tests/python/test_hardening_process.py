@@ -17,86 +17,6 @@ import pytest
 MODULES = ["trade", "position", "validator", "transaction"]
 RUNS = 20
 
-# Four daemon threads, one per module, each calling a method that runs Python
-# code (a property, the host's base class, a sibling function) in a loop; the
-# main thread ends once every thread has been round a few times. Each run is
-# a child forked from one interpreter that has imported everything once, and
-# ends as any interpreter does, through its shutdown.
-BUSY_AT_EXIT = """
-import datetime, os, threading, time
-from korvane.testing import make_env
-from pelvorn import bond
-from korvane_mod_bond import position as P, trade as T, transaction as D, validator as V
-from korvane_mod_bond.data import BondInstrument, RepoInstrument
-
-BOND, REPO = "019547.XSHG", "204001.XSHG"
-env = make_env(
-    [BondInstrument(BOND, issue_price=100.0, initial_issue_size=1e10), RepoInstrument(REPO, repo_period=1)],
-    position_classes=[P.BondPosition, P.RepoPosition],
-    trading_dt=datetime.datetime(2024, 9, 20, 15, 0),
-)
-bond.set_frames(realized={BOND: None})
-D.calc_repo_commission = lambda order_book_id, amount: amount * 1e-5
-
-class Order:
-    order_book_id = REPO
-    @property
-    def side(self):
-        return "SELL" + "".join(str(i) for i in range(3))
-
-class Trade:
-    order_book_id = REPO
-    @property
-    def last_quantity(self):
-        return sum(range(10)) * 1.0
-
-position = P.BondPosition(BOND, "LONG")
-validator, decider = V.RepoValidator(env), D.RepoTransactionDecider()
-today = datetime.date(2024, 9, 20)
-calls = {
-    "trade": lambda: T.RepoTrade.calc_max_amount(REPO, 1000.0),
-    "position": lambda: (position.before_trading(today), position.settlement(today)),
-    "validator": lambda: validator.can_submit_order(Order()),
-    "transaction": lambda: decider.get_trade_commission(Trade()),
-}
-
-def busy_until_exit():
-    started = threading.Barrier(len(calls) + 1)
-
-    def busy(call):
-        for _ in range(20):
-            call()
-        started.wait()
-        while True:
-            call()
-
-    for name in MODULES:
-        threading.Thread(target=busy, args=(calls[name],), daemon=True).start()
-    started.wait()
-    time.sleep(0.02)  # every thread back in its loop, waiting for the GIL in turn
-    raise SystemExit(0)
-
-codes = []
-for _ in range(RUNS):
-    pid = os.fork()
-    if pid == 0:
-        busy_until_exit()
-    deadline = time.monotonic() + 60
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            codes.append(os.waitstatus_to_exitcode(status))
-            break
-        if time.monotonic() > deadline:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-            codes.append("hung")
-            break
-        time.sleep(0.005)
-print(codes)
-"""
-
-
 # Runs `child()` in RUNS children forked from this interpreter (each ends as
 # any interpreter does, through its shutdown, or by its own exit status) and
 # prints their exit statuses, "hung" for one still running after a minute.
@@ -138,6 +58,58 @@ env = make_env(
     trading_dt=datetime.datetime(2024, 9, 20, 15, 0),
 )
 bond.set_frames(realized={BOND: None})
+"""
+
+# Starts a daemon thread per module, each calling its module's entry in a
+# loop, and ends the interpreter once each has been round `rounds` times and
+# then `settle` seconds more.
+DAEMONS = """
+def daemons_until_exit(calls, rounds, settle):
+    started = threading.Barrier(len(calls) + 1)
+
+    def busy(call):
+        for _ in range(rounds):
+            call()
+        started.wait()
+        while True:
+            call()
+
+    for name in MODULES:
+        threading.Thread(target=busy, args=(calls[name],), daemon=True).start()
+    started.wait()
+    time.sleep(settle)
+    raise SystemExit(0)
+"""
+
+# Four daemon threads, one per module, each calling a method that runs Python
+# code (a property, the host's base class, a sibling function) in a loop; the
+# main thread ends once every thread has been round a few times, and they are
+# back in their loops, waiting for the GIL in turn.
+BUSY_AT_EXIT = """
+D.calc_repo_commission = lambda order_book_id, amount: amount * 1e-5
+
+class Order:
+    order_book_id = REPO
+    @property
+    def side(self):
+        return "SELL" + "".join(str(i) for i in range(3))
+
+class Trade:
+    order_book_id = REPO
+    @property
+    def last_quantity(self):
+        return sum(range(10)) * 1.0
+
+position = P.BondPosition(BOND, "LONG")
+validator, decider = V.RepoValidator(env), D.RepoTransactionDecider()
+today = datetime.date(2024, 9, 20)
+calls = {
+    "trade": lambda: T.RepoTrade.calc_max_amount(REPO, 1000.0),
+    "position": lambda: (position.before_trading(today), position.settlement(today)),
+    "validator": lambda: validator.can_submit_order(Order()),
+    "transaction": lambda: decider.get_trade_commission(Trade()),
+}
+forked_runs(lambda: daemons_until_exit(calls, 20, 0.02))
 """
 
 # A daemon thread per module, each calling an entry that lets go of the last
@@ -184,22 +156,7 @@ calls = {
     "transaction": lambda: decider.get_trade_commission(Trade()),
 }
 
-def dropping_until_exit():
-    started = threading.Barrier(len(calls) + 1)
-
-    def busy(call):
-        call()
-        started.wait()
-        while True:
-            call()
-
-    for name in MODULES:
-        threading.Thread(target=busy, args=(calls[name],), daemon=True).start()
-    started.wait()
-    time.sleep(0.05)
-    raise SystemExit(0)
-
-forked_runs(dropping_until_exit)
+forked_runs(lambda: daemons_until_exit(calls, 1, 0.05))
 """
 
 # Each thread makes the first calls of every entry that reads an Enum member
@@ -305,15 +262,9 @@ def finished(process, timeout=120):
     return process.returncode, out, err
 
 
-def test_daemon_threads_inside_every_module_let_the_interpreter_exit():
-    code = "MODULES, RUNS = {!r}, {}\n".format(MODULES, RUNS) + BUSY_AT_EXIT
-    status, out, err = finished(fresh_interpreter(code), timeout=300)
-    assert status == 0, err[-2000:]
-    assert out.strip() == repr([0] * RUNS), err[-2000:]
-
-
-def test_a_daemon_thread_ended_inside_a_finaliser_lets_the_interpreter_exit():
-    code = "MODULES, RUNS = {!r}, {}\n".format(MODULES, RUNS) + ENVIRONMENT + FORKED_RUNS + DROPS_AT_EXIT
+@pytest.mark.parametrize("scenario", [BUSY_AT_EXIT, DROPS_AT_EXIT], ids=["busy", "inside a __del__"])
+def test_daemon_threads_inside_every_module_let_the_interpreter_exit(scenario):
+    code = "MODULES, RUNS = {!r}, {}\n".format(MODULES, RUNS) + ENVIRONMENT + FORKED_RUNS + DAEMONS + scenario
     status, out, err = finished(fresh_interpreter(code), timeout=300)
     assert status == 0, err[-2000:]
     assert out.strip() == repr([0] * RUNS), err[-2000:]
