@@ -240,6 +240,49 @@ forked_runs(first_calls_at_once)
 """
 
 
+# A daemon thread lets go of objects through the cost decider while an exit
+# handler that runs after the modules' own (atexit runs the last registered
+# first) takes its time: the thread holds the GIL when it lets go, so the
+# objects are freed, and the handler sees the resident set stay flat.
+SLOW_EXIT_HANDLER = """
+import atexit, os, threading, time
+
+def resident():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+def slow_exit_handler():
+    before = resident()
+    time.sleep(0.5)
+    print(resident() - before)
+
+atexit.register(slow_exit_handler)
+
+from korvane_mod_bond import transaction as D
+
+class Payload:
+    def __init__(self):
+        self.bytes = bytearray(4096)
+
+class Trade:
+    order_book_id = "204001.XSHG"
+
+    @property
+    def last_quantity(self):
+        return Payload()
+
+D.calc_repo_commission = lambda order_book_id, amount: 0.0
+decider = D.RepoTransactionDecider()
+
+def busy():
+    while True:
+        decider.get_trade_commission(Trade())
+
+threading.Thread(target=busy, daemon=True).start()
+time.sleep(0.1)
+"""
+
+
 def fresh_interpreter(code, **kwargs):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.Popen(
@@ -276,6 +319,12 @@ def test_first_calls_from_several_threads_finish_while_python_code_lets_the_gil_
     status, out, err = finished(fresh_interpreter(code), timeout=300)
     assert status == 0, err[-2000:]
     assert out.strip() == repr([0] * 5), err[-2000:]
+
+
+def test_references_let_go_while_a_slow_exit_handler_runs_are_freed():
+    status, out, err = finished(fresh_interpreter(SLOW_EXIT_HANDLER), timeout=60)
+    assert status == 0, err[-2000:]
+    assert int(out) < 4 * 2**20, out  # left unfreed, 4 KiB a call would be hundreds of MiB
 
 
 SUBINTERPRETER = """
