@@ -17,7 +17,7 @@ py::list layout(std::initializer_list<std::pair<const char*, const char*>> field
 }
 
 // A module-level function memoised by the host's lru_cache(1024).
-void memoised(py::module_ m, const Signature<1>& sig, FastFn fn) {
+void memoised(const py::module_& m, const Signature<1>& sig, FastFn fn) {
   py::object decorator = call(m.attr("lru_cache"), py::int_(1024));
   m.attr(sig.fname) = call(decorator, module_function(m, sig, fn));
 }
