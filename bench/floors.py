@@ -171,7 +171,7 @@ def bond_can_submit_order(validator, order, account):
     return True
 
 
-def repo_can_submit_order(validator, order, account):
+def repo_can_submit_order(validator, order, account):  # noqa: ARG001 (the floor takes the method's own parameters)
     order.side
     is_exchange_bond(order.bond_order_book_id)
     _, bond_position, bond_ins = _get_account_position_ins(order.bond_order_book_id)
@@ -205,15 +205,15 @@ def bond_order_cost(decider, order):
     return 0
 
 
-def trade_tax(decider, trade):
+def trade_tax(decider, trade):  # noqa: ARG001 (the floor takes the method's own parameters)
     return 0
 
 
-def repo_trade_commission(decider, trade):
+def repo_trade_commission(decider, trade):  # noqa: ARG001 (the floor takes the method's own parameters)
     return calc_repo_commission(trade.order_book_id, trade.last_quantity)
 
 
-def repo_order_cost(decider, order):
+def repo_order_cost(decider, order):  # noqa: ARG001 (the floor takes the method's own parameters)
     order.haircut
     return calc_repo_commission(order.order_book_id, order.quantity)
 

@@ -134,7 +134,7 @@ _all_implied_cash_flow = lru_cache(1024)(_all_implied_cash_flow)
 class PyBondPosition(Position):
     __instrument_types__ = (INSTRUMENT_TYPE.BOND,)
 
-    def __new__(cls, order_book_id, direction, init_quantity=0):
+    def __new__(cls, order_book_id, direction, init_quantity=0):  # noqa: ARG004 (the same signature as the compiled method)
         env = Environment.get_instance()
         if is_exchange_bond(order_book_id) or env.config.mod.bond.valuation_source == "exchange":
             return object.__new__(PyBondPositionWithRealizedCashFlow)
@@ -342,7 +342,7 @@ class PyBondValidator(AbstractFrontendValidator):
                 return False
         return True
 
-    def can_cancel_order(self, order, account=None):
+    def can_cancel_order(self, order, account=None):  # noqa: ARG002 (the same signature as the compiled method)
         return True
 
 
@@ -372,7 +372,7 @@ class PyRepoValidator(AbstractFrontendValidator):
                 return True
         return True
 
-    def can_cancel_order(self, order, account=None):
+    def can_cancel_order(self, order, account=None):  # noqa: ARG002 (the same signature as the compiled method)
         return True
 
 
@@ -397,7 +397,7 @@ class PyBondTransactionDecider(AbstractTransactionCostDecider):
         value = price * quantity * self._ib_commission_rate
         return floor if floor > value else value
 
-    def get_trade_tax(self, trade):
+    def get_trade_tax(self, trade):  # noqa: ARG002 (the same signature as the compiled method)
         return 0
 
     def get_trade_commission(self, trade):
@@ -408,7 +408,7 @@ class PyBondTransactionDecider(AbstractTransactionCostDecider):
 
 
 class PyRepoTransactionDecider(AbstractTransactionCostDecider):
-    def get_trade_tax(self, trade):
+    def get_trade_tax(self, trade):  # noqa: ARG002 (the same signature as the compiled method)
         return 0
 
     def get_trade_commission(self, trade):

@@ -16,7 +16,7 @@ PACKAGES = ["korvane_mod_bond", *("korvane_mod_bond." + m for m in MODULES), "ko
 DEMO = "korvane_bond_demo"
 
 
-def pytest_configure(config):
+def pytest_configure():
     if not os.environ.get("KMB_TEST_INSTALLED"):
         return
     site = {Path(sysconfig.get_paths()[k]).resolve() for k in ("purelib", "platlib")}

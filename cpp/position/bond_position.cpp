@@ -10,11 +10,6 @@ namespace kmb::position {
 
 namespace {
 
-py::object financing(const State& st) {
-  static Kept<EnumMember> member("FINANCING");
-  return member->get(st.global(KMB_NAME("SIDE")));
-}
-
 // The position's instrument's issue price: a record whose running principal
 // sum reaches it redeems the bond in full.
 bool redeemed(py::handle self, const DayRecord& day) {
@@ -58,8 +53,7 @@ void init_through_object(py::handle obj, const Call& c, py::handle order_book_id
 // ------------------------------------------------------- BondPosition
 
 py::object bond_new(const State& st, py::handle /*unbound*/, const Call& c) {
-  static const Signature<4> sig{"__new__", {"cls", "order_book_id", "direction", "init_quantity"}, 3};
-  auto [cls, order_book_id, direction, init_quantity] = bind(sig, c);
+  auto [cls, order_book_id, direction, init_quantity] = bind(sig::position_new, c);
   py::object env = call_method(st.global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
   PyObject* chosen = KMB_NAME("BondPositionWithRealizedCashFlow");
   if (!truth(call(st.global(KMB_NAME("is_exchange_bond")), order_book_id))) {
@@ -80,8 +74,7 @@ py::object bond_new(const State& st, py::handle /*unbound*/, const Call& c) {
 }
 
 py::object bond_init(const State& st, py::handle self, const Call& c) {
-  static const Signature<3> sig{"__init__", {"order_book_id", "direction", "init_quantity"}, 2};
-  auto [order_book_id, direction, given_quantity] = bind(sig, c);
+  auto [order_book_id, direction, given_quantity] = bind(sig::position_init, c);
   py::object init_quantity = given_quantity ? py::reinterpret_borrow<py::object>(given_quantity) : int_zero();
   call_base(st.position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
   py::object data_proxy = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("data_proxy"));
@@ -93,8 +86,7 @@ py::object bond_init(const State& st, py::handle self, const Call& c) {
 }
 
 py::object bond_set_state(const State& st, py::handle self, const Call& c) {
-  static const Signature<1> sig{"set_state", {"state"}};
-  auto [saved] = bind(sig, c);
+  auto [saved] = bind(sig::set_state, c);
   call_base(st.position, KMB_NAME("set_state"), self, saved);
   set_attr(self, KMB_NAME("_payment_receivable"),
            call_method(saved, KMB_NAME("get"), KMB_NAME("payment_receivable"), int_zero()));
@@ -102,13 +94,10 @@ py::object bond_set_state(const State& st, py::handle self, const Call& c) {
 }
 
 py::object bond_get_state(const State& st, py::handle self, const Call& c) {
-  static const Signature<0> sig{"get_state", {}};
-  bind(sig, c);
+  bind(sig::get_state, c);
   py::object saved = call_base(st.position, KMB_NAME("get_state"), self);
   py::object receivable = get_attr(self, KMB_NAME("_payment_receivable"));
-  if (PyObject_SetItem(saved.ptr(), KMB_NAME("payment_receivable"), receivable.ptr()) != 0) {
-    throw py::error_already_set();
-  }
+  set_item(saved, KMB_NAME("payment_receivable"), receivable);
   return saved;
 }
 
@@ -155,9 +144,8 @@ py::object bond_closable(const State& st, py::handle self) {
 }
 
 py::object bond_apply_trade(const State& st, py::handle self, const Call& c) {
-  static const Signature<1> sig{"apply_trade", {"trade"}};
-  auto [trade] = bind(sig, c);
-  if (compare(get_attr(trade, KMB_NAME("side")), financing(st), Py_NE)) {
+  auto [trade] = bind(sig::apply_trade, c);
+  if (compare(get_attr(trade, KMB_NAME("side")), KMB_MEMBER(st, st.global(KMB_NAME("SIDE")), "FINANCING"), Py_NE)) {
     return call_base(st.position, KMB_NAME("apply_trade"), self, trade);
   }
   if (!is_instance(trade, st.global(KMB_NAME("RepoTrade")))) {
@@ -166,17 +154,14 @@ py::object bond_apply_trade(const State& st, py::handle self, const Call& c) {
   // self._due_settlement_dict[trade.due_settlement_date] += trade.pledged_quantity
   py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
   py::object due = get_attr(trade, KMB_NAME("due_settlement_date"));
-  py::object pledged = steal_or_throw(PyObject_GetItem(book.ptr(), due.ptr()));
+  py::object pledged = get_item(book, due);
   pledged = iadd(pledged, get_attr(trade, KMB_NAME("pledged_quantity")));
-  if (PyObject_SetItem(book.ptr(), due.ptr(), pledged.ptr()) != 0) {
-    throw py::error_already_set();
-  }
+  set_item(book, due, pledged);
   return py::none();
 }
 
 py::object bond_before_trading(const State& st, py::handle self, const Call& c) {
-  static const Signature<1> sig{"before_trading", {"trading_date"}};
-  auto [trading_date] = bind(sig, c);
+  auto [trading_date] = bind(sig::before_trading, c);
   py::object delta_cash = call_base(st.position, KMB_NAME("before_trading"), self, trading_date);
   py::object per_unit = call_method(self, KMB_NAME("_get_cash_flow_receivable"), trading_date);
   py::object payment_receivable = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
@@ -186,8 +171,7 @@ py::object bond_before_trading(const State& st, py::handle self, const Call& c) 
 }
 
 py::object bond_settlement(const State& st, py::handle self, const Call& c) {
-  static const Signature<1> sig{"settlement", {"trading_date"}};
-  auto [trading_date] = bind(sig, c);
+  auto [trading_date] = bind(sig::settlement, c);
   call_base(st.position, KMB_NAME("settlement"), self, trading_date);
   py::object delta_cash = int_zero();
   auto [per_unit, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), trading_date));
@@ -215,24 +199,20 @@ py::object bond_settlement(const State& st, py::handle self, const Call& c) {
       throw py::error_already_set();
     }
     for (const py::object& date : due) {
-      if (PyObject_DelItem(book.ptr(), date.ptr()) != 0) {
-        throw py::error_already_set();
-      }
+      del_item(book, date);
     }
   }
   return delta_cash;
 }
 
 py::object bond_get_cash_flow_receivable(const State& /*st*/, py::handle /*self*/, const Call& c) {
-  static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
-  bind(sig, c);
+  bind(sig::get_cash_flow_receivable, c);
   PyErr_SetNone(PyExc_NotImplementedError);
   throw py::error_already_set();
 }
 
 py::object bond_get_cash_flow(const State& /*st*/, py::handle /*self*/, const Call& c) {
-  static const Signature<1> sig{"_get_cash_flow", {"date_"}};
-  bind(sig, c);
+  bind(sig::get_cash_flow, c);
   PyErr_SetNone(PyExc_NotImplementedError);
   throw py::error_already_set();
 }
@@ -240,8 +220,7 @@ py::object bond_get_cash_flow(const State& /*st*/, py::handle /*self*/, const Ca
 // --------------------------------------------- realized cash-flow variant
 
 py::object realized_get_cash_flow(const State& st, py::handle self, const Call& c) {
-  static const Signature<1> sig{"_get_cash_flow", {"date_"}};
-  auto [date] = bind(sig, c);
+  auto [date] = bind(sig::get_cash_flow, c);
   py::object table = call(st.global(KMB_NAME("_all_real_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
   if (table.is_none()) {
     return st.no_cash_flow;
@@ -254,8 +233,7 @@ py::object realized_get_cash_flow(const State& st, py::handle self, const Call& 
 }
 
 py::object realized_get_cash_flow_receivable(const State& /*st*/, py::handle self, const Call& c) {
-  static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
-  auto [date] = bind(sig, c);
+  auto [date] = bind(sig::get_cash_flow_receivable, c);
   auto [cash_flow, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), date));
   return cash_flow;
 }
@@ -263,8 +241,7 @@ py::object realized_get_cash_flow_receivable(const State& /*st*/, py::handle sel
 // ---------------------------------------------- implied cash-flow variant
 
 py::object implied_get_day_cash_flow(const State& st, py::handle self, const Call& c) {
-  static const Signature<1> sig{"_get_day_cash_flow", {"date_"}};
-  auto [date] = bind(sig, c);
+  auto [date] = bind(sig::get_day_cash_flow, c);
   py::object table = call(st.global(KMB_NAME("_all_implied_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
   if (table.is_none()) {
     return st.no_day_cash_flow;
@@ -277,8 +254,7 @@ py::object implied_get_day_cash_flow(const State& st, py::handle self, const Cal
 }
 
 py::object implied_get_cash_flow_receivable(const State& /*st*/, py::handle self, const Call& c) {
-  static const Signature<1> sig{"_get_cash_flow_receivable", {"date_"}};
-  auto [date] = bind(sig, c);
+  auto [date] = bind(sig::get_cash_flow_receivable, c);
   auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
   // A payment day on which nothing was booked earlier books the payment itself.
   if (compare(cash_flow, int_zero(), Py_NE) &&
@@ -289,8 +265,7 @@ py::object implied_get_cash_flow_receivable(const State& /*st*/, py::handle self
 }
 
 py::object implied_get_cash_flow(const State& /*st*/, py::handle self, const Call& c) {
-  static const Signature<1> sig{"_get_cash_flow", {"date_"}};
-  auto [date] = bind(sig, c);
+  auto [date] = bind(sig::get_cash_flow, c);
   auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
   return py::make_tuple(cash_flow, de_listed);
 }

@@ -17,12 +17,9 @@ py::list layout(std::initializer_list<std::pair<const char*, const char*>> field
 }
 
 // A module-level function memoised by the host's lru_cache(1024).
-void memoised(py::module_ m, const char* name, FastFn fn) {
-  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-                              METH_FASTCALL | METH_KEYWORDS, nullptr};
-  py::object function = steal_or_throw(PyCFunction_NewEx(def, m.ptr(), m.attr("__name__").ptr()));
+void memoised(const py::module_& m, const Signature<1>& sig, FastFn fn) {
   py::object decorator = call(m.attr("lru_cache"), py::int_(1024));
-  m.attr(name) = call(decorator, function);
+  m.attr(sig.fname) = call(decorator, module_function(m, sig, fn));
 }
 
 }  // namespace
@@ -30,6 +27,7 @@ void memoised(py::module_ m, const char* name, FastFn fn) {
 KMB_MODULE(position, m) {
   import_name(m, "collections", "defaultdict");
   m.attr("np") = py::module_::import("numpy");
+  load_table_types();
   import_name(m, "pelvorn", "bond");
   import_name(m, "korvane.utils.functools", "lru_cache");
   import_name(m, "korvane.const", "SIDE");
@@ -56,8 +54,8 @@ KMB_MODULE(position, m) {
   m.attr("IMPLIED_CASH_FLOW_DTYPES") =
       layout({{"date", "i4"}, {"cash_flow", "f8"}, {"cum_principal_payment", "f8"}, {"payment_receivable", "f8"}});
 
-  memoised(m, "_all_real_cash_flow", as_function<State, all_real_cash_flow>);
-  memoised(m, "_all_implied_cash_flow", as_function<State, all_implied_cash_flow>);
+  memoised(m, sig::all_real_cash_flow, as_function<State, all_real_cash_flow>);
+  memoised(m, sig::all_implied_cash_flow, as_function<State, all_implied_cash_flow>);
 
   py::object bond = py::make_tuple(instrument_type.attr("BOND"));
   py::object repo = py::make_tuple(instrument_type.attr("REPO"));
@@ -65,31 +63,31 @@ KMB_MODULE(position, m) {
   py::object bond_position =
       ClassBuilder(m, "BondPosition", {position_base})
           .attr("__instrument_types__", bond)
-          .staticmethod("__new__", as_function<State, bond_new>)
-          .method("__init__", as_method<State, bond_init>)
-          .method("set_state", as_method<State, bond_set_state>)
-          .method("get_state", as_method<State, bond_get_state>)
+          .staticmethod(sig::position_new, as_function<State, bond_new>)
+          .method(sig::position_init, as_method<State, bond_init>)
+          .method(sig::set_state, as_method<State, bond_set_state>)
+          .method(sig::get_state, as_method<State, bond_get_state>)
           .property("equity", as_getter<State, bond_equity>, "持仓总权益")
           .property("pledged_quantity", as_getter<State, bond_pledged_quantity>, "返回当前持仓量")
           .property("closable", as_getter<State, bond_closable>)
-          .method("apply_trade", as_method<State, bond_apply_trade>)
-          .method("before_trading", as_method<State, bond_before_trading>)
-          .method("settlement", as_method<State, bond_settlement>)
-          .method("_get_cash_flow_receivable", as_method<State, bond_get_cash_flow_receivable>)
-          .method("_get_cash_flow", as_method<State, bond_get_cash_flow>)
+          .method(sig::apply_trade, as_method<State, bond_apply_trade>)
+          .method(sig::before_trading, as_method<State, bond_before_trading>)
+          .method(sig::settlement, as_method<State, bond_settlement>)
+          .method(sig::get_cash_flow_receivable, as_method<State, bond_get_cash_flow_receivable>)
+          .method(sig::get_cash_flow, as_method<State, bond_get_cash_flow>)
           .build();
   state.pledged_quantity = py::reinterpret_borrow<py::object>(PyDict_GetItemWithError(
       reinterpret_cast<PyTypeObject*>(bond_position.ptr())->tp_dict, KMB_NAME("pledged_quantity")));
 
   ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
-      .method("_get_cash_flow_receivable", as_method<State, realized_get_cash_flow_receivable>)
-      .method("_get_cash_flow", as_method<State, realized_get_cash_flow>)
+      .method(sig::get_cash_flow_receivable, as_method<State, realized_get_cash_flow_receivable>)
+      .method(sig::get_cash_flow, as_method<State, realized_get_cash_flow>)
       .build();
 
   ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
-      .method("_get_day_cash_flow", as_method<State, implied_get_day_cash_flow>)
-      .method("_get_cash_flow_receivable", as_method<State, implied_get_cash_flow_receivable>)
-      .method("_get_cash_flow", as_method<State, implied_get_cash_flow>)
+      .method(sig::get_day_cash_flow, as_method<State, implied_get_day_cash_flow>)
+      .method(sig::get_cash_flow_receivable, as_method<State, implied_get_cash_flow_receivable>)
+      .method(sig::get_cash_flow, as_method<State, implied_get_cash_flow>)
       .build();
 
   ClassBuilder(m, "RepoPosition", {position_base})
@@ -99,9 +97,9 @@ KMB_MODULE(position, m) {
       .property("margin", as_getter<State, repo_zero>)
       .alias("market_value", "margin")
       .property("equity", as_getter<State, repo_equity>)
-      .method("__init__", as_method<State, repo_init>)
-      .method("apply_trade", as_method<State, repo_apply_trade>)
-      .method("settlement", as_method<State, repo_settlement>)
+      .method(sig::position_init, as_method<State, repo_init>)
+      .method(sig::apply_trade, as_method<State, repo_apply_trade>)
+      .method(sig::settlement, as_method<State, repo_settlement>)
       .build();
 
   ClassBuilder(m, "BondPositionProxy", {proxy_base})

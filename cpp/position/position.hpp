@@ -26,19 +26,23 @@ struct State : ModuleState {
 
 inline py::object int_zero() { return steal_or_throw(PyLong_FromLong(0)); }
 
-// ------------------------------------------------ Python-level helpers
-
-// a += b and a -= b; floats have no in-place forms, so these are add and sub.
-inline py::object iadd(py::handle a, py::handle b) {
-  double x, y;
-  return float_operands(a.ptr(), b.ptr(), x, y) ? float_of(x + y)
-                                                : steal_or_throw(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
-}
-inline py::object isub(py::handle a, py::handle b) {
-  double x, y;
-  return float_operands(a.ptr(), b.ptr(), x, y) ? float_of(x - y)
-                                                : steal_or_throw(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
-}
+// ------------------------------------------------------ the parameters
+//
+// Of every callable of the module: bound by its body, shown as its signature.
+namespace sig {
+inline const Signature<1> all_real_cash_flow{"_all_real_cash_flow", {"order_book_ids"}};
+inline const Signature<1> all_implied_cash_flow{"_all_implied_cash_flow", {"order_book_ids"}};
+inline const Signature<4> position_new{"__new__", {"cls", "order_book_id", "direction", "|init_quantity=0"}};
+inline const Signature<3> position_init{"__init__", {"order_book_id", "direction", "|init_quantity=0"}};
+inline const Signature<1> set_state{"set_state", {"state"}};
+inline const Signature<0> get_state{"get_state", {}};
+inline const Signature<1> apply_trade{"apply_trade", {"trade"}};
+inline const Signature<1> before_trading{"before_trading", {"trading_date"}};
+inline const Signature<1> settlement{"settlement", {"trading_date"}};
+inline const Signature<1> get_cash_flow_receivable{"_get_cash_flow_receivable", {"date_"}};
+inline const Signature<1> get_cash_flow{"_get_cash_flow", {"date_"}};
+inline const Signature<1> get_day_cash_flow{"_get_day_cash_flow", {"date_"}};
+}  // namespace sig
 
 // --------------------------------------------------- cash-flow tables
 
@@ -65,6 +69,10 @@ std::optional<DayRecord> find_day(const State& st, py::handle table, const Table
 // _all_real_cash_flow(order_book_ids) and _all_implied_cash_flow(order_book_ids).
 py::object all_real_cash_flow(const State& st, py::handle module, const Call& call);
 py::object all_implied_cash_flow(const State& st, py::handle module, const Call& call);
+
+// What the tables' build needs made once, at load: NumPy's C API as pybind11
+// reaches it, and Python's date and time types.
+void load_table_types();
 
 // ------------------------------------------------------ BondPosition
 

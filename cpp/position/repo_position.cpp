@@ -6,16 +6,6 @@
 
 namespace kmb::position {
 
-namespace {
-
-void set_item(py::handle obj, py::handle key, py::handle value) {
-  if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) != 0) {
-    throw py::error_already_set();
-  }
-}
-
-}  // namespace
-
 py::object repo_zero(const State& /*st*/, py::handle /*self*/) { return int_zero(); }
 
 py::object repo_equity(const State& /*st*/, py::handle self) {
@@ -23,8 +13,7 @@ py::object repo_equity(const State& /*st*/, py::handle self) {
 }
 
 py::object repo_init(const State& st, py::handle self, const Call& c) {
-  static const Signature<3> sig{"__init__", {"order_book_id", "direction", "init_quantity"}, 2};
-  auto [order_book_id, direction, given_quantity] = bind(sig, c);
+  auto [order_book_id, direction, given_quantity] = bind(sig::position_init, c);
   py::object init_quantity = given_quantity ? py::reinterpret_borrow<py::object>(given_quantity) : int_zero();
   call_base(st.position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
   set_attr(self, KMB_NAME("_due_settlement_dict"), py::dict());
@@ -32,21 +21,18 @@ py::object repo_init(const State& st, py::handle self, const Call& c) {
 }
 
 py::object repo_apply_trade(const State& st, py::handle self, const Call& c) {
-  static const Signature<1> sig{"apply_trade", {"trade"}};
-  auto [trade] = bind(sig, c);
+  auto [trade] = bind(sig::apply_trade, c);
   if (!is_instance(trade, st.global(KMB_NAME("RepoTrade")))) {
     raise_formatted(PyExc_TypeError, "unsupported trade type: {}", type_of(trade));
   }
   // A financing repo pledges the bond: its long position must be able to take
   // the pledge before anything of the trade is booked here.
-  static Kept<EnumMember> short_direction("SHORT");
-  static Kept<EnumMember> long_direction("LONG");
   py::object directions = st.global(KMB_NAME("POSITION_DIRECTION"));
   py::object bond_position;
-  if (compare(get_attr(self, KMB_NAME("_direction")), short_direction->get(directions), Py_EQ)) {
+  if (compare(get_attr(self, KMB_NAME("_direction")), KMB_MEMBER(st, directions, "SHORT"), Py_EQ)) {
     py::object portfolio = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("portfolio"));
     bond_position = call_method(portfolio, KMB_NAME("get_position"), get_attr(trade, KMB_NAME("bond_id")),
-                                long_direction->get(directions));
+                                KMB_MEMBER(st, directions, "LONG"));
     if (!is_instance(bond_position, st.global(KMB_NAME("BondPosition")))) {
       raise_formatted(PyExc_TypeError, "unsupported bond position type: {}", type_of(bond_position));
     }
@@ -97,8 +83,7 @@ py::object repo_apply_trade(const State& st, py::handle self, const Call& c) {
 }
 
 py::object repo_settlement(const State& st, py::handle self, const Call& c) {
-  static const Signature<1> sig{"settlement", {"trading_date"}};
-  auto [trading_date] = bind(sig, c);
+  auto [trading_date] = bind(sig::settlement, c);
   call_base(st.position, KMB_NAME("settlement"), self, trading_date);
   // The amounts due are summed and the matured quantities taken off in a
   // local copy first: an entry that cannot be settled raises with the book and
@@ -123,9 +108,7 @@ py::object repo_settlement(const State& st, py::handle self, const Call& c) {
   py::object result = mul(delta_cash, get_attr(self, KMB_NAME("_direction_factor")));
   set_attr(self, KMB_NAME("_old_quantity"), old_quantity);
   for (const py::object& key : keys_to_be_removed) {
-    if (PyObject_DelItem(book.ptr(), key.ptr()) != 0) {
-      throw py::error_already_set();
-    }
+    del_item(book, key);
   }
   return result;
 }

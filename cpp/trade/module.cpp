@@ -20,12 +20,12 @@ KMB_MODULE(trade, m) {
   keep_state<State>(m, ModuleState(m), trade_base, datetime.attr("timedelta"), datetime.attr("datetime"));
 
   ClassBuilder(m, "RepoTrade", {trade_base})
-      .classmethod("calc_max_amount", as_method<State, calc_max_amount>)
-      .classmethod("__from_create__", as_method<State, from_create>)
-      .classmethod("create_repo_trade", as_method<State, create_repo_trade>)
-      .classmethod("create_reverse_repo_trade", as_method<State, create_reverse_repo_trade>)
-      .classmethod("create_exchange_repo_trade", as_method<State, create_exchange_repo_trade>)
-      .classmethod("create_exchange_reverse_repo_trade", as_method<State, create_exchange_reverse_repo_trade>)
+      .classmethod(sig::calc_max_amount, as_method<State, calc_max_amount>)
+      .classmethod(sig::from_create, as_method<State, from_create>)
+      .classmethod(sig::create_repo_trade, as_method<State, create_repo_trade>)
+      .classmethod(sig::create_reverse_repo_trade, as_method<State, create_reverse_repo_trade>)
+      .classmethod(sig::create_exchange_repo_trade, as_method<State, create_exchange_repo_trade>)
+      .classmethod(sig::create_exchange_reverse_repo_trade, as_method<State, create_exchange_reverse_repo_trade>)
       .property("position_direction", as_getter<State, position_direction>)
       .build();
 }

@@ -4,17 +4,10 @@ namespace kmb::trade {
 
 namespace {
 
-// SIDE.FINANCING and SIDE.MARGIN, SIDE read at call time (its members
-// remembered while it is the same Enum).
-py::object financing_side(const State& st) {
-  static Kept<EnumMember> member("FINANCING");
-  return member->get(st.global(KMB_NAME("SIDE")));
-}
+// SIDE.FINANCING and SIDE.MARGIN, SIDE read at call time.
+py::object financing_side(const State& st) { return KMB_MEMBER(st, st.global(KMB_NAME("SIDE")), "FINANCING"); }
 
-py::object margin_side(const State& st) {
-  static Kept<EnumMember> member("MARGIN");
-  return member->get(st.global(KMB_NAME("SIDE")));
-}
+py::object margin_side(const State& st) { return KMB_MEMBER(st, st.global(KMB_NAME("SIDE")), "MARGIN"); }
 
 // The date part of a date-and-time value.
 py::object date_of(py::handle dt) { return call_method(dt, KMB_NAME("date")); }
@@ -22,8 +15,7 @@ py::object date_of(py::handle dt) { return call_method(dt, KMB_NAME("date")); }
 // The due settlement date: `repo_period` calendar days after the trading date,
 // moved once to the next trading day when it falls on a holiday or weekend.
 py::object due_date(const State& st, py::handle env, py::handle data_proxy, py::handle repo_period) {
-  static const Kept<py::object> days_kw{keyword_names({"days"})};
-  py::object period = call_kw(st.timedelta, {}, {repo_period}, *days_kw);
+  py::object period = call_kw(st.timedelta, {}, {repo_period}, KMB_KEYWORDS("days"));
   py::object candidate = date_of(add(get_attr(env, KMB_NAME("trading_dt")), period));
   py::object midnight = call(st.datetime, get_attr(candidate, KMB_NAME("year")), get_attr(candidate, KMB_NAME("month")),
                              get_attr(candidate, KMB_NAME("day")));
@@ -59,16 +51,14 @@ py::object create(py::handle cls, std::initializer_list<py::handle> positional,
 }  // namespace
 
 py::object calc_max_amount(const State& st, py::handle /*cls*/, const Call& c) {
-  static const Signature<2> sig{"calc_max_amount", {"order_book_id", "available_cash"}};
-  auto [order_book_id, available_cash] = bind(sig, c);
+  auto [order_book_id, available_cash] = bind(sig::calc_max_amount, c);
   py::object rate = call(st.global(KMB_NAME("get_commission_rate")), order_book_id);
   return truediv(available_cash, add(py::int_(1), rate));
 }
 
 py::object from_create(const State& st, py::handle cls, const Call& c) {
-  static const Signature<5> sig{"__from_create__", {"order_id", "price", "amount", "side", "order_book_id"}, 5, true};
   py::object kwargs;
-  auto [order_id, price, amount, trade_side, order_book_id] = bind(sig, c, &kwargs);
+  auto [order_id, price, amount, trade_side, order_book_id] = bind(sig::from_create, c, &kwargs);
 
   py::object env = call_method(st.global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
   py::object data_proxy = get_attr(env, KMB_NAME("data_proxy"));
@@ -98,57 +88,46 @@ py::object from_create(const State& st, py::handle cls, const Call& c) {
 
   py::object commission = call(st.global(KMB_NAME("calc_repo_commission")), order_book_id, principal);
 
-  static const Kept<py::object> kwnames{
-      keyword_names({"commission", "repo_period", "haircut", "coupon_value", "bond_id", "actual_holding_days",
-                     "due_settlement_amount", "due_settlement_date", "pledged_quantity"})};
   py::object open = get_attr(st.global(KMB_NAME("POSITION_EFFECT")), KMB_NAME("OPEN"));
   // The host's factory, reached through RepoTrade's parent and bound to `cls`.
   py::object base_factory = base_class_attr(st.trade_base, KMB_NAME("__from_create__"), cls);
   return call_kw(base_factory, {order_id, price, principal, trade_side, open, order_book_id},
                  {commission, repo_period, haircut, coupon_value, bond_id, actual_holding_days, due_settlement_amount,
                   due_settlement_date, pledged_quantity},
-                 *kwnames);
+                 KMB_KEYWORDS("commission", "repo_period", "haircut", "coupon_value", "bond_id", "actual_holding_days",
+                              "due_settlement_amount", "due_settlement_date", "pledged_quantity"));
 }
 
 py::object create_repo_trade(const State& st, py::handle cls, const Call& c) {
-  static const Signature<7> sig{
-      "create_repo_trade",
-      {"price", "amount", "order_book_id", "repo_period", "haircut", "bond_id", "pledged_quantity"}};
-  auto [price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity] = bind(sig, c);
-  static const Kept<py::object> kwnames{keyword_names({"repo_period", "haircut", "bond_id", "pledged_quantity"})};
+  auto [price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity] =
+      bind(sig::create_repo_trade, c);
   return create(cls, {py::none(), price, amount, financing_side(st), order_book_id},
-                {repo_period, haircut, bond_id, pledged_quantity}, *kwnames);
+                {repo_period, haircut, bond_id, pledged_quantity},
+                KMB_KEYWORDS("repo_period", "haircut", "bond_id", "pledged_quantity"));
 }
 
 py::object create_reverse_repo_trade(const State& st, py::handle cls, const Call& c) {
-  static const Signature<4> sig{"create_reverse_repo_trade", {"price", "amount", "order_book_id", "repo_period"}};
-  auto [price, amount, order_book_id, repo_period] = bind(sig, c);
-  static const Kept<py::object> kwnames{keyword_names({"repo_period"})};
-  return create(cls, {py::none(), price, amount, margin_side(st), order_book_id}, {repo_period}, *kwnames);
+  auto [price, amount, order_book_id, repo_period] = bind(sig::create_reverse_repo_trade, c);
+  return create(cls, {py::none(), price, amount, margin_side(st), order_book_id}, {repo_period},
+                KMB_KEYWORDS("repo_period"));
 }
 
 py::object create_exchange_repo_trade(const State& st, py::handle cls, const Call& c) {
-  static const Signature<7> sig{
-      "create_exchange_repo_trade",
-      {"order_id", "price", "amount", "order_book_id", "hairbut", "bond_id", "pledged_quantity"}};
-  auto [order_id, price, amount, order_book_id, hairbut, bond_id, pledged_quantity] = bind(sig, c);
-  static const Kept<py::object> kwnames{keyword_names({"bond_id", "haircut", "pledged_quantity"})};
+  auto [order_id, price, amount, order_book_id, hairbut, bond_id, pledged_quantity] =
+      bind(sig::create_exchange_repo_trade, c);
   return create(cls, {order_id, price, amount, financing_side(st), order_book_id}, {bond_id, hairbut, pledged_quantity},
-                *kwnames);
+                KMB_KEYWORDS("bond_id", "haircut", "pledged_quantity"));
 }
 
 py::object create_exchange_reverse_repo_trade(const State& st, py::handle cls, const Call& c) {
-  static const Signature<4> sig{"create_exchange_reverse_repo_trade", {"order_id", "price", "amount", "order_book_id"}};
-  auto [order_id, price, amount, order_book_id] = bind(sig, c);
+  auto [order_id, price, amount, order_book_id] = bind(sig::create_exchange_reverse_repo_trade, c);
   return create(cls, {order_id, price, amount, margin_side(st), order_book_id});
 }
 
 py::object position_direction(const State& st, py::handle self) {
   py::object directions = st.global(KMB_NAME("POSITION_DIRECTION"));
   const bool financing = compare(get_attr(self, KMB_NAME("_side")), financing_side(st), Py_EQ);
-  static Kept<EnumMember> short_direction("SHORT");
-  static Kept<EnumMember> long_direction("LONG");
-  return (financing ? *short_direction : *long_direction).get(directions);
+  return financing ? KMB_MEMBER(st, directions, "SHORT") : KMB_MEMBER(st, directions, "LONG");
 }
 
 }  // namespace kmb::trade

@@ -16,16 +16,16 @@ KMB_MODULE(transaction, m) {
 
   ClassBuilder(m, "BondTransactionDecider", {base})
       .doc(bond_decider_doc)
-      .method("__init__", as_method<State, bond_init>)
-      .method("_get_commission", as_method<State, bond_get_commission>)
-      .method("get_trade_tax", as_method<State, get_trade_tax>)
-      .method("get_trade_commission", as_method<State, bond_get_trade_commission>)
-      .method("get_order_transaction_cost", as_method<State, bond_get_order_transaction_cost>)
+      .method(sig::bond_init, as_method<State, bond_init>)
+      .method(sig::get_commission, as_method<State, bond_get_commission>)
+      .method(sig::get_trade_tax, as_method<State, get_trade_tax>)
+      .method(sig::get_trade_commission, as_method<State, bond_get_trade_commission>)
+      .method(sig::get_order_transaction_cost, as_method<State, bond_get_order_transaction_cost>)
       .build();
 
   ClassBuilder(m, "RepoTransactionDecider", {base})
-      .method("get_trade_tax", as_method<State, get_trade_tax>)
-      .method("get_trade_commission", as_method<State, repo_get_trade_commission>)
-      .method("get_order_transaction_cost", as_method<State, repo_get_order_transaction_cost>)
+      .method(sig::get_trade_tax, as_method<State, get_trade_tax>)
+      .method(sig::get_trade_commission, as_method<State, repo_get_trade_commission>)
+      .method(sig::get_order_transaction_cost, as_method<State, repo_get_order_transaction_cost>)
       .build();
 }

@@ -6,16 +6,10 @@ namespace kmb::validator {
 
 namespace {
 
-PyObject* zero() {
-  static const Kept<py::object> value{py::int_(0)};
-  return value->ptr();
-}
+PyObject* zero() { return KMB_KEPT(py::int_(0)); }
 
 // Smallest order quantity: none (0) for an exchange bond, 1000 inter-bank.
-PyObject* amount_limit(bool exchange) {
-  static const Kept<py::object> inter_bank{py::int_(1000)};
-  return exchange ? zero() : inter_bank->ptr();
-}
+PyObject* amount_limit(bool exchange) { return exchange ? zero() : KMB_KEPT(py::int_(1000)); }
 
 // The fields of the order that the checks read, each read once.
 struct BondOrder {
@@ -45,31 +39,29 @@ py::object order_position(py::handle env, const BondOrder& o, py::handle account
 }
 
 bool exceeds_closable(const State& st, const BondOrder& o, py::handle position) {
-  static Kept<EnumMember> close_effect("CLOSE");
   if (!compare(get_attr(o.order, KMB_NAME("position_effect")),
-               close_effect->get(st.global(KMB_NAME("POSITION_EFFECT"))), Py_EQ)) {
+               KMB_MEMBER(st, st.global(KMB_NAME("POSITION_EFFECT")), "CLOSE"), Py_EQ)) {
     return false;
   }
   py::object closable = get_attr(position, KMB_NAME("closable"));
   if (!compare(o.quantity, closable, Py_GT)) {
     return false;
   }
-  static const Kept<py::object> kwnames{keyword_names({"order_book_id", "quantity", "closable"})};
   py::object text =
       get_attr(py::str("订单创建失败:  {order_book_id} 的仓位不足, 目标平仓 {quantity}, 可平仓位为 {closable}"),
                KMB_NAME("format"));
-  log(st, KMB_NAME("warning"), call_kw(text, {}, {o.order_book_id, o.quantity, closable}, *kwnames));
+  log(st, KMB_NAME("warning"),
+      call_kw(text, {}, {o.order_book_id, o.quantity, closable},
+              KMB_KEYWORDS("order_book_id", "quantity", "closable")));
   return true;
 }
 
 // A buy may take the long holding up to the number of bonds issued
 // (issue size in money / issue price), not past it.
 bool exceeds_issue_size(const State& st, py::handle env, const BondOrder& o, py::handle ins) {
-  static Kept<EnumMember> buy_side("BUY");
-  static Kept<EnumMember> long_direction("LONG");
   py::object issue_size = get_attr(ins, KMB_NAME("initial_issue_size"));
   if (!truth(issue_size) ||
-      !compare(get_attr(o.order, KMB_NAME("side")), buy_side->get(st.global(KMB_NAME("SIDE"))), Py_EQ)) {
+      !compare(get_attr(o.order, KMB_NAME("side")), KMB_MEMBER(st, st.global(KMB_NAME("SIDE")), "BUY"), Py_EQ)) {
     return false;
   }
   py::object issue_price = get_attr(ins, KMB_NAME("issue_price"));
@@ -77,7 +69,7 @@ bool exceeds_issue_size(const State& st, py::handle env, const BondOrder& o, py:
     return false;  // no issued count without a price
   }
   py::object position = call_method(get_attr(env, KMB_NAME("portfolio")), KMB_NAME("get_position"), o.order_book_id,
-                                    long_direction->get(st.global(KMB_NAME("POSITION_DIRECTION"))));
+                                    KMB_MEMBER(st, st.global(KMB_NAME("POSITION_DIRECTION")), "LONG"));
   py::object held = get_attr(position, KMB_NAME("quantity"));
   if (!compare(sub(sub(truediv(issue_size, issue_price), o.quantity), held), zero(), Py_LT)) {
     return false;
@@ -90,8 +82,7 @@ bool exceeds_issue_size(const State& st, py::handle env, const BondOrder& o, py:
 }  // namespace
 
 py::object bond_can_submit_order(const State& st, py::handle self, const Call& c) {
-  static const Signature<2> sig{"can_submit_order", {"order", "account"}, 1};
-  auto [order, account] = bind(sig, c);
+  auto [order, account] = bind(sig::can_submit_order, c);
 
   py::object env = get_attr(self, KMB_NAME("_env"));
   BondOrder o{order, get_attr(order, KMB_NAME("order_book_id")), {}};

@@ -19,14 +19,14 @@ KMB_MODULE(validator, m) {
   keep_state<State>(m, ModuleState(m));
 
   ClassBuilder(m, "BondValidator", {base})
-      .method("__init__", as_method<State, init>)
-      .method("can_submit_order", as_method<State, bond_can_submit_order>)
-      .method("can_cancel_order", as_method<State, can_cancel_order>)
+      .method(sig::init, as_method<State, init>)
+      .method(sig::can_submit_order, as_method<State, bond_can_submit_order>)
+      .method(sig::can_cancel_order, as_method<State, can_cancel_order>)
       .build();
 
   ClassBuilder(m, "RepoValidator", {base})
-      .method("__init__", as_method<State, init>)
-      .method("can_submit_order", as_method<State, repo_can_submit_order>)
-      .method("can_cancel_order", as_method<State, can_cancel_order>)
+      .method(sig::init, as_method<State, init>)
+      .method(sig::can_submit_order, as_method<State, repo_can_submit_order>)
+      .method(sig::can_cancel_order, as_method<State, can_cancel_order>)
       .build();
 }

@@ -14,13 +14,11 @@ void fail(const State& st, py::handle reason) {
 
 // The exchange's smallest pledged nominal value in yuan; null on an exchange that sets none.
 PyObject* min_repo_value(py::handle repo_ins) {
-  static const Kept<py::object> shenzhen{py::int_(1000)};
-  static const Kept<py::object> shanghai{py::int_(100000)};
   if (compare(get_attr(repo_ins, KMB_NAME("exchange")), KMB_NAME("XSHE"), Py_EQ)) {
-    return shenzhen->ptr();
+    return KMB_KEPT(py::int_(1000));
   }
   if (compare(get_attr(repo_ins, KMB_NAME("exchange")), KMB_NAME("XSHG"), Py_EQ)) {
-    return shanghai->ptr();
+    return KMB_KEPT(py::int_(100000));
   }
   return nullptr;
 }
@@ -28,12 +26,10 @@ PyObject* min_repo_value(py::handle repo_ins) {
 }  // namespace
 
 py::object repo_can_submit_order(const State& st, py::handle /*self*/, const Call& c) {
-  static const Signature<2> sig{"can_submit_order", {"order", "account"}, 1};
-  py::handle order = bind(sig, c)[0];
+  py::handle order = bind(sig::can_submit_order, c)[0];
 
   // Only a repo pledging an exchange bond is checked; anything else passes unlooked-at.
-  static Kept<EnumMember> financing("FINANCING");
-  if (!compare(get_attr(order, KMB_NAME("side")), financing->get(st.global(KMB_NAME("SIDE"))), Py_EQ)) {
+  if (!compare(get_attr(order, KMB_NAME("side")), KMB_MEMBER(st, st.global(KMB_NAME("SIDE")), "FINANCING"), Py_EQ)) {
     return py::bool_(true);
   }
   py::object bond_id = get_attr(order, KMB_NAME("bond_order_book_id"));

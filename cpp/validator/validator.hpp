@@ -11,29 +11,28 @@ namespace kmb::validator {
 // call time, is all the State there is.
 using State = ModuleState;
 
-// `text.format(*args)`: Python's str.format, so numbers print as Python prints them.
-template <typename... A>
-py::object format(const char* text, A... args) {
-  return call_method(py::str(text), KMB_NAME("format"), args...);
-}
-
 // user_system_log.<operation>(message), the log read at call time.
 inline void log(const State& st, PyObject* operation, py::handle message) {
   call_method(st.global(KMB_NAME("user_system_log")), operation, message);
 }
 
+// The parameters of every method: bound by its body, shown as its signature.
+namespace sig {
+inline const Signature<1> init{"__init__", {"env"}};
+inline const Signature<2> can_submit_order{"can_submit_order", {"order", "|account=None"}};
+inline const Signature<2> can_cancel_order{"can_cancel_order", {"order", "|account=None"}};
+}  // namespace sig
+
 // Validator(env): keeps the environment, nothing else (the host's base is not initialised).
 inline py::object init(const State& /*st*/, py::handle self, const Call& c) {
-  static const Signature<1> sig{"__init__", {"env"}};
-  auto [env] = bind(sig, c);
+  auto [env] = bind(sig::init, c);
   set_attr(self, KMB_NAME("_env"), env);
   return py::none();
 }
 
 // Cancelling is never refused.
 inline py::object can_cancel_order(const State& /*st*/, py::handle /*self*/, const Call& c) {
-  static const Signature<2> sig{"can_cancel_order", {"order", "account"}, 1};
-  bind(sig, c);
+  bind(sig::can_cancel_order, c);
   return py::bool_(true);
 }
 

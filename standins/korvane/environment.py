@@ -42,7 +42,7 @@ class Environment:
         """Forget the current environment (used between tests)."""
         Environment._env = None
 
-    def get_account(self, order_book_id):
+    def get_account(self, order_book_id):  # noqa: ARG002 (the framework's signature)
         """Return the account that trades ``order_book_id`` (the portfolio is a single account)."""
         if self.portfolio is None:
             raise RuntimeError("the environment has no portfolio")

@@ -142,7 +142,7 @@ class CashValidator(AbstractFrontendValidator):
     def __init__(self, backtest):
         self._backtest = backtest
 
-    def can_submit_order(self, order, account=None):
+    def can_submit_order(self, order, account=None):  # noqa: ARG002 (the framework's signature)
         backtest = self._backtest
         instrument = backtest.env.data_proxy.instruments(order.order_book_id)
         if order.side == SIDE.BUY:
@@ -164,7 +164,7 @@ class CashValidator(AbstractFrontendValidator):
             return False
         return True
 
-    def can_cancel_order(self, order, account=None):
+    def can_cancel_order(self, order, account=None):  # noqa: ARG002 (the framework's signature)
         return True
 
 

@@ -21,10 +21,10 @@ class Client:
     def __init__(self, frame):
         self.frame = frame
 
-    def realized_cash_flow(self, order_book_id):
+    def realized_cash_flow(self, order_book_id):  # noqa: ARG002 (the data client's signature)
         return self.frame
 
-    def get_implied_cash_flow(self, order_book_id, start, end):
+    def get_implied_cash_flow(self, order_book_id, start, end):  # noqa: ARG002 (the data client's signature)
         return self.frame
 
 
@@ -67,7 +67,7 @@ def realized(rows=ROWS):
             id="one record n times",
         ),
         pytest.param(lambda n, dtype: np.frombuffer(bytes(np.empty(n, dtype).nbytes), dtype), id="read-only"),
-        pytest.param(lambda n, dtype: np.empty(n, [("payment_date", "i4")]), id="fields missing"),
+        pytest.param(lambda n, dtype: np.empty(n, [("payment_date", "i4")]), id="fields missing"),  # noqa: ARG005 (the data client's signature)
     ],
 )
 def test_a_table_that_cannot_take_the_records_raises(empty):
@@ -131,7 +131,7 @@ def test_missing_flags_that_change_while_read_cannot_reach_past_them(monkeypatch
 def test_missing_flags_of_the_wrong_length_raise(monkeypatch):
     frame = realized()
     frame["cash_flow"] = frame["cash_flow"].astype(object)
-    monkeypatch.setattr(pd, "isna", lambda values: FlagList([False]))
+    monkeypatch.setattr(pd, "isna", lambda values: FlagList([False]))  # noqa: ARG005 (the data client's signature)
     with serving(frame), pytest.raises(ValueError, match="'cash_flow'"):
         P._all_real_cash_flow(BOND)
 

@@ -34,7 +34,7 @@ MISSING = object()  # the attribute is not there at all
 class Hostile:
     """Every operator raises."""
 
-    def _raise(self, *args):
+    def _raise(self, *_args):
         raise ArithmeticError("hostile operand")
 
     __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = _raise
@@ -45,13 +45,13 @@ class Hostile:
     def __format__(self, spec):
         raise ArithmeticError("cannot be shown")
 
-    __str__ = __repr__ = lambda self: "<hostile>"
+    __str__ = __repr__ = lambda _self: "<hostile>"
 
 
 class Ambiguous:
     """Comparisons answer with arrays, whose truth is an error."""
 
-    def _array(self, *args):
+    def _array(self, *_args):
         return np.array([True, False])
 
     __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = __mod__ = __mul__ = __rmul__ = _array
@@ -61,7 +61,7 @@ class Ambiguous:
 class Unimplemented:
     """Every operator declines."""
 
-    def _no(self, *args):
+    def _no(self, *_args):
         return NotImplemented
 
     __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = __mod__ = __rmod__ = _no
@@ -176,11 +176,11 @@ def test_bond_validator(log, monkeypatch, order, ins, held, exchange):
     instrument = BondInstrument(EX)
     vars(instrument).update({k: v for k, v in ins.items() if v is not MISSING})
     position = thing(held)
-    holder = SimpleNamespace(get_position=lambda order_book_id, direction: position)
+    holder = SimpleNamespace(get_position=lambda _order_book_id, _direction: position)
     env = SimpleNamespace(
-        data_proxy=SimpleNamespace(instruments=lambda order_book_id: instrument), portfolio=holder
+        data_proxy=SimpleNamespace(instruments=lambda _order_book_id: instrument), portfolio=holder
     )
-    monkeypatch.setattr(validator, "is_exchange_bond", lambda order_book_id: exchange)
+    monkeypatch.setattr(validator, "is_exchange_bond", lambda _order_book_id: exchange)
     v = validator.BondValidator(env)
     result = outcome(lambda: v.can_submit_order(thing(order), holder))
     check_verdict(result, log, warnings_on_pass=0)
@@ -224,8 +224,8 @@ def test_repo_validator(log, monkeypatch, order, held, exchange, issue_price, lo
     exchange=st.booleans(),
 )
 def test_cost_deciders(monkeypatch, order, trade, figures, exchange):
-    monkeypatch.setattr(transaction, "is_exchange_bond", lambda order_book_id: exchange)
-    monkeypatch.setattr(transaction, "calc_repo_commission", lambda order_book_id, amount: amount * 1e-5)
+    monkeypatch.setattr(transaction, "is_exchange_bond", lambda _order_book_id: exchange)
+    monkeypatch.setattr(transaction, "calc_repo_commission", lambda _order_book_id, amount: amount * 1e-5)
     bond = outcome(lambda: transaction.BondTransactionDecider(*figures))
     for decider in (bond, transaction.RepoTransactionDecider()):
         if isinstance(decider, Exception):

@@ -187,7 +187,7 @@ def test_the_hooks_are_abstract_on_bond_position(holding):
 
 def test_a_hook_that_returns_no_pair_stops_settlement_after_the_base(buy, holding):
     class Broken(REALIZED):
-        def _get_cash_flow(self, date_):
+        def _get_cash_flow(self, date_):  # noqa: ARG002 (the overridden hook's signature)
             return (1.0, False, "extra")
 
     pos = holding(EXCHANGE_BOND, 0)
@@ -286,11 +286,11 @@ def test_implied_receivable_rule(on, position_receivable, expected, holding, imp
 
 def test_overridden_hooks_are_used(environment):
     class Scripted(IMPLIED):
-        def _get_day_cash_flow(self, date_):
+        def _get_day_cash_flow(self, date_):  # noqa: ARG002 (the overridden hook's signature)
             return (2.0, 0.5, True)
 
     class Paying(REALIZED):
-        def _get_cash_flow(self, date_):
+        def _get_cash_flow(self, date_):  # noqa: ARG002 (the overridden hook's signature)
             return (1.25, False)
 
     environment()
@@ -311,7 +311,7 @@ def test_overridden_hooks_are_used(environment):
 
 def test_a_hook_set_on_the_instance_hides_the_class_one(holding):
     pos = holding(EXCHANGE_BOND, 100)
-    pos._get_cash_flow = lambda date_: (0.75, False)
+    pos._get_cash_flow = lambda date_: (0.75, False)  # noqa: ARG005 (the overridden hook's signature)
     pos.before_trading(day("2024-09-23"))
     assert pos._payment_receivable == 75.0
     assert pos.settlement(day("2024-09-23")) == 75.0

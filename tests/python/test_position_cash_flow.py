@@ -165,7 +165,7 @@ def test_dates_go_through_the_hosts_converter(client, monkeypatch):
 
 def test_a_date_beyond_the_date_field_is_refused(client, monkeypatch):
     client.realized[IB_BOND] = bond.make_realized_frame(IB_BOND, [("2024-03-01", 1.0, 0.0)])
-    monkeypatch.setattr(P, "convert_date_to_date_int", lambda date: 2**31)
+    monkeypatch.setattr(P, "convert_date_to_date_int", lambda _date: 2**31)
     with pytest.raises(OverflowError):
         P._all_real_cash_flow(IB_BOND)
 
@@ -252,7 +252,7 @@ RECORDS = [(20240301, 3.0, 0.0), (20240923, 3.0, 0.0), (20250301, 103.0, 100.0)]
 def test_exact_date_lookup_whatever_the_table(monkeypatch, form, on, expected, environment):
     environment()
     table = form(np.array(RECORDS, dtype=REAL))
-    monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)
+    monkeypatch.setattr(P, "_all_real_cash_flow", lambda _order_book_id: table)
     pos = P.BondPosition(EXCHANGE_BOND, LONG, 10)
     paid, de_listed = pos._get_cash_flow(day(on))
     assert (paid, de_listed) == expected
@@ -263,7 +263,7 @@ def test_exact_date_lookup_whatever_the_table(monkeypatch, form, on, expected, e
 def test_implied_lookup_whatever_the_table(monkeypatch, form, environment):
     environment()
     table = form(np.array([(20240301, 3.0, 0.0, 0.5), (20250301, 103.0, 100.0, 1.5)], dtype=IMPLIED))
-    monkeypatch.setattr(P, "_all_implied_cash_flow", lambda order_book_id: table)
+    monkeypatch.setattr(P, "_all_implied_cash_flow", lambda _order_book_id: table)
     pos = P.BondPosition(IB_BOND, LONG, 10)
     assert pos._get_day_cash_flow(day("2025-03-01")) == (103.0, 1.5, True)
     assert pos._get_day_cash_flow(day("2024-03-01")) == (3.0, 0.5, False)
@@ -282,7 +282,7 @@ class NoNumpy:
 def test_native_tables_are_read_from_their_buffer(monkeypatch, form, reads_buffer, environment):
     environment()
     table = form(np.array(RECORDS, dtype=REAL))
-    monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)
+    monkeypatch.setattr(P, "_all_real_cash_flow", lambda _order_book_id: table)
     monkeypatch.setattr(P, "np", NoNumpy())
     pos = P.BondPosition(EXCHANGE_BOND, LONG)
     if reads_buffer:
@@ -294,14 +294,14 @@ def test_native_tables_are_read_from_their_buffer(monkeypatch, form, reads_buffe
 
 def test_an_empty_table_has_no_record(monkeypatch, environment):
     environment()
-    monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: np.zeros(0, dtype=REAL))
+    monkeypatch.setattr(P, "_all_real_cash_flow", lambda _order_book_id: np.zeros(0, dtype=REAL))
     assert P.BondPosition(EXCHANGE_BOND, LONG)._get_cash_flow(day("2024-03-01")) == (0.0, False)
 
 
 def test_a_table_without_the_needed_field_raises(monkeypatch, environment):
     environment()
     table = np.array([(20240301, 3.0)], dtype=[("payment_date", "i4"), ("cash_flow", "f8")])
-    monkeypatch.setattr(P, "_all_real_cash_flow", lambda order_book_id: table)
+    monkeypatch.setattr(P, "_all_real_cash_flow", lambda _order_book_id: table)
     pos = P.BondPosition(EXCHANGE_BOND, LONG)
     with pytest.raises((KeyError, ValueError), match="cum_principal_payment"):
         pos._get_cash_flow(day("2024-03-01"))

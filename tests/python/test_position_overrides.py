@@ -39,7 +39,7 @@ def test_closable_nets_out_an_overriding_pledged_quantity(environment):
 def test_closable_follows_a_patched_class(monkeypatch, environment):
     environment()
     pos = pledged(P.BondPosition(EXCHANGE_BOND, LONG, 1000), a=100)
-    monkeypatch.setattr(P.BondPosition, "pledged_quantity", property(lambda self: 40))
+    monkeypatch.setattr(P.BondPosition, "pledged_quantity", property(lambda _self: 40))
     assert pos.closable == 960
     monkeypatch.undo()
     assert pos.closable == 900

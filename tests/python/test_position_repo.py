@@ -34,7 +34,7 @@ def long_repo(environment):
     def long_repo(monkeypatch):
         env = environment()
 
-        def no_lookup(*args):
+        def no_lookup(*_args):
             raise AssertionError("a long repo position looked a bond position up")
 
         monkeypatch.setattr(env.portfolio, "get_position", no_lookup)

@@ -21,7 +21,7 @@ REAL, IMPLIED = P.CASH_FLOW_DTYPES, P.IMPLIED_CASH_FLOW_DTYPES
 
 
 def serve(monkeypatch, name, tables):
-    monkeypatch.setattr(P, name, lambda order_book_id: tables[0])
+    monkeypatch.setattr(P, name, lambda _order_book_id: tables[0])
 
 
 def test_renamed_fields_are_seen(monkeypatch, environment):

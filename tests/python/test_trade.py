@@ -137,7 +137,7 @@ def test_factories_build_the_class_they_are_called_on():
 def test_calc_max_amount(monkeypatch, rate, cash, expected):
     import korvane_mod_bond.trade as trade_module
 
-    monkeypatch.setattr(trade_module, "get_commission_rate", lambda order_book_id: rate)
+    monkeypatch.setattr(trade_module, "get_commission_rate", lambda _order_book_id: rate)
     amount = RepoTrade.calc_max_amount(REPO_1D, cash)
     assert amount == pytest.approx(expected, rel=1e-15)
     assert amount + amount * rate == pytest.approx(cash, rel=1e-15)

@@ -70,7 +70,7 @@ def test_commission_through_an_overriding_subclass():
 
 def test_bond_decider_fields_and_construction(monkeypatch):
     monkeypatch.setattr(
-        AbstractTransactionCostDecider, "__init__", lambda self: pytest.fail("base initialised")
+        AbstractTransactionCostDecider, "__init__", lambda _self: pytest.fail("base initialised")
     )
     figures = [object() for _ in range(4)]
     d = BondTransactionDecider(

@@ -86,7 +86,8 @@ def test_close_up_to_the_closable_quantity(log, quantity, accepted, Holder, hold
     assert log.lines == ([] if accepted else [("warning", expected)])
 
 
-def test_opening_order_is_not_held_to_the_closable_quantity(log, Holder, holding, make_validator):
+@pytest.mark.usefixtures("log")
+def test_opening_order_is_not_held_to_the_closable_quantity(Holder, holding, make_validator):
     account = Holder({(EX, SHORT): holding(0)})
     order = Order(EX, 500, SIDE.SELL, POSITION_EFFECT.OPEN)
     assert make_validator(BondInstrument(EX)).can_submit_order(order, account) is True
@@ -153,7 +154,7 @@ def test_logs_through_the_framework_user_log(caplog, make_validator):
 
 @pytest.mark.parametrize("cls", [validator.BondValidator, validator.RepoValidator])
 def test_construction_and_calls_bind_like_python(cls, monkeypatch):
-    monkeypatch.setattr(AbstractFrontendValidator, "__init__", lambda self: pytest.fail("base initialised"))
+    monkeypatch.setattr(AbstractFrontendValidator, "__init__", lambda _self: pytest.fail("base initialised"))
     env = object()
     v = cls(env=env)
     assert v._env is env and isinstance(v, AbstractFrontendValidator)
@@ -192,7 +193,8 @@ class _OtherSide(enum.Enum):
 
 
 @pytest.mark.parametrize("other_side", [_OtherSide, SimpleNamespace(BUY="ANOTHER BUY")])
-def test_enumerations_are_read_at_call_time(log, monkeypatch, other_side, Holder, holding, make_validator):
+@pytest.mark.usefixtures("log")
+def test_enumerations_are_read_at_call_time(monkeypatch, other_side, Holder, holding, make_validator):
     portfolio = Holder({(EX, LONG): holding(10**9)})
     v = make_validator(BondInstrument(EX, issue_price=100, initial_issue_size=1000), portfolio=portfolio)
     assert v.can_submit_order(buy(EX, 10), Holder()) is False

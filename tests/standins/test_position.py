@@ -19,7 +19,8 @@ BOND = "019547.XSHG"
         (SHORT, SELL, BUY, 100 * 101.0 - 3.0, -40 * 102.0 - 3.0),
     ],
 )
-def test_open_and_close_cash_deltas(env, direction, open_side, close_side, open_cash, close_cash):
+@pytest.mark.usefixtures("env")
+def test_open_and_close_cash_deltas(direction, open_side, close_side, open_cash, close_cash):
     pos = Position(BOND, direction)
     assert (
         pos.apply_trade(make_trade(BOND, 100, 101.0, open_side, OPEN, commission=2.0, tax=1.0)) == open_cash
@@ -32,7 +33,8 @@ def test_open_and_close_cash_deltas(env, direction, open_side, close_side, open_
     assert pos.transaction_cost == 6.0
 
 
-def test_average_price_and_reset_when_flat(env):
+@pytest.mark.usefixtures("env")
+def test_average_price_and_reset_when_flat():
     pos = Position(BOND, LONG)
     pos.apply_trade(make_trade(BOND, 100, 100.0))
     pos.apply_trade(make_trade(BOND, 300, 104.0))
@@ -41,7 +43,8 @@ def test_average_price_and_reset_when_flat(env):
     assert (pos.quantity, pos.avg_price) == (0, 0.0)
 
 
-def test_settlement_rolls_today_into_old(env):
+@pytest.mark.usefixtures("env")
+def test_settlement_rolls_today_into_old():
     pos = Position(BOND, LONG, init_quantity=50)
     pos.apply_trade(make_trade(BOND, 30, 100.0))
     assert (pos._old_quantity, pos._today_quantity) == (50, 30)
@@ -51,7 +54,8 @@ def test_settlement_rolls_today_into_old(env):
 
 
 @pytest.mark.parametrize("effect, old_after, today_after", [(CLOSE, 0, 20), (CLOSE_TODAY, 20, 0)])
-def test_close_takes_old_or_today_first(env, effect, old_after, today_after):
+@pytest.mark.usefixtures("env")
+def test_close_takes_old_or_today_first(effect, old_after, today_after):
     pos = Position(BOND, LONG, init_quantity=40)
     pos.apply_trade(make_trade(BOND, 30, 100.0))
     pos.apply_trade(make_trade(BOND, 50, 100.0, SELL, effect))
@@ -66,21 +70,24 @@ def test_close_takes_old_or_today_first(env, effect, old_after, today_after):
         (make_trade("200205.IB", 1, 100.0), "trade of '200205.IB'"),
     ],
 )
-def test_inconsistent_trades_are_refused(env, trade, message):
+@pytest.mark.usefixtures("env")
+def test_inconsistent_trades_are_refused(trade, message):
     pos = Position(BOND, LONG, init_quantity=10)
     with pytest.raises(ValueError, match=message):
         pos.apply_trade(trade)
     assert pos.quantity == 10
 
 
-def test_equity_is_zero_before_any_price(env):
+@pytest.mark.usefixtures("env")
+def test_equity_is_zero_before_any_price():
     pos = Position(BOND, SHORT, init_quantity=10)
     assert pos.equity == 0
     pos.update_last_price(99.5)
     assert pos.equity == -995.0
 
 
-def test_state_round_trip(env):
+@pytest.mark.usefixtures("env")
+def test_state_round_trip():
     pos = Position(BOND, LONG, init_quantity=20)
     pos.apply_trade(make_trade(BOND, 10, 101.0, commission=1.5))
     state = pos.get_state()

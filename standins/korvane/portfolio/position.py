@@ -133,11 +133,11 @@ class Position:
         setattr(self, first, getattr(self, first) - from_first)
         setattr(self, second, getattr(self, second) - (quantity - from_first))
 
-    def before_trading(self, trading_date):
+    def before_trading(self, trading_date):  # noqa: ARG002 (the framework's signature)
         """Day start; a plain position has nothing to book."""
         return 0
 
-    def settlement(self, trading_date):
+    def settlement(self, trading_date):  # noqa: ARG002 (the framework's signature)
         """Day end: today's quantity becomes old quantity; no cash moves."""
         self._old_quantity += self._today_quantity
         self._today_quantity = 0

@@ -1,0 +1,79 @@
+#include "calls.hpp"
+
+#include <vector>
+
+#include "names.hpp"
+
+namespace kmb {
+
+py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
+                   std::initializer_list<py::handle> keywords, py::handle kwnames) {
+  // One slot before the arguments, for the callee's own use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  constexpr std::size_t kOnStack = 16;
+  const std::size_t total = 1 + positional.size() + keywords.size();
+  std::array<PyObject*, kOnStack> stack{};
+  std::vector<PyObject*> heap;
+  PyObject** argv = stack.data();
+  if (total > kOnStack) {
+    heap.resize(total);
+    argv = heap.data();
+  }
+  std::size_t i = 1;
+  for (py::handle h : positional) {
+    argv[i++] = h.ptr();
+  }
+  for (py::handle h : keywords) {
+    argv[i++] = h.ptr();
+  }
+  const auto npos = static_cast<std::size_t>(positional.size());
+  return steal_or_throw(PyObject_Vectorcall(fn.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+}
+
+PyObject* format_name() { return KMB_NAME("format"); }
+
+void raise_formatted(PyObject* exc, const char* text, py::handle arg) {
+  py::object message = format(text, arg);
+  PyErr_SetObject(exc, message.ptr());
+  throw py::error_already_set();
+}
+
+void unpack_into(py::handle value, py::object* out, std::size_t n) {
+  PyObject* v = value.ptr();
+  if (PyTuple_CheckExact(v) && static_cast<std::size_t>(PyTuple_GET_SIZE(v)) == n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, static_cast<Py_ssize_t>(i)));
+    }
+    return;
+  }
+  PyObject* iterator = PyObject_GetIter(v);
+  if (iterator == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr && !PySequence_Check(v)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+    }
+    throw py::error_already_set();
+  }
+  py::object it = py::reinterpret_steal<py::object>(iterator);
+  std::size_t got = 0;
+  for (; got <= n; ++got) {
+    PyObject* next = PyIter_Next(iterator);
+    if (next == nullptr) {
+      break;
+    }
+    if (got == n) {
+      Py_DECREF(next);
+      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+      throw py::error_already_set();
+    }
+    out[got] = py::reinterpret_steal<py::object>(next);
+  }
+  if (PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  if (got < n) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, got);
+    throw py::error_already_set();
+  }
+}
+
+}  // namespace kmb

@@ -1,0 +1,116 @@
+// A module's entry point and its State: the multi-phase initialisation whose
+// exec slot runs the module's body (guarded), the State each load of a module
+// keeps for the life of the process, and the module globals through which
+// host names are read at call time.
+#pragma once
+
+#include "entry.hpp"
+#include "names.hpp"
+
+namespace kmb {
+
+// The module's slots: the body below runs in the exec slot. A module keeps
+// state of its own (its module state points at it, each class reaches it
+// through the module), but the host layer below pybind11 is process-wide, so
+// it loads in the main interpreter only.
+#if PY_VERSION_HEX >= 0x030D0000
+#define KMB_MODULE_EXTRA_SLOTS \
+  {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, {Py_mod_gil, Py_MOD_GIL_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
+#define KMB_MODULE_EXTRA_SLOTS {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define KMB_MODULE_EXTRA_SLOTS
+#endif
+
+// Runs at the start of the exec slot: an ImportError unless in the main
+// interpreter (where the wait for the GIL in another interpreter would never
+// end), then the exit watch.
+bool module_may_load(PyObject* module);
+
+// Entry point `PyInit_<name>` of an extension module whose body fills
+// `variable`, the module. Unlike PYBIND11_MODULE, a failure while loading
+// reaches the importer as the very error raised (an ImportError naming the
+// missing host name, say), not wrapped in a generic "initialization failed".
+// The module state is one pointer, to the module's State (see keep_state).
+// Whatever the modules' calls need made once (host names, the Enum class,
+// NumPy's C API) is made here, by the body, not on a first call.
+#define KMB_MODULE(name, variable)                                                                        \
+  static void kmb_module_body_##name(::pybind11::module_&);                                               \
+  KMB_ENTRY static int kmb_module_exec_##name(PyObject* module) {                                         \
+    return ::kmb::guarded(-1, [module] {                                                                  \
+      if (!::kmb::module_may_load(module)) {                                                              \
+        return -1;                                                                                        \
+      }                                                                                                   \
+      ::pybind11::detail::ensure_internals();                                                             \
+      auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(module);                               \
+      kmb_module_body_##name(m);                                                                          \
+      return 0;                                                                                           \
+    });                                                                                                   \
+  }                                                                                                       \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                                  \
+    PYBIND11_CHECK_PYTHON_VERSION                                                                         \
+    static PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&kmb_module_exec_##name)},   \
+                                       KMB_MODULE_EXTRA_SLOTS{0, nullptr}};                               \
+    static PyModuleDef def{                                                                               \
+        PyModuleDef_HEAD_INIT, #name, nullptr, sizeof(void*), nullptr, slots, nullptr, nullptr, nullptr}; \
+    return PyModuleDef_Init(&def);                                                                        \
+  }                                                                                                       \
+  void kmb_module_body_##name(::pybind11::module_& variable)
+
+// Makes a State of type `S` (from `fields`) the module's own, for as long as
+// the process lives: the classes and functions of a module may outlive the
+// module object (dropped from sys.modules, say), and they keep using it. Each
+// load of a module (a re-import after it was dropped from sys.modules) has a
+// State of its own. The State is never deleted (see Kept).
+template <typename S, typename... A>
+S& keep_state(const py::module_& module, A&&... fields) {
+  auto* state = new S{std::forward<A>(fields)...};
+  *static_cast<void**>(PyModule_GetState(module.ptr())) = state;
+  return *state;
+}
+
+// The State of the module that defined class `cls` (or, for a module, its own).
+[[noreturn]] void no_module_state();
+
+template <typename S>
+const S& state_of_module(PyObject* module) {
+  void* slot = module == nullptr ? nullptr : PyModule_GetState(module);
+  const S* state = slot == nullptr ? nullptr : *static_cast<S* const*>(slot);
+  if (state == nullptr) {
+    no_module_state();
+  }
+  return *state;
+}
+
+template <typename S>
+const S& state_of_class(PyTypeObject* cls) {
+  return state_of_module<S>(reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module);
+}
+
+// What every module's State holds: the module's namespace, read at call time
+// the way a Python module's code reads its globals, and the Enum metaclass.
+// Host names are bound in the namespace once at load, and a test or a user
+// may rebind them (a module attribute), which the code then sees.
+class ModuleState {
+ public:
+  explicit ModuleState(const py::module_& module);
+
+  // The global `name` as a new reference, NameError when it is gone. Never a
+  // borrowed one: Python code that runs while the caller still uses the value
+  // (an order's property, the host's converter) may rebind the name and drop
+  // the old value.
+  py::object global(PyObject* name) const;
+
+  // enum.EnumMeta, taken at load (see enum_member.hpp).
+  const py::object& enum_meta() const { return enum_meta_; }
+
+ private:
+  py::object namespace_;
+  py::object enum_meta_;
+};
+
+// `from <module> import <name>` into the module's namespace: ImportError when
+// the module or the name is missing.
+py::object import_name(const py::module_& into, const char* module, const char* name);
+
+}  // namespace kmb
