@@ -37,7 +37,7 @@ autoapi_options = ["members", "undoc-members", "show-inheritance", "show-module-
 CASH_FLOW_HOOKS = {"_get_cash_flow", "_get_cash_flow_receivable", "_get_day_cash_flow"}
 
 
-def _keep_documented_hooks(app, what, name, obj, skip, options):
+def _keep_documented_hooks(app, what, name, obj, skip, options):  # noqa: ARG001 (autoapi's event signature)
     """Private members stay out of the reference, except the hooks and the factory that a
     subclass or the framework calls: the framework's ``__instrument_types__`` and
     ``__from_create__``, and the cash-flow hooks of the bond positions."""

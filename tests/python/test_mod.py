@@ -20,10 +20,10 @@ EXCHANGE_BOND, IB_BOND = "019547.XSHG", "200205.IB"
 
 
 class FlatMarket:
-    def bond_quote(self, order_book_id, day):
+    def bond_quote(self, order_book_id, day):  # noqa: ARG002 (the framework's market interface)
         return BondQuote(clean=100.0, full=101.0)
 
-    def repo_rate(self, order_book_id, day):
+    def repo_rate(self, order_book_id, day):  # noqa: ARG002 (the framework's market interface)
         return 0.02
 
 
