@@ -11,10 +11,11 @@ dates, both included. Each day:
 3. settlement: every position's ``settlement(date)``;
 4. marks: positions are marked to the day's quotes and the day is recorded.
 
-Every cash delta that a position returns, in any of these steps, goes through
-one place (:meth:`Backtest._book`), which adds it to the account's cash and
-appends a :class:`Booking`. So the final cash is the initial cash plus the sum
-of the bookings, taken in order.
+Every cash delta that a position returns, in any of these steps, and every
+one that an installed hook returns, goes through one place
+(:meth:`Backtest._book`), which adds it to the account's cash and appends a
+:class:`Booking`. So the final cash is the initial cash plus the sum of the
+bookings, taken in order.
 
 Extension packages are installed by instrument type: a position class (and a
 position proxy) for every type in its ``__instrument_types__``, validators and
@@ -23,12 +24,29 @@ strategy's context (:meth:`Backtest.add_order_function`), which go through
 :meth:`Backtest.validate_order`, then :meth:`Backtest.fill` or
 :meth:`Backtest.refuse` and, for a trade that falls due later (a repo),
 :meth:`Backtest.track_due_trade`.
+
+Two hooks let a package follow its positions through the day, by instrument type:
+
+- a fill hook (:meth:`Backtest.add_fill_hook`) is called after each fill of its
+  types has been applied to its position and the trade's cash delta booked, as
+  ``hook(position, trade, quantity_before, trading_date)``, ``quantity_before``
+  being the position's quantity before the fill;
+- a settlement hook (:meth:`Backtest.add_settlement_hook`) is called after each
+  position of its types has settled and its cash delta has been booked, as
+  ``hook(position, trading_date)``.
+
+A hook may change its position's state and returns the cash deltas it books,
+an iterable of ``(label, amount)`` pairs (None or empty for none): each
+non-zero amount is booked as a :class:`Booking` of its own, in the phase of the
+step ("trade" or "settlement"), its ``label`` naming it. The positions' own
+deltas are booked with an empty label.
 """
 
 import dataclasses
 import datetime
 import functools
 import logging
+import math
 import numbers
 
 from korvane.const import POSITION_DIRECTION, POSITION_EFFECT, SIDE
@@ -69,6 +87,7 @@ class Booking:
     transaction_cost: float  # of a trade: commission and tax, included in ``amount``
     cash_after: float
     trade: object = None  # the trade, for phase "trade"
+    label: str = ""  # what a hook booked (see the module's docstring); "" for a position's own delta
 
 
 @dataclasses.dataclass
@@ -110,6 +129,19 @@ class DayRecord:
     positions_equity: dict  # (order_book_id, direction) -> equity, for positions that have any
     equity: float
     positions_quantity: dict = dataclasses.field(default_factory=dict)  # the same keys -> quantity
+
+
+def _initial_cash(cash):
+    """The initial cash as a float, checked: a non-negative finite number."""
+    if isinstance(cash, bool) or not isinstance(cash, numbers.Real):
+        raise ValueError(f"initial cash must be a non-negative number, got {cash!r}")
+    try:
+        amount = float(cash)
+    except OverflowError:
+        raise ValueError("initial cash is too large for a float") from None
+    if not 0 <= amount < math.inf:
+        raise ValueError(f"initial cash must be a non-negative finite number, got {cash!r}")
+    return amount
 
 
 class Strategy:
@@ -199,8 +231,7 @@ class Backtest:
         sessions=None,
         progress=None,
     ):
-        if isinstance(cash, bool) or not isinstance(cash, numbers.Real) or not cash >= 0:
-            raise ValueError(f"initial cash must be a non-negative number, got {cash!r}")
+        cash = _initial_cash(cash)
         if sessions is not None:
             calendar = (calendar if calendar is not None else get_trading_calendar()).with_sessions(sessions)
         data_proxy = DataProxy(instruments, calendar=calendar)
@@ -225,6 +256,8 @@ class Backtest:
         self.cost_deciders = {}  # instrument type -> cost decider
         self.proxies = {}  # instrument type -> position proxy class
         self.markers = {}  # instrument type -> mark(position, quote) -> price
+        self.fill_hooks = {}  # instrument type -> [hook(position, trade, quantity_before, date)]
+        self.settlement_hooks = {}  # instrument type -> [hook(position, date)]
         self.order_functions = {}  # name -> function(context, ...) offered on the context
         self.general_validators = [CashValidator(self)]
         self.bookings = []
@@ -274,9 +307,21 @@ class Backtest:
         for instrument_type in self._types(instrument_types):
             self.markers[instrument_type] = mark
 
+    def add_fill_hook(self, hook, instrument_types):
+        """Call ``hook(position, trade, quantity_before, trading_date)`` after every fill of
+        these types; it returns the ``(label, amount)`` cash deltas to book (see the module)."""
+        for instrument_type in self._types(instrument_types):
+            self.fill_hooks.setdefault(instrument_type, []).append(hook)
+
+    def add_settlement_hook(self, hook, instrument_types):
+        """Call ``hook(position, trading_date)`` after the settlement of every position of these
+        types; it returns the ``(label, amount)`` cash deltas to book (see the module)."""
+        for instrument_type in self._types(instrument_types):
+            self.settlement_hooks.setdefault(instrument_type, []).append(hook)
+
     def add_order_function(self, name, function):
         """Offer ``function(context, *args, **kwargs)`` to strategies as ``context.<name>(...)``."""
-        if hasattr(Context, name):
+        if hasattr(Context, name) or name in self.order_functions:
             raise ValueError(f"the context already has {name!r}")
         self.order_functions[name] = function
 
@@ -348,12 +393,33 @@ class Backtest:
         """Call ``method(day)`` on every position and book each delta; return their sum."""
         total = 0
         # a position may create another (a repo reaching its pledged bond): iterate over a snapshot
+        hooks = self.settlement_hooks if method == "settlement" else {}
         for (order_book_id, direction), position in list(self.portfolio.positions.items()):
             delta = getattr(position, method)(day)
             self._check_delta(delta, position, method)
             if delta != 0:
                 self._book(method, order_book_id, direction, delta)
             total += delta
+            if hooks:
+                for hook in hooks.get(self.instrument(order_book_id).type, ()):
+                    total += self._book_hook(method, hook(position, day), position, hook)
+        return total
+
+    def _book_hook(self, phase, deltas, position, hook, trade=None):
+        """Book the ``(label, amount)`` deltas a hook returned; return their sum."""
+        total = 0
+        name = getattr(hook, "__qualname__", repr(hook))
+        for label, amount in deltas or ():
+            if not isinstance(label, str) or not label:
+                raise TypeError(f"hook {name} returned the label {label!r}: a hook names each delta it books")
+            if isinstance(amount, bool) or not isinstance(amount, numbers.Real):
+                raise TypeError(
+                    f"hook {name} returned {amount!r} as {label!r} of {position.order_book_id!r}, "
+                    "not a cash delta"
+                )
+            if amount != 0:
+                self._book(phase, position.order_book_id, position.direction, amount, trade, label)
+            total += amount
         return total
 
     @staticmethod
@@ -364,7 +430,7 @@ class Backtest:
                 "not a cash delta"
             )
 
-    def _book(self, phase, order_book_id, direction, amount, trade=None):
+    def _book(self, phase, order_book_id, direction, amount, trade=None, label=""):
         self.portfolio.cash += amount
         self.bookings.append(
             Booking(
@@ -373,9 +439,11 @@ class Backtest:
                 order_book_id=order_book_id,
                 direction=direction,
                 amount=amount,
-                transaction_cost=trade.transaction_cost if trade is not None else 0.0,
+                # the trade's costs are in its own delta, not in what a hook books beside it
+                transaction_cost=trade.transaction_cost if trade is not None and not label else 0.0,
                 cash_after=self.portfolio.cash,
                 trade=trade,
+                label=label,
             )
         )
 
@@ -457,17 +525,21 @@ class Backtest:
         return record
 
     def fill(self, record, trade):
-        """Price ``trade`` with the cost decider of its type, book it on its position and
-        mark the order ``record`` filled."""
+        """Price ``trade`` with the cost decider of its type, book it on its position, call
+        the fill hooks of its type and mark the order ``record`` filled."""
         instrument = self.instrument(trade.order_book_id)
         decider = self.cost_deciders.get(instrument.type)
         if decider is not None:
             trade.set_commission(decider.get_trade_commission(trade))
             trade.set_tax(decider.get_trade_tax(trade))
         position = self.portfolio.get_position(trade.order_book_id, trade.position_direction)
+        quantity_before = position.quantity
         delta = position.apply_trade(trade)
         self._check_delta(delta, position, "apply_trade")
         self._book("trade", trade.order_book_id, trade.position_direction, delta, trade)
+        for hook in self.fill_hooks.get(instrument.type, ()):
+            deltas = hook(position, trade, quantity_before, self._date)
+            self._book_hook("trade", deltas, position, hook, trade)
         record.status = "filled"
         record.trade = trade
         return record
