@@ -8,8 +8,10 @@
     Backtest(strategy, start, end, cash=..., instruments=..., market=..., mods=[BondMod()])
 
 :class:`BondMod` registers the package's position classes and proxies, its
-order validators and cost deciders, the marks of bond positions and the order
-functions below, which a strategy then calls on its context:
+order validators and cost deciders, the marks of bond positions, the hooks that
+move a bond's accrued interest and the day's payment with the bonds a fill
+moves, and the order functions below, which a strategy then calls on its
+context:
 
 - ``context.repo(repo_id, bond_id, quantity, haircut)``: borrow cash, pledging bonds;
 - ``context.reverse_repo(repo_id, amount)``: lend cash;
@@ -27,18 +29,36 @@ import math
 import numbers
 from typing import TYPE_CHECKING
 
+import numpy as np
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, POSITION_EFFECT, SIDE
 from korvane.model.order import Order
+from korvane.utils.datetime_func import convert_date_to_date_int
 
 from . import position, transaction, validator
 from .trade import RepoTrade
 
 if TYPE_CHECKING:
+    from collections.abc import Iterable
+    from datetime import date
+
     from korvane.runner import Backtest, BondQuote, Context, OrderRecord
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
-__all__ = ["BondMod", "max_reverse_repo_amount", "pledgeable_quantity", "repo", "reverse_repo"]
+# The label of the cash delta that hands the day's payment of a bond to the holders of record
+# when bonds change hands on a payment date (see :func:`fill_hook`).
+HOLDER_OF_RECORD = "holder_of_record"
+
+__all__ = [
+    "HOLDER_OF_RECORD",
+    "BondMod",
+    "fill_hook",
+    "max_reverse_repo_amount",
+    "pledgeable_quantity",
+    "repo",
+    "reverse_repo",
+    "settlement_hook",
+]
 
 
 class BondMod:
@@ -58,7 +78,18 @@ class BondMod:
     How bonds are valued is the framework's configuration key
     ``mod.bond.valuation_source``, which the positions read: "exchange" values
     every bond on its realized cash flows; otherwise inter-bank bonds follow
-    their implied cash flows.
+    their implied cash flows. After each day's settlement a position on
+    realized cash flows is worth exactly its quantity times the full price. A
+    position on implied cash flows is worth its quantity times the clean price
+    plus the interest accrued to the latest record of its implied table (the
+    month-end sessions, the session before a payment accruing to the payment
+    date): it differs from quantity times the full price only by the interest
+    accrued since that record.
+
+    Bonds bought or sold carry their accrued interest and the day's payment
+    with them (:func:`fill_hook`): the buyer's receivable gains what a holder
+    since the last payment carries, the seller's gives up the sold bonds'
+    share, and on a payment date the holders at the day's start are paid.
     """
 
     def __init__(
@@ -81,7 +112,9 @@ class BondMod:
 
         The position classes and proxies by their ``__instrument_types__``, the two
         validators, the two cost deciders, the marks of bond positions
-        (``mark``: the clean price or the full price) and the order functions."""
+        (``mark``: the clean price or the full price), the fill and settlement hooks
+        of bond positions (:func:`fill_hook`, :func:`settlement_hook`) and the order
+        functions."""
         env = backtest.env
         for cls in (position.BondPosition, position.RepoPosition):
             backtest.register_position_class(cls)
@@ -92,7 +125,9 @@ class BondMod:
         backtest.set_cost_decider(transaction.BondTransactionDecider(*self.commission), position.BondPosition)
         backtest.set_cost_decider(transaction.RepoTransactionDecider(), position.RepoPosition)
         backtest.set_marker(mark, position.BondPosition)
-        for function in (repo, reverse_repo, max_reverse_repo_amount, pledgeable_quantity):
+        backtest.add_fill_hook(fill_hook, position.BondPosition)
+        backtest.add_settlement_hook(settlement_hook, position.BondPosition)
+        for function in ORDER_FUNCTIONS:
             backtest.add_order_function(function.__name__, function)
 
 
@@ -103,6 +138,73 @@ def mark(bond_position: position.BondPosition, quote: BondQuote) -> float:
     receivable, so it is marked at the clean price; every other bond at the full
     price."""
     return quote.clean if isinstance(bond_position, position.BondPositionWithImpliedCashFlow) else quote.full
+
+
+def fill_hook(
+    bond_position: position.BondPosition,
+    trade: object,  # noqa: ARG001 (the framework's signature: the fill is read off the position)
+    quantity_before: float,
+    trading_date: date,
+) -> Iterable[tuple[str, float]]:
+    """After a fill of ``Δq`` bonds (positive bought, negative sold) on ``trading_date``,
+    move the receivable and the day's payment with the bonds.
+
+    With ``c`` the position's own payment per bond that day (0 off payment dates,
+    where prices are ex-payment):
+
+    - the buyer's receivable gains ``b·Δq``: ``b`` is ``c`` on a payment date,
+      otherwise what a holder since the bond's last payment carries after the day's
+      start: on implied cash flows, what the implied table made receivable after
+      the last payment up to and including that day; on realized cash flows 0 (the
+      position is marked at the full price, which carries the accrued interest);
+    - the seller's receivable gives up the sold bonds' share (``R·|Δq|/q_before``),
+      so a position emptied by a sale carries exactly 0;
+    - on a payment date, ``-c·Δq`` is booked under the label ``"holder_of_record"``:
+      the day's settlement pays the bonds held at its end, so a buyer gives back what
+      it will receive on the bonds it bought and a seller receives the payment on the
+      bonds it sold. The holders at the day's start are the ones paid.
+    """
+    quantity = bond_position.quantity
+    change = quantity - quantity_before
+    if change == 0:
+        return ()
+    payment = bond_position._get_cash_flow(trading_date)[0]
+    receivable = bond_position._payment_receivable
+    if change > 0:
+        per_bond = payment if payment else _receivable_per_bond(bond_position, trading_date)
+        bond_position._payment_receivable = receivable + per_bond * change
+    else:
+        bond_position._payment_receivable = receivable * quantity / quantity_before if quantity else 0.0
+    return ((HOLDER_OF_RECORD, -payment * change),) if payment else ()
+
+
+def settlement_hook(
+    bond_position: position.BondPosition,
+    trading_date: date,  # noqa: ARG001 (the framework's signature)
+) -> Iterable[tuple[str, float]]:
+    """After a bond position's settlement: one that holds no bonds carries no receivable.
+
+    A redemption pays the receivable built up record by record out of the whole
+    payment, which leaves float dust behind; it is cleared here. Books nothing."""
+    if bond_position.quantity == 0 and bond_position._payment_receivable != 0:
+        bond_position._payment_receivable = 0.0
+    return ()
+
+
+def _receivable_per_bond(bond_position, trading_date):
+    """The receivable a bond of ``bond_position`` carries after the day start of
+    ``trading_date`` when held since the bond's last payment: on implied cash flows,
+    the receivables of the implied table's records after the last payment up to and
+    including that day; 0.0 on realized cash flows."""
+    if not isinstance(bond_position, position.BondPositionWithImpliedCashFlow):
+        return 0.0
+    table = position._all_implied_cash_flow(bond_position._order_book_id)
+    if table is None:
+        return 0.0
+    end = int(np.searchsorted(table["date"], convert_date_to_date_int(trading_date), side="right"))
+    paid = np.flatnonzero(table["cash_flow"][:end])
+    start = int(paid[-1]) + 1 if len(paid) else 0
+    return float(table["payment_receivable"][start:end].sum())
 
 
 def repo(context: Context, repo_id: str, bond_id: str, quantity: float, haircut: float) -> OrderRecord:
@@ -230,6 +332,9 @@ def pledgeable_quantity(context: Context, bond_id: str) -> float:
         if t.position_direction == SHORT and t.bond_id == bond_id and t.due_settlement_date <= context.date
     )
     return closable + maturing
+
+
+ORDER_FUNCTIONS = (repo, reverse_repo, max_reverse_repo_amount, pledgeable_quantity)
 
 
 # Argument checks: one line that names the function and the argument ------------

@@ -9,6 +9,7 @@ from korvane.const import INSTRUMENT_TYPE
 from korvane.runner import Backtest, BondQuote, Strategy
 from pelvorn import bond
 
+from korvane_mod_bond import mod as mod_module
 from korvane_mod_bond import position as P
 from korvane_mod_bond.data import instrument_from_record
 from korvane_mod_bond.mod import BondMod
@@ -61,6 +62,10 @@ def test_install_registers_every_part_by_instrument_type():
         INSTRUMENT_TYPE.REPO: P.RepoPositionProxy,
     }
     assert [type(v).__name__ for v in backtest.validators[INSTRUMENT_TYPE.REPO]] == ["RepoValidator"]
+    assert (backtest.fill_hooks, backtest.settlement_hooks) == (
+        {INSTRUMENT_TYPE.BOND: [mod_module.fill_hook]},
+        {INSTRUMENT_TYPE.BOND: [mod_module.settlement_hook]},
+    )
     assert set(backtest.order_functions) == {
         "repo",
         "reverse_repo",
