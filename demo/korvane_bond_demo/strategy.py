@@ -33,6 +33,7 @@ import math
 from korvane.runner import SHORT, Strategy
 
 from korvane_bond_demo.settings import Settings
+from korvane_mod_bond.mod import face_value
 
 OVERNIGHT_REVERSE_REPO = "204001.XSHG"
 # The Shanghai exchange takes reverse repos in steps of 1,000 yuan from 100,000 yuan.
@@ -169,12 +170,12 @@ class SampleBondStrategy(Strategy):
             quantity = math.floor(free * self.borrowed_share / lot) * lot
             if quantity <= 0:
                 continue
-            remaining = self._remaining_principal(order_book_id, context.date)
-            context.repo(repo_id, order_book_id, quantity, share_lent * remaining / 100.0)
+            # the order's face value is the bonds' current face: the share lent is of what is left
+            context.repo(repo_id, order_book_id, quantity, share_lent)
 
     def _remaining_principal(self, order_book_id, day):
-        """The principal per 100 face still outstanding: the exchanges scale a pledged
-        bond's conversion ratio down as its principal is repaid."""
+        """The principal per 100 face still outstanding: what a pledged bond lends falls as
+        its principal is repaid."""
         schedule = self.schedule(order_book_id)
         paid = schedule[[d <= day for d in schedule.index]]
         return 100.0 if paid.empty else float(paid["remaining_principal"].iloc[-1])
@@ -241,14 +242,18 @@ class CarryStrategy(SampleBondStrategy):
             value += trade.last_quantity if trade.position_direction != SHORT else -trade.last_quantity
         return value
 
+    @staticmethod
+    def _face(context, order_book_id):
+        """One bond's face value today, as a repo pledges it (the principal still outstanding)."""
+        return face_value(context.instrument(order_book_id), context.date)
+
     def _pledge(self, context, order_book_id, quantity, repo_id=None):
         repo_id = self.financing[order_book_id][0] if repo_id is None else repo_id
         share_lent = self.financing[order_book_id][1]
         instrument = context.instrument(order_book_id)
-        if quantity * instrument.issue_price < PLEDGE_MINIMUM.get(instrument.exchange, 0):
+        if quantity * self._face(context, order_book_id) < PLEDGE_MINIMUM.get(instrument.exchange, 0):
             return
-        remaining = self._remaining_principal(order_book_id, context.date)
-        context.repo(repo_id, order_book_id, quantity, share_lent * remaining / 100.0)
+        context.repo(repo_id, order_book_id, quantity, share_lent)
 
     def _finance(self, context):
         """Pledge, in one repo a bond, the bonds not pledged in a repo running past today,
@@ -292,7 +297,7 @@ class CarryStrategy(SampleBondStrategy):
                     continue
                 wanted = min(spare / (price * 1.001), headroom / lent_per_bond) / len(financed)
                 quantity = math.floor(wanted / instrument.round_lot) * instrument.round_lot
-                if quantity * instrument.issue_price < PLEDGE_MINIMUM.get(instrument.exchange, 0):
+                if quantity * self._face(context, order_book_id) < PLEDGE_MINIMUM.get(instrument.exchange, 0):
                     continue
                 record = context.buy(order_book_id, quantity)
                 if getattr(record, "status", "filled") != "filled":
@@ -321,9 +326,11 @@ class CarryStrategy(SampleBondStrategy):
             instrument = context.instrument(order_book_id)
             share = self.financing[order_book_id][1] * self._remaining_principal(order_book_id, context.date)
             lent_per_bond = share / 100.0 * instrument.issue_price
+            if lent_per_bond <= 0:  # redeemed while pledged: nothing left to pledge again
+                continue
             lot = instrument.round_lot
             quantity = min(maturing, math.ceil(short / lent_per_bond / lot) * lot)
-            minimum = PLEDGE_MINIMUM.get(instrument.exchange, 0) / instrument.issue_price
+            minimum = PLEDGE_MINIMUM.get(instrument.exchange, 0) / self._face(context, order_book_id)
             quantity = min(maturing, max(quantity, math.ceil(minimum / lot) * lot))
             self._pledge(context, order_book_id, quantity, self.overnight.get(order_book_id, repo_id))
             short -= quantity * lent_per_bond

@@ -20,14 +20,16 @@ context:
 
 An argument that cannot make an order raises one ``TypeError`` or
 ``ValueError`` that names it; an order that the account cannot carry is
-refused, its reason logged through the user log, as the validators do.
+refused, its reason logged through the user log, as the validators do. Every
+number an order function books is a Python float, whatever type it was given.
 """
 
 from __future__ import annotations
 
+import decimal
 import math
 import numbers
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, POSITION_EFFECT, SIDE
@@ -45,13 +47,19 @@ if TYPE_CHECKING:
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
+# The smallest face value, in yuan, that an exchange repo pledges, by the repo's exchange: the
+# repo validator refuses an order below it, :func:`repo` a fill that its cap brings below it.
+MINIMUM_PLEDGE = {"XSHE": 1000, "XSHG": 100000}
+
 # The label of the cash delta that hands the day's payment of a bond to the holders of record
 # when bonds change hands on a payment date (see :func:`fill_hook`).
 HOLDER_OF_RECORD = "holder_of_record"
 
 __all__ = [
     "HOLDER_OF_RECORD",
+    "MINIMUM_PLEDGE",
     "BondMod",
+    "face_value",
     "fill_hook",
     "max_reverse_repo_amount",
     "pledgeable_quantity",
@@ -207,58 +215,91 @@ def _receivable_per_bond(bond_position, trading_date):
     return float(table["payment_receivable"][start:end].sum())
 
 
+def face_value(bond_ins: Any, day: date) -> float:
+    """The face value of one bond on ``day``, in yuan: the issue price of ``bond_ins`` (the
+    bond's instrument) less the principal repaid by then, never below 0. The principal is
+    the realized cash flows' up to and including ``day``: prices on a payment date are
+    ex-payment."""
+    table = position._all_real_cash_flow(bond_ins.order_book_id)
+    repaid = 0.0
+    if table is not None:
+        end = int(np.searchsorted(table["payment_date"], convert_date_to_date_int(day), side="right"))
+        if end:
+            repaid = float(table["cum_principal_payment"][end - 1])
+    return max(0.0, float(bond_ins.issue_price) - repaid)
+
+
 def repo(context: Context, repo_id: str, bond_id: str, quantity: float, haircut: float) -> OrderRecord:
     """Borrow cash for the repo's period, pledging ``quantity`` bonds of ``bond_id``.
 
     Called on the context, ``context.repo(repo_id, bond_id, quantity, haircut)``.
-    The order's amount is the pledge's face value (``quantity`` times the bond's
-    issue price); the cash borrowed is that amount times ``haircut``, the share of
-    the pledged face value lent (the exchange's conversion ratio). A fill is
-    capped at the face value of the bonds free to pledge
-    (:func:`pledgeable_quantity`); with none free the order is refused.
-    The principal borrowed comes in at once, less the commission; the amount due
-    back, principal plus interest, goes out at the settlement of the due day.
-    Returns the framework's order record.
+    The bond trades on the repo's own market. The order's amount is the pledge's
+    face value: ``quantity`` times the bond's current face (its issue price less
+    the principal already repaid, :func:`face_value`); the cash borrowed is that
+    amount times ``haircut``, the share of the pledged face value lent (the
+    exchange's conversion ratio). A fill is capped at the bonds free to pledge
+    (:func:`pledgeable_quantity`), in whole lots; the order is refused when none
+    are free, or when the capped pledge's face falls below the exchange's
+    minimum (:data:`MINIMUM_PLEDGE`). The trade's ``pledged_quantity`` is a whole
+    number of bonds, which can be pledged again (a roll). The principal borrowed
+    comes in at once, less the commission; the amount due back, principal plus
+    interest, goes out at the settlement of the due day. A rate that is not a
+    finite number is no quote: the order stays unfilled. Returns the framework's
+    order record.
 
     :raises TypeError: for an id that is not a string or a number that is not one.
-    :raises ValueError: for an unknown instrument or one of the wrong type, a
-        quantity that is not a positive whole number of the bond's lots, a haircut
-        outside (0, 1].
+    :raises ValueError: for an unknown instrument or one of the wrong type, a bond
+        of another market than the repo's, a quantity that is not a positive whole
+        number of the bond's lots, a haircut outside (0, 1], a number too large for
+        a float.
     """
-    _instrument(context, "repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
+    repo_ins = _instrument(context, "repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
     bond_ins = _instrument(context, "repo", "bond_id", bond_id, INSTRUMENT_TYPE.BOND)
-    _lots("repo", "quantity", quantity, bond_ins)
-    _number("repo", "haircut", haircut)
-    if not 0 < haircut <= 1:
+    if bond_ins.exchange != repo_ins.exchange:
         raise ValueError(
-            f"repo: haircut must be a share of the pledged face value in (0, 1], got {haircut!r}"
+            f"repo: bond_id {bond_id!r} trades on {bond_ins.exchange}, "
+            f"repo_id {repo_id!r} on {repo_ins.exchange}: a repo pledges bonds of its own market"
+        )
+    quantity = _lots("repo", "quantity", quantity, bond_ins)
+    share = _number("repo", "haircut", haircut)
+    if not 0 < share <= 1:
+        raise ValueError(
+            f"repo: haircut must be a share of the pledged face value in (0, 1], got {_shown(haircut)}"
         )
     backtest = context.backtest
-    issue_price = bond_ins.issue_price
-    rate = context.repo_rate(repo_id)
+    face = face_value(bond_ins, context.date)
+    rate = _rate(context.repo_rate(repo_id))
     order = Order(
         repo_id,
-        quantity * issue_price,
+        quantity * face,
         SIDE.FINANCING,
         position_effect=POSITION_EFFECT.OPEN,
         position_direction=SHORT,
         price=rate,
         bond_order_book_id=bond_id,
-        haircut=haircut,
+        haircut=share,
     )
     if rate is None:
         return backtest.no_quote(order)
     record = backtest.validate_order(order)
     if record.status == "refused":
         return record
-    free = pledgeable_quantity(context, bond_id)
-    if not free > 0:
+    lot = bond_ins.round_lot
+    pledged = float(min(quantity, math.floor(pledgeable_quantity(context, bond_id) / lot) * lot))
+    if not pledged > 0:
         return backtest.refuse(record, "正回购失败，{} 没有可质押的持仓".format(bond_id))
-    amount = min(order.quantity, free * issue_price)
+    amount = pledged * face
+    minimum = MINIMUM_PLEDGE.get(repo_ins.exchange, 0)
+    if amount < minimum:
+        return backtest.refuse(
+            record,
+            "正回购失败，{} 可质押持仓的票面价值 {} 元低于场内最低抵押名义价值 {} 元".format(
+                bond_id, amount, minimum
+            ),
+        )
     trade = RepoTrade.create_exchange_repo_trade(
-        order.order_id, rate, amount, repo_id, hairbut=haircut, bond_id=bond_id,
-        pledged_quantity=amount / issue_price,
-    )  # fmt: skip
+        order.order_id, rate, amount, repo_id, hairbut=share, bond_id=bond_id, pledged_quantity=pledged
+    )
     backtest.track_due_trade(trade)
     return backtest.fill(record, trade)
 
@@ -269,16 +310,17 @@ def reverse_repo(context: Context, repo_id: str, amount: float) -> OrderRecord:
     Called on the context, ``context.reverse_repo(repo_id, amount)``. The amount is
     a whole number of the repo's lots (1,000 yuan); it goes out at once with the
     commission, and comes back with the interest at the settlement of the due day.
+    A rate that is not a finite number is no quote: the order stays unfilled.
     Returns the framework's order record.
 
     :raises TypeError: for an id that is not a string or an amount that is not a number.
-    :raises ValueError: for an unknown instrument or one that is not a repo, or an
-        amount that is not a positive whole number of lots.
+    :raises ValueError: for an unknown instrument or one that is not a repo, an
+        amount that is not a positive whole number of lots or too large for a float.
     """
     repo_ins = _instrument(context, "reverse_repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
-    _lots("reverse_repo", "amount", amount, repo_ins)
+    amount = _lots("reverse_repo", "amount", amount, repo_ins)
     backtest = context.backtest
-    rate = context.repo_rate(repo_id)
+    rate = _rate(context.repo_rate(repo_id))
     order = Order(
         repo_id,
         amount,
@@ -308,9 +350,9 @@ def max_reverse_repo_amount(context: Context, repo_id: str, cash: float | None =
     """
     repo_ins = _instrument(context, "max_reverse_repo_amount", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
     if cash is None:
-        cash = context.available_cash
+        cash = float(context.available_cash)
     else:
-        _number("max_reverse_repo_amount", "cash", cash)
+        cash = _number("max_reverse_repo_amount", "cash", cash)
     lot = repo_ins.round_lot
     lots = math.floor(RepoTrade.calc_max_amount(repo_id, cash) / lot)
     return float(max(lots, 0) * lot)
@@ -323,7 +365,8 @@ def pledgeable_quantity(context: Context, bond_id: str) -> float:
     holding and the collateral of the repos falling due today. The pledge of a maturing repo is
     released only by the day's settlement, but the exchange frees its collateral for
     a new repo on the same day, as it frees the cash repaid for trading: a repo is
-    rolled on its due day on the same bonds."""
+    rolled on its due day on the same bonds. Never below 0, not even for bonds
+    redeemed while pledged."""
     _instrument(context, "pledgeable_quantity", "bond_id", bond_id, INSTRUMENT_TYPE.BOND)
     closable = context.backtest.portfolio.get_position(bond_id, LONG).closable
     maturing = sum(
@@ -331,7 +374,8 @@ def pledgeable_quantity(context: Context, bond_id: str) -> float:
         for t in context.open_repos
         if t.position_direction == SHORT and t.bond_id == bond_id and t.due_settlement_date <= context.date
     )
-    return closable + maturing
+    # a bond redeemed while pledged holds 0 bonds and still files its pledges until the repo is due
+    return float(max(0.0, closable + maturing))
 
 
 ORDER_FUNCTIONS = (repo, reverse_repo, max_reverse_repo_amount, pledgeable_quantity)
@@ -355,19 +399,53 @@ def _instrument(context, function, name, order_book_id, kind):
 
 
 def _number(function, name, value):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{function}: {name} must be a number, got {value!r}")
-    if not math.isfinite(value):
-        raise ValueError(f"{function}: {name} must be finite, got {value!r}")
+    """``value`` as a float, checked to be a finite real number (Decimal included).
+
+    Converted first and compared after: a float subclass cannot pass with comparisons of its own."""
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+        raise TypeError(f"{function}: {name} must be a number, got {_shown(value)}")
+    try:
+        number = float(value)
+    except OverflowError:
+        raise ValueError(f"{function}: {name} is too large for a float, got {_shown(value)}") from None
+    except ValueError:  # a signalling NaN
+        number = math.nan
+    except TypeError:  # a number whose own conversion fails
+        raise TypeError(f"{function}: {name} must be a number, got {_shown(value)}") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{function}: {name} must be finite, got {_shown(value)}")
+    return number
 
 
 def _lots(function, name, value, instrument):
-    _number(function, name, value)
-    if not value > 0:
-        raise ValueError(f"{function}: {name} must be positive, got {value!r}")
+    """``value`` as a float, checked to be a positive whole number of ``instrument``'s lots."""
+    number = _number(function, name, value)
+    if not number > 0:
+        raise ValueError(f"{function}: {name} must be positive, got {_shown(value)}")
     lot = instrument.round_lot
-    if value % lot != 0:
+    if number % lot != 0:
         raise ValueError(
-            f"{function}: {name} {value!r} is not a whole number of lots of {instrument.order_book_id} "
+            f"{function}: {name} {_shown(value)} is not a whole number of lots of {instrument.order_book_id} "
             f"({lot:,} a lot)"
         )
+    return number
+
+
+def _rate(value):
+    """The market's repo rate as a float, or None (no quote) for anything but a finite number."""
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+        return None
+    try:
+        rate = float(value)
+    except (OverflowError, ValueError):
+        return None
+    return rate if math.isfinite(rate) else None
+
+
+def _shown(value):
+    """``repr(value)`` for an error message, shortened to a readable length."""
+    try:
+        text = repr(value)
+    except ValueError:  # an integer too long to print
+        return f"an integer of {value.bit_length():,} bits"
+    return text if len(text) <= 60 else f"{text[:28]}...{text[-28:]} ({len(text):,} characters)"

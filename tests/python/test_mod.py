@@ -2,8 +2,11 @@
 with a small market of its own: every bond at 100 clean, 101 full, every repo at 2 %."""
 
 import datetime
+import decimal
+import fractions
 import math
 
+import numpy as np
 import pytest
 from korvane.const import INSTRUMENT_TYPE
 from korvane.runner import Backtest, BondQuote, Strategy
@@ -11,21 +14,43 @@ from pelvorn import bond
 
 from korvane_mod_bond import mod as mod_module
 from korvane_mod_bond import position as P
-from korvane_mod_bond.data import instrument_from_record
-from korvane_mod_bond.mod import BondMod
+from korvane_mod_bond.data import BondInstrument, instrument_from_record
+from korvane_mod_bond.mod import BondMod, face_value
 
 D = datetime.date
 MONDAY = D(2024, 9, 2)
-GC001, GC007, R001 = "204001.XSHG", "204007.XSHG", "131810.XSHE"
+GC001, GC007, R001, R007 = "204001.XSHG", "204007.XSHG", "131810.XSHE", "131801.XSHE"
 EXCHANGE_BOND, IB_BOND = "019547.XSHG", "200205.IB"
+# repays 30 of its 100 face on 2024-03-15, 30 on 2025-03-17 and the last 40 on 2026-03-16
+AMORTISING_BOND = "127001.XSHE"
 
 
 class FlatMarket:
+    def __init__(self, rate=0.02):
+        self.rate = rate
+
     def bond_quote(self, order_book_id, day):  # noqa: ARG002 (the framework's market interface)
         return BondQuote(clean=100.0, full=101.0)
 
     def repo_rate(self, order_book_id, day):  # noqa: ARG002 (the framework's market interface)
-        return 0.02
+        return self.rate
+
+
+class Liar(float):
+    """A float whose comparisons and remainder say whatever lets it through a check."""
+
+    def __lt__(self, other):
+        return False
+
+    __le__ = __lt__
+
+    def __gt__(self, other):
+        return True
+
+    __ge__ = __gt__
+
+    def __mod__(self, other):
+        return 0.0
 
 
 class Script(Strategy):
@@ -40,12 +65,12 @@ class Script(Strategy):
         self.seen.append(self.steps[day](context) if day < len(self.steps) else None)
 
 
-def run(*steps, cash=10_000_000.0, days=5, mod=None):
+def run(*steps, cash=10_000_000.0, days=5, mod=None, market=None, extra=()):
     instruments = [instrument_from_record(bond.instrument_info(i)) for i in bond.all_instruments().index]
     end = MONDAY + datetime.timedelta(days=days - 1)
     backtest = Backtest(
-        Script(*steps), MONDAY, end, cash=cash, instruments=instruments, market=FlatMarket(),
-        mods=[mod or BondMod()],
+        Script(*steps), MONDAY, end, cash=cash, instruments=[*instruments, *extra],
+        market=market or FlatMarket(), mods=[mod or BondMod()],
     )  # fmt: skip
     return backtest.run(), backtest.strategy.seen
 
@@ -121,25 +146,152 @@ def test_a_repo_fill_is_capped_at_the_free_bonds():
 
 
 @pytest.mark.parametrize(
-    "bond_id, messages",
+    "held, ordered, repo_id, bond_id, messages",
     [
         # the repo validator warns of a fill of 0 yuan, the order function refuses it
         (
+            0,
+            2_000,
+            GC001,
             EXCHANGE_BOND,
             [
                 "正回购名义金额超过当前持仓票面价值, 实际成交 0.0 元",
                 "正回购失败，019547.XSHG 没有可质押的持仓",
             ],
         ),
-        # an inter-bank pledge is not checked by the validator
-        (IB_BOND, ["正回购失败，200205.IB 没有可质押的持仓"]),
+        # 500 bonds of 100 face: the validator passes the order's 200,000 yuan, but the fill
+        # capped at the free bonds would pledge 50,000, below Shanghai's 100,000
+        (
+            500,
+            2_000,
+            GC001,
+            EXCHANGE_BOND,
+            [
+                "正回购名义金额超过当前持仓票面价值, 实际成交 50000.0 元",
+                "正回购失败，019547.XSHG 可质押持仓的票面价值 50000.0 元低于场内最低抵押名义价值 100000 元",
+            ],
+        ),
+        # 10 bonds whose face is 70 since the first instalment: 700 yuan, below Shenzhen's 1,000
+        # (the validator's warning counts the issue price)
+        (
+            10,
+            20,
+            R001,
+            AMORTISING_BOND,
+            [
+                "正回购名义金额超过当前持仓票面价值, 实际成交 1000.0 元",
+                "正回购失败，127001.XSHE 可质押持仓的票面价值 700.0 元低于场内最低抵押名义价值 1000 元",
+            ],
+        ),
     ],
 )
-def test_a_repo_without_bonds_to_pledge_is_refused_and_logged(bond_id, messages):
-    result, (record,) = run(lambda c: c.repo(GC001, bond_id, 2_000, 0.9), days=1)
+def test_a_repo_that_cannot_pledge_what_the_exchange_takes_is_refused_and_logged(
+    held, ordered, repo_id, bond_id, messages
+):
+    def step(c):
+        if held:
+            assert c.buy(bond_id, held).status == "filled"
+        return c.repo(repo_id, bond_id, ordered, 0.9)
+
+    result, (record,) = run(step, days=1)
     assert (record.status, record.messages, record.trade) == ("refused", messages, None)
     assert result.user_log == [(MONDAY, m) for m in messages]
     assert result.refused_orders() == [record] and result.repo_trades == []
+    assert [b.order_book_id for b in result.bookings] == [bond_id] * bool(held)
+
+
+def test_a_pledge_is_a_whole_number_of_bonds_that_a_roll_pledges_again():
+    # 1,010 bonds issued at 99.9: a pledge counted through its face value would come back as
+    # 1009.9999999999999 bonds
+    odd = BondInstrument("990099.XSHG", issue_price=99.9, initial_issue_size=1e9)
+
+    def borrow(c):
+        c.buy(odd.order_book_id, 1_010)
+        return c.repo(GC001, odd.order_book_id, 2_000, 0.9)  # capped at the 1,010 held
+
+    def roll(c):
+        (maturing,) = c.open_repos
+        record = c.repo(GC001, odd.order_book_id, maturing.pledged_quantity, 0.9)
+        return record, c.pledgeable_quantity(odd.order_book_id)
+
+    result, (first, (second, free)) = run(borrow, roll, days=2, extra=[odd])
+    for record in (first, second):
+        assert record.status == "filled"
+        trade = record.trade
+        assert type(trade.pledged_quantity) is float and trade.pledged_quantity == 1_010
+        assert trade.last_quantity == 1_010 * 99.9 * 0.9
+    assert free == 0.0
+    assert len(result.repo_trades) == 2
+
+
+@pytest.mark.parametrize(
+    "day, face",
+    [
+        (datetime.date(2024, 3, 14), 100.0),
+        (datetime.date(2024, 3, 15), 70.0),  # prices on a payment date are ex-payment
+        (datetime.date(2025, 3, 14), 70.0),
+        (datetime.date(2025, 3, 17), 40.0),
+        (datetime.date(2026, 3, 16), 0.0),
+    ],
+)
+def test_face_value_is_the_issue_price_less_the_principal_repaid(day, face):
+    assert face_value(instrument_from_record(bond.instrument_info(AMORTISING_BOND)), day) == face
+
+
+def test_a_repo_pledges_the_bonds_current_face():
+    def step(c):
+        c.buy(AMORTISING_BOND, 2_000)
+        return c.repo(R007, AMORTISING_BOND, 2_000, 0.7)
+
+    result, (record,) = run(step, days=1)
+    assert (record.status, record.messages) == ("filled", [])
+    assert record.order.quantity == 2_000 * 70.0
+    assert (record.trade.pledged_quantity, record.trade.last_quantity) == (2_000, 2_000 * 70.0 * 0.7)
+
+
+@pytest.mark.parametrize(
+    "value", [np.float32(0.9), np.float16(0.9), decimal.Decimal("0.9"), fractions.Fraction(9, 10), 1]
+)
+def test_order_functions_book_python_floats_whatever_number_they_are_given(value):
+    def step(c):
+        c.buy(EXCHANGE_BOND, 10_000)
+        return (
+            c.repo(GC001, EXCHANGE_BOND, np.int64(10_000), value),
+            c.reverse_repo(R001, decimal.Decimal(100_000)),
+            c.max_reverse_repo_amount(R001, np.float32(1_234_567)),
+        )
+
+    result, ((borrowed, lent, most), _) = run(step, days=2, market=FlatMarket(np.float32(0.02)))
+    trade = borrowed.trade
+    assert trade.last_quantity == 1_000_000.0 * float(value)
+    assert trade.last_price == float(np.float32(0.02))
+    assert trade.pledged_quantity == 10_000
+    assert lent.trade.last_quantity == 100_000.0 and most == 1_234_000.0
+    numbers = [
+        trade.last_quantity,
+        trade.last_price,
+        trade.due_settlement_amount,
+        trade.pledged_quantity,
+        most,
+    ]
+    numbers += [lent.trade.last_quantity, lent.trade.due_settlement_amount, result.final_cash]
+    numbers += [b.amount for b in result.bookings] + [b.cash_after for b in result.bookings]
+    assert {type(n) for n in numbers} == {float}
+
+
+@pytest.mark.parametrize("rate", [math.nan, math.inf, None, "0.02", decimal.Decimal("NaN"), 10**400, True])
+def test_a_rate_that_is_not_a_finite_number_is_no_quote(rate):
+    def step(c):
+        c.buy(EXCHANGE_BOND, 10_000)
+        return c.repo(GC001, EXCHANGE_BOND, 10_000, 0.9), c.reverse_repo(R001, 100_000)
+
+    result, ((borrowed, lent),) = run(step, days=1, market=FlatMarket(rate))
+    for record, repo_id in ((borrowed, GC001), (lent, R001)):
+        assert (record.status, record.messages) == (
+            "unfilled",
+            [f"{repo_id} 在 {MONDAY} 没有行情, 订单未成交"],
+        )
+    assert result.repo_trades == [] and not math.isnan(result.final_cash)
 
 
 def test_reverse_repo_and_the_amount_that_can_be_lent():
@@ -214,6 +366,38 @@ def test_reverse_repo_and_the_amount_that_can_be_lent():
         ),
         (lambda c: c.max_reverse_repo_amount(R001, "all"), TypeError, "cash must be a number"),
         (lambda c: c.pledgeable_quantity(GC001), ValueError, "^pledgeable_quantity: bond_id"),
+        # a bond of another market than the repo's
+        (
+            lambda c: c.repo(GC001, IB_BOND, 1_000, 0.9),
+            ValueError,
+            "^repo: bond_id '200205.IB' trades on IB, repo_id '204001.XSHG' on XSHG",
+        ),
+        (
+            lambda c: c.repo(R001, EXCHANGE_BOND, 1_000, 0.9),
+            ValueError,
+            "trades on XSHG, repo_id '131810.XSHE'",
+        ),
+        # numbers no float holds
+        (
+            lambda c: c.repo(GC001, EXCHANGE_BOND, 10**400, 0.9),
+            ValueError,
+            "quantity is too large for a float",
+        ),
+        (lambda c: c.repo(GC001, EXCHANGE_BOND, 10, 10**400), ValueError, "haircut is too large for a float"),
+        (
+            lambda c: c.reverse_repo(R001, 10**400),
+            ValueError,
+            "^reverse_repo: amount is too large for a float",
+        ),
+        (lambda c: c.max_reverse_repo_amount(R001, -(10**400)), ValueError, "cash is too large for a float"),
+        (lambda c: c.reverse_repo(R001, 10**5000), ValueError, "amount is too large for a float, got "),
+        (lambda c: c.repo(GC001, EXCHANGE_BOND, decimal.Decimal("sNaN"), 0.9), ValueError, "must be finite"),
+        (lambda c: c.repo(GC001, EXCHANGE_BOND, 10, 1j), TypeError, "haircut must be a number, got 1j"),
+        # float subclasses whose comparisons and remainder would let them through
+        (lambda c: c.repo(GC001, EXCHANGE_BOND, Liar(-10.0), 0.9), ValueError, "quantity must be positive"),
+        (lambda c: c.repo(GC001, EXCHANGE_BOND, Liar(15.0), 0.9), ValueError, "quantity 15.0 is not a whole"),
+        (lambda c: c.repo(GC001, EXCHANGE_BOND, 10, Liar(5.0)), ValueError, r"haircut must be .* got 5.0$"),
+        (lambda c: c.reverse_repo(R001, Liar(1_500.0)), ValueError, "amount 1500.0 is not a whole number"),
     ],
 )
 def test_bad_arguments_raise_one_clear_error_before_any_order(call, error, message):
