@@ -81,7 +81,10 @@ class BondMod:
     trade. The defaults, 0.001 % with at least 150 yuan inter-bank and 0.002 %
     with at most 100 yuan on exchange, are about what a trade's settlement
     costs there. Repo commissions follow the exchanges' fee schedule
-    (:data:`korvane_mod_bond.utils.REPO_COMMISSION_RATES`).
+    (:data:`korvane_mod_bond.utils.REPO_COMMISSION_RATES`). The figures are
+    checked here: each a finite number, the rates in [0, 1), the minimum and
+    the cap 0 or more; anything else raises one ``TypeError`` or ``ValueError``
+    that names the figure.
 
     How bonds are valued is the framework's configuration key
     ``mod.bond.valuation_source``, which the positions read: "exchange" values
@@ -107,13 +110,13 @@ class BondMod:
         exchange_commission_rate: float = 0.00002,
         exchange_max_commission: float = 100.0,
     ) -> None:
-        self.commission = (
+        self.commission = _commission_figures(
             ib_commission_rate,
             ib_min_commission,
             exchange_commission_rate,
             exchange_max_commission,
         )
-        """The four figures, in the order of ``BondTransactionDecider``'s parameters."""
+        """The four figures, as floats, in the order of ``BondTransactionDecider``'s parameters."""
 
     def install(self, backtest: Backtest) -> None:
         """Register the package's parts with ``backtest``, through its installer interface.
@@ -122,7 +125,14 @@ class BondMod:
         validators, the two cost deciders, the marks of bond positions
         (``mark``: the clean price or the full price), the fill and settlement hooks
         of bond positions (:func:`fill_hook`, :func:`settlement_hook`) and the order
-        functions."""
+        functions.
+
+        :raises ValueError: when the package is installed in ``backtest`` already.
+        """
+        if any(function.__name__ in backtest.order_functions for function in ORDER_FUNCTIONS):
+            raise ValueError(
+                "BondMod: the package is installed in this backtest already; give mods one BondMod"
+            )
         env = backtest.env
         for cls in (position.BondPosition, position.RepoPosition):
             backtest.register_position_class(cls)
@@ -449,3 +459,28 @@ def _shown(value):
     except ValueError:  # an integer too long to print
         return f"an integer of {value.bit_length():,} bits"
     return text if len(text) <= 60 else f"{text[:28]}...{text[-28:]} ({len(text):,} characters)"
+
+
+# BondMod's four figures, in the order of BondTransactionDecider's parameters: a rate is a
+# fraction of the trade value, an amount is yuan.
+_COMMISSION_FIGURES = (
+    ("ib_commission_rate", "rate"),
+    ("ib_min_commission", "amount"),
+    ("exchange_commission_rate", "rate"),
+    ("exchange_max_commission", "amount"),
+)
+
+
+def _commission_figures(*values):
+    """BondMod's four figures as floats, each checked."""
+    figures = []
+    for (name, kind), value in zip(_COMMISSION_FIGURES, values):
+        figure = _number("BondMod", name, value)
+        if kind == "rate" and not 0 <= figure < 1:
+            raise ValueError(
+                f"BondMod: {name} must be a share of the trade value in [0, 1), got {_shown(value)}"
+            )
+        if kind == "amount" and not figure >= 0:
+            raise ValueError(f"BondMod: {name} must be 0 or more yuan, got {_shown(value)}")
+        figures.append(figure)
+    return tuple(figures)

@@ -409,3 +409,46 @@ def test_bad_arguments_raise_one_clear_error_before_any_order(call, error, messa
     result, (exc,) = run(step, days=1)
     assert "\n" not in str(exc)
     assert result.orders == [] and result.user_log == []
+
+
+@pytest.mark.parametrize(
+    "figures, error, message",
+    [
+        (
+            {"ib_commission_rate": math.nan},
+            ValueError,
+            "^BondMod: ib_commission_rate must be finite, got nan$",
+        ),
+        (
+            {"ib_commission_rate": -0.01},
+            ValueError,
+            r"ib_commission_rate must be a share .* \[0, 1\), got -0.01$",
+        ),
+        ({"exchange_commission_rate": 1}, ValueError, "exchange_commission_rate must be a share"),
+        ({"exchange_commission_rate": Liar(-0.5)}, ValueError, "exchange_commission_rate must be a share"),
+        ({"exchange_max_commission": -100}, ValueError, "exchange_max_commission must be 0 or more yuan"),
+        ({"ib_min_commission": math.inf}, ValueError, "ib_min_commission must be finite"),
+        ({"ib_min_commission": 10**400}, ValueError, "ib_min_commission is too large for a float"),
+        ({"ib_min_commission": "150"}, TypeError, "^BondMod: ib_min_commission must be a number, got '150'$"),
+        ({"exchange_max_commission": None}, TypeError, "exchange_max_commission must be a number, got None"),
+    ],
+)
+def test_bond_mod_refuses_a_figure_that_cannot_price_a_trade(figures, error, message):
+    with pytest.raises(error, match=message):
+        BondMod(**figures)
+
+
+def test_bond_mod_keeps_its_figures_as_floats():
+    mod = BondMod(np.float32(0.5), decimal.Decimal("150"), 0, np.int64(100))
+    assert mod.commission == (0.5, 150.0, 0.0, 100.0)
+    assert {type(f) for f in mod.commission} == {float}
+
+
+def test_installing_the_package_twice_is_refused_in_one_line():
+    with pytest.raises(
+        ValueError, match="^BondMod: the package is installed in this backtest already"
+    ) as raised:
+        Backtest(
+            Script(), MONDAY, MONDAY, cash=1.0, instruments=[], market=FlatMarket(), mods=[BondMod()] * 2
+        )
+    assert "\n" not in str(raised.value)
