@@ -149,12 +149,14 @@ PLANS = {
         D(2024, 1, 22): [("buy", 10_000)],
         D(2024, 2, 5): [("buy", 5_000)],
         D(2024, 2, 20): [("sell", 3_000)],
-        D(2024, 4, 10): [("sell", 12_000)],
+        D(2024, 2, 29): [("buy", 1_000)],  # on a month-end record
+        D(2024, 4, 10): [("sell", 13_000)],
         D(2024, 4, 15): [("buy", 3_330)],
         D(2024, 5, 6): [("buy", 1_110)],  # the redemption's payment leaves float dust on these
     },
-    "buy on a payment date, into nothing and into a holding": {
+    "buy on a payment date into nothing, the day before, and on the next into a holding": {
         P0: [("buy", 10_000)],
+        D(2024, 3, 14): [("buy", 1_000)],  # on the record that accrues to the payment date
         P1: [("buy", 2_000)],
     },
     "partial sale on a payment date, and a buy the same day": {
