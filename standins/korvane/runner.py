@@ -144,6 +144,17 @@ def _initial_cash(cash):
     return amount
 
 
+def _price(value):
+    """A market price as a float, or None when it is not a finite number."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        return None
+    try:
+        price = float(value)
+    except OverflowError:
+        return None
+    return price if math.isfinite(price) else None
+
+
 class Strategy:
     """Override ``handle_day``; ``initialize`` runs before the first day, ``finalize`` after the last."""
 
@@ -463,8 +474,9 @@ class Backtest:
             if mark is None or position.quantity == 0:
                 continue
             quote = self.market.bond_quote(order_book_id, day)
-            if quote is not None:
-                position.update_last_price(mark(position, quote))
+            price = _price(mark(position, quote)) if quote is not None else None
+            if price is not None:  # no quote, or not a finite number: the last price stays
+                position.update_last_price(price)
 
     def _flush_log(self):
         if self._capture is not None and self._capture.messages:
@@ -545,14 +557,15 @@ class Backtest:
         return record
 
     def order_bond(self, order_book_id, quantity, side):
-        """Buy (open) or sell (close) ``quantity`` bonds at today's full price."""
+        """Buy (open) or sell (close) ``quantity`` bonds at today's full price (as a float; a
+        quote whose full price is not a finite number is no quote)."""
         if side not in (SIDE.BUY, SIDE.SELL):
             raise ValueError(f"a bond order buys or sells, got side {side!r}")
         quote = self.market.bond_quote(order_book_id, self._date)
         effect = POSITION_EFFECT.OPEN if side == SIDE.BUY else POSITION_EFFECT.CLOSE
-        price = quote.full if quote is not None else None
+        price = _price(quote.full) if quote is not None else None
         order = Order(order_book_id, quantity, side, position_effect=effect, price=price)
-        if quote is None:
+        if price is None:
             return self.no_quote(order)
         record = self.validate_order(order)
         if record.status == "refused":

@@ -279,7 +279,11 @@ def test_order_functions_book_python_floats_whatever_number_they_are_given(value
     assert {type(n) for n in numbers} == {float}
 
 
-@pytest.mark.parametrize("rate", [math.nan, math.inf, None, "0.02", decimal.Decimal("NaN"), 10**400, True])
+@pytest.mark.parametrize(
+    "rate",
+    [math.nan, math.inf, None, "0.02", decimal.Decimal("NaN"), 10**400, True],
+    ids=["nan", "inf", "None", "text", "Decimal NaN", "10**400", "True"],
+)
 def test_a_rate_that_is_not_a_finite_number_is_no_quote(rate):
     def step(c):
         c.buy(EXCHANGE_BOND, 10_000)

@@ -14,8 +14,11 @@ MONDAY, TUESDAY = datetime.date(2024, 9, 2), datetime.date(2024, 9, 3)
 
 
 class Market:
+    def __init__(self, price=10.0):
+        self.price = price
+
     def bond_quote(self, order_book_id, day):  # noqa: ARG002 (the framework's market interface)
-        return BondQuote(clean=10.0, full=10.0)
+        return BondQuote(clean=self.price, full=self.price)
 
     def repo_rate(self, order_book_id, day):  # noqa: ARG002 (the framework's market interface)
         return None
@@ -48,10 +51,16 @@ class Hooks:
         return self.on_settlement
 
 
-def backtest(*mods, cash=100_000.0):
+def backtest(*mods, cash=100_000.0, market=None):
     instruments = [Instrument(STOCK, INSTRUMENT_TYPE.CS, round_lot=100)]
     return Backtest(
-        BuyThenSell(), MONDAY, TUESDAY, cash=cash, instruments=instruments, market=Market(), mods=mods
+        BuyThenSell(),
+        MONDAY,
+        TUESDAY,
+        cash=cash,
+        instruments=instruments,
+        market=market or Market(),
+        mods=mods,
     )
 
 
@@ -110,7 +119,7 @@ def test_an_order_function_is_offered_once():
 @pytest.mark.parametrize(
     "cash, message",
     [
-        (10**400, "^initial cash is too large for a float$"),
+        pytest.param(10**400, "^initial cash is too large for a float$", id="10**400"),
         (-1, "must be a non-negative finite number, got -1"),
         (float("nan"), "got nan"),
         ("1e6", "must be a non-negative number, got '1e6'"),
@@ -124,3 +133,19 @@ def test_initial_cash_is_a_non_negative_float(cash, message):
 def test_initial_cash_is_kept_as_a_python_float():
     result = backtest(cash=np.float32(100_000)).run()
     assert type(result.initial_cash) is float and type(result.final_cash) is float
+
+
+def test_prices_are_booked_as_python_floats():
+    result = backtest(market=Market(np.float32(10.5))).run()
+    assert [b.amount for b in result.bookings] == [-3_150.0, 1_050.0]
+    booked = [result.final_cash, result.final_equity, *(b.amount for b in result.bookings)]
+    assert {type(n) for n in booked} == {float}
+
+
+@pytest.mark.parametrize(
+    "price", [float("nan"), float("inf"), None, "10", 10**400], ids=["nan", "inf", "None", "text", "10**400"]
+)
+def test_a_price_that_is_not_a_finite_number_is_no_quote(price):
+    result = backtest(market=Market(price)).run()
+    assert [o.status for o in result.orders] == ["unfilled", "unfilled"]
+    assert result.bookings == [] and result.final_equity == 100_000.0
