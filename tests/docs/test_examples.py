@@ -21,6 +21,10 @@ import korvane_mod_bond
 from korvane_mod_bond import position
 
 PACKAGE = Path(korvane_mod_bond.__file__).parent
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+# The user guide's pages that show a session (the reference's pages, made from the sources
+# into reference/api/, lie deeper).
+PAGES = sorted(p for p in [*DOCS.glob("*.rst"), *DOCS.glob("*/*.rst")] if ">>>" in p.read_text("utf-8"))
 SOURCES = sorted([*PACKAGE.glob("*.pyi"), *PACKAGE.glob("*.py")])
 # A numpy-style section: its title, then a line of dashes as long.
 SECTION = re.compile(r"^(\w[\w ]*)\n-+$", re.M)
@@ -108,6 +112,16 @@ def test_the_example_does_what_it_shows(path, lineno, section, request):
     report = []
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     result = runner.run(test, out=report.append)
+    assert result.failed == 0, "".join(report)
+
+
+@pytest.mark.usefixtures("fresh")
+@pytest.mark.parametrize("page", PAGES, ids=[p.relative_to(DOCS).as_posix() for p in PAGES])
+def test_the_guide_page_does_what_it_shows(page):
+    """A page's examples are one session, each block continuing the one before."""
+    test = doctest.DocTestParser().get_doctest(page.read_text("utf-8"), {}, page.name, str(page), 0)
+    report = []
+    result = doctest.DocTestRunner().run(test, out=report.append)
     assert result.failed == 0, "".join(report)
 
 
