@@ -89,7 +89,7 @@ def body(argv):
 def settings_of(args):
     """The run's settings, checked against its market data: the defaults, then the
     --config file's, then the options given. ValueError of one line."""
-    from korvane_bond_demo.dataset import open_data
+    from korvane_bond_demo.dataset import data_of
     from korvane_bond_demo.settings import Settings, check_against
 
     loaded = config.read_config(args.config) if args.config else None
@@ -98,5 +98,5 @@ def settings_of(args):
             f"{args.config} has a [grid]: run it with `{command.PROG} sweep --config {args.config}`"
         )
     settings = Settings(**config.base_settings(args, loaded))
-    check_against(settings, open_data(settings.data))
+    check_against(settings, data_of(settings))
     return settings
