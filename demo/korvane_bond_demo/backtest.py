@@ -49,7 +49,7 @@ def analyse(result, data, out=None, notes=(), exit_from=None, settings=None, tit
     package, whatever its strategy; the outputs are written into the folder ``out`` when
     given. ``exit_from`` is the first day of the strategy's exit, if it has one.
     Raises :class:`NotFinite` when the run's totals overflowed."""
-    ledger = build_ledger(result)
+    ledger = build_ledger(result, data)
     _check_finite(result, ledger)
     summary = summarize(result, ledger)
     stats = statistics(result, ledger, data, exit_from)

@@ -376,6 +376,22 @@ def test_payment_dates_moved_to_the_next_session_when_asked(tmp_path, capsys):
     assert ledger["coupons"][ledger["coupons"] != 0].to_dict() == {"2024-03-11": 3_000.0}
 
 
+def test_a_bond_without_a_quote_is_valued_at_its_last_full_price(tmp_path, capsys):
+    data = write_dataset(tmp_path / "data")
+    path = data / "bond_prices.csv"
+    lines = path.read_text(encoding="utf-8").splitlines(keepends=True)
+    path.write_text("".join(line for line in lines if not line.startswith("100001.XSHG,2024-03-12")))
+    code, _, err = _run(capsys, "--data", str(data), "--start", "2024-03-04", "--end", "2024-03-14",
+                        "--bonds", "100001.XSHG:1000", "--pledges", "100001.XSHG:0.9", "--exit-days", "0",
+                        "--repo-tenor-days", "1", "--out", str(tmp_path / "out"))  # fmt: skip
+    assert (code, err) == (0, "")
+    ledger = pd.read_csv(tmp_path / "out" / "ledger.csv").set_index("date")
+    # clean 100.50 less 0.01 a session, no accrued interest after the coupon of 03-07
+    assert ledger["bonds_value"]["2024-03-11"] == pytest.approx(1000 * 100.45, abs=1e-9)
+    assert ledger["bonds_value"]["2024-03-12"] == ledger["bonds_value"]["2024-03-11"]
+    assert ledger["bonds_value"]["2024-03-13"] == pytest.approx(1000 * 100.43, abs=1e-9)
+
+
 def test_a_parquet_text_cell_with_a_nul_character_is_refused(tmp_path):
     pytest.importorskip("pyarrow")
     data = write_dataset(tmp_path / "data")
