@@ -29,7 +29,8 @@ def parser():
             "Prints a summary with the statistics and writes the outputs below.\n\n"
             f"The bundled market data cover {DATA_FIRST} to {DATA_LAST} (the exchange's sessions);\n"
             "--data DIR runs on a folder of your own (its layout: korvane_bond_demo.dataset,\n"
-            "demo/README.md). `korvane-bond-demo sweep --help` runs a grid of settings."
+            "demo/README.md). `korvane-bond-demo sweep --help` runs a grid of settings;\n"
+            "`korvane-bond-demo tables --help` writes cash-flow tables from a bond's terms."
         ),
         epilog=(
             f"outputs, in the --out folder:\n{outputs}\n\n"
@@ -56,6 +57,10 @@ def main(argv=None):
         from korvane_bond_demo import sweep_cli
 
         return command.run_command(lambda _: sweep_cli.body(args[1:]), argv)
+    if args[:1] == ["tables"]:
+        from korvane_bond_demo import terms_cli
+
+        return command.run_command(lambda _: terms_cli.body(args[1:]), argv)
     return command.run_command(lambda _: body(args), argv)
 
 
