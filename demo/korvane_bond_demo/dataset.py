@@ -109,7 +109,8 @@ LAYOUT = {
 }
 OPTIONAL_TABLES = frozenset({"implied_cash_flow"})
 MAX_RATE = 1.0  # a yearly repo rate above 100 % is a unit slip (percent for a decimal)
-DEFAULT_MAX_TABLE_MB = 256  # million bytes a table; reading takes about twice as much memory
+DEFAULT_MAX_TABLE_MB = 256  # million bytes a table; reading one takes about 1.3 times as much memory
+PARQUET_BATCH = 65_536  # rows of a Parquet file read at a time
 # What the run can represent: dates pandas' timestamps hold with room for a repo's term,
 # amounts no larger than the largest cash a run takes, whole numbers a float holds exactly.
 FIRST_DATE, LAST_DATE = datetime.date(1900, 1, 1), datetime.date(2199, 12, 31)
@@ -287,34 +288,65 @@ class Table:
         return np.frombuffer(self.columns[name], dtype=np.float64)
 
 
+def _memo(reader, limit=100_000):
+    """``reader`` remembering what it made of each value (a text, a date): a table names few
+    distinct days and ids many times, and an id read once is kept once."""
+    seen = {}
+
+    def read(value):
+        try:
+            return seen[value]
+        except KeyError:
+            made = reader(value)
+            if len(seen) < limit:
+                seen[value] = made
+            return made
+        except TypeError:  # not hashable
+            return reader(value)
+
+    return read
+
+
+def _in(low, high, above=False):
+    """A reader of text that is a number from ``low`` (excluded when ``above``) to
+    ``high``: the common case of a CSV cell, in one comparison (NaN fails it too)."""
+
+    def read(text):
+        number = float(text)
+        if (low < number <= high) if above else (low <= number <= high):
+            return number
+        raise ValueError
+
+    return read
+
+
+# kind -> the reader of a CSV cell that is right, or ValueError (then the kind's own
+# reader says what is wrong)
+_FAST = {
+    "number": _in(-MAX_AMOUNT, MAX_AMOUNT),
+    "amount": _in(0.0, MAX_AMOUNT),
+    "price": _in(0.0, MAX_AMOUNT, above=True),
+}
+
+
 class _Plan:
-    """How the cells of one table are read: a reader per column, with a memo of the
-    dates already read (a table names few distinct days many times)."""
+    """How the cells of one table are read into its columns: each row first by the
+    quick readers of CSV text, a row they refuse (or any row of another source) again
+    by each kind's own reader, which names what is wrong."""
 
-    def __init__(self, table, columns):
+    def __init__(self, table, columns, text=True):
         self.table = table
-        self.cells = []  # (name, reader, optional, what, empty, append)
+        self.cells = []  # (name, reader, optional, what, empty)
+        quick = []
         for name, kind in columns:
-            reader, what, _, empty = _KINDS[kind.rstrip("?")]
-            if kind.rstrip("?") == "date":
-                reader = self._date_reader()
-            self.cells.append((name, reader, kind.endswith("?"), what, empty, table.columns[name].append))
-
-    @staticmethod
-    def _date_reader():
-        seen = {}
-
-        def read(value):
-            if isinstance(value, str):
-                ordinal = seen.get(value)
-                if ordinal is None:
-                    ordinal = _as_date(value).toordinal()
-                    if len(seen) < 100_000:
-                        seen[value] = ordinal
-                return ordinal
-            return _as_date(value).toordinal()
-
-        return read
+            base = kind.rstrip("?")
+            reader, what, _, empty = _KINDS[base]
+            if base in ("id", "date"):
+                reader = _memo(reader if base == "id" else lambda v: _as_date(v).toordinal())
+            self.cells.append((name, reader, kind.endswith("?"), what, empty))
+            quick.append(_FAST.get(base, reader))
+        self.quick = quick if text else None
+        self.appends = [table.columns[name].append for name, _ in columns]
 
     def add(self, place, cells):
         """Append one row's ``cells`` (in the order of the columns) found at ``place``;
@@ -322,19 +354,30 @@ class _Plan:
         table = self.table
         i = len(table.places)
         table.places.append(place)
-        for (name, reader, optional, what, empty, append), raw in zip(self.cells, cells):
+        values = None
+        if self.quick is not None:
             try:
-                value = reader(raw)
-            except _Bad as fault:
-                raise table.fault(i, name, str(fault)) from None
+                values = [read(raw) for read, raw in zip(self.quick, cells)]
             except (ValueError, TypeError, OverflowError):
-                if not _empty(raw):
-                    raise table.fault(i, name, f"not {what}: {raw!r}") from None
-                if not optional:
-                    raise table.fault(i, name, "empty") from None
-                value = empty
+                pass
+        if values is None:
+            values = [self._read(i, cell, raw) for cell, raw in zip(self.cells, cells)]
+        for append, value in zip(self.appends, values):
             append(value)
         return i
+
+    def _read(self, i, cell, raw):
+        name, reader, optional, what, empty = cell
+        try:
+            return reader(raw)
+        except _Bad as fault:
+            raise self.table.fault(i, name, str(fault)) from None
+        except (ValueError, TypeError, OverflowError):
+            if not _empty(raw):
+                raise self.table.fault(i, name, f"not {what}: {raw!r}") from None
+            if not optional:
+                raise self.table.fault(i, name, "empty") from None
+            return empty
 
 
 def _size_limit(path, size, limit):
@@ -449,15 +492,21 @@ def _read_parquet(path, columns, limit, check_row):
     names = [name for name, _ in columns]
     _header(path, names, present)
     table = Table(path, columns, "row")
-    plan = _Plan(table, columns)
-    try:
-        # one column at a time: the values of a table are never all Python objects at once
-        read = {name: source.read(columns=[name]).column(0).to_pylist() for name in names}
-    except Exception as error:
-        raise DataError(f"{path}: not a Parquet file: {' '.join(str(error).split())}") from None
-    for i in range(metadata.num_rows):
-        check_row(table, plan.add(i + 1, [read[name][i] for name in names]))
-    return table
+    plan = _Plan(table, columns, text=False)
+    batches = source.iter_batches(batch_size=PARQUET_BATCH, columns=names)
+    row = 0
+    while True:
+        # a batch of rows at a time: the table's values are never all Python objects at once
+        try:
+            batch = next(batches, None)
+            if batch is None:
+                return table
+            cells = [batch.column(name).to_pylist() for name in names]
+        except Exception as error:  # pyarrow's errors have no common base
+            raise DataError(f"{path}: not a Parquet file: {' '.join(str(error).split())}") from None
+        for values in zip(*cells):
+            row += 1
+            check_row(table, plan.add(row, values))
 
 
 # -- finding the files -----------------------------------------------------------------
@@ -530,10 +579,10 @@ class _Loader:
         implied = self.read("implied_cash_flow", self._check_implied_record)
         if implied is not None:
             self._check_implied(implied)
-        self._unique(self.read("bond_prices", self._check_quote), "date")
-        self._unique(self.read("repo_rates", self._check_rate), "date")
+        quotes = _Series(self.read("bond_prices", self._check_quote), ("clean_price", "full_price", "yield"))
+        rates = _Series(self.read("repo_rates", self._check_rate), ("rate",))
         self._check_bonds_have_cash_flows()
-        return Dataset(self.folder, self.tables, self.roll)
+        return Dataset(self.folder, self.tables, quotes, rates, self.roll)
 
     # rows --------------------------------------------------------------------------
 
@@ -666,9 +715,11 @@ class _Loader:
         )
         return np.lexsort((table.dates(date_column), code)), code
 
-    def _unique(self, table, date_column):
-        """No two rows of ``table`` for one bond or repo and date; the first repeat is named."""
-        order, code = self._by_bond(table, date_column)
+    @staticmethod
+    def _unique(table, date_column):
+        """No two rows of ``table`` for one bond or repo and date, the first repeat named;
+        (the rows' order by id and date, each row's id code)."""
+        order, code = _Loader._by_bond(table, date_column)
         key = (code << 32) | table.dates(date_column).astype(np.int64)
         ranked = key[order]
         repeats = np.flatnonzero(ranked[1:] == ranked[:-1])
@@ -826,7 +877,7 @@ class Dataset:
     :meth:`install`, what the data client serves the package's positions.
     """
 
-    def __init__(self, folder, tables, roll=False):
+    def __init__(self, folder, tables, quotes, rates, roll=False):
         self.folder = folder
         sessions = tables["sessions"]
         self.sessions = [sessions.value("date", i) for i in range(len(sessions))]
@@ -835,8 +886,8 @@ class Dataset:
         self.records = [
             {k: v for k, v in instruments.row(i).items() if v is not None} for i in range(len(instruments))
         ]
-        self._quotes = _series(tables["bond_prices"], ("clean_price", "full_price", "yield"))
-        self._rates = _series(tables["repo_rates"], ("rate",))
+        self._quotes = quotes  # clean and full prices, yields
+        self._rates = rates
         roll_to = sessions.dates("date") if roll else None
         implied = tables.get("implied_cash_flow")
         self._frames = {
@@ -891,28 +942,22 @@ class Dataset:
 
     def bond_quote(self, order_book_id, day):
         """The bond's :class:`~korvane.runner.BondQuote` of ``day``, or None."""
-        i = _exact(self._quotes.get(order_book_id), day)
-        if i is None:
-            return None
-        _, clean, full, _ = self._quotes[order_book_id]
-        return BondQuote(clean=clean[i], full=full[i])
+        i = self._quotes.on(order_book_id, day)
+        return None if i is None else self._quotes.quote(i)
 
     def last_quote(self, order_book_id, day):
         """The bond's last quote on or before ``day`` (a :class:`~korvane.runner.BondQuote`),
         or None."""
-        series = self._quotes.get(order_book_id)
-        if series is None:
-            return None
-        i = bisect.bisect_right(series[0], _day(day).toordinal()) - 1
-        return BondQuote(clean=series[1][i], full=series[2][i]) if i >= 0 else None
+        i = self._quotes.on(order_book_id, day, last=True)
+        return None if i is None else self._quotes.quote(i)
 
     def bond_yield(self, order_book_id, day):
-        i = _exact(self._quotes.get(order_book_id), day)
-        return None if i is None else self._quotes[order_book_id][3][i]
+        i = self._quotes.on(order_book_id, day)
+        return None if i is None else self._quotes.values["yield"][i]
 
     def repo_rate(self, order_book_id, day):
-        i = _exact(self._rates.get(order_book_id), day)
-        return None if i is None else self._rates[order_book_id][1][i]
+        i = self._rates.on(order_book_id, day)
+        return None if i is None else self._rates.values["rate"][i]
 
     def describe(self):
         """How the data are named in messages."""
@@ -927,31 +972,44 @@ def _day(day):
     return day.date() if isinstance(day, datetime.datetime) else day
 
 
-def _exact(series, day):
-    """The index of ``day`` in a series' dates, or None."""
-    if series is None:
-        return None
-    dates, ordinal = series[0], _day(day).toordinal()
-    i = bisect.bisect_left(dates, ordinal)
-    return i if i < len(dates) and dates[i] == ordinal else None
+class _Series:
+    """The rows of a table of quotes or rates sorted by id and date, kept as compact
+    arrays (the table's columns are handed over, one at a time): each id's rows are a
+    slice, found by a binary search on its dates."""
 
+    def __init__(self, table, names):
+        order, code = _Loader._unique(table, "date")
+        ids = list(dict.fromkeys(table.columns.pop("order_book_id")))  # in the order of their codes
+        codes = code[order]
+        del code
+        bounds = [0, *(np.flatnonzero(np.diff(codes)) + 1).tolist(), len(order)]
+        self.slices = {ids[int(codes[lo])]: (lo, hi) for lo, hi in zip(bounds, bounds[1:]) if lo < hi}
+        del codes
+        self.dates = array.array("i")
+        self.dates.frombytes(memoryview(table.dates("date")[order]).cast("B"))
+        del table.columns["date"]
+        self.values = {}
+        for name in names:
+            self.values[name] = array.array("d")
+            self.values[name].frombytes(memoryview(table.numbers(name)[order]).cast("B"))
+            del table.columns[name]
+        table.columns.clear()
 
-def _series(table, names):
-    """Per id: (day ordinals, then a column of ``names`` each) in date order, as compact arrays."""
-    order, code = _Loader._by_bond(table, "date")
-    ids = list(dict.fromkeys(table.columns["order_book_id"]))  # the ids in the order of their codes
-    codes = code[order]
-    dates = table.dates("date")[order]
-    values = [table.numbers(name)[order] for name in names]
-    bounds = [0, *(np.flatnonzero(np.diff(codes)) + 1).tolist(), len(order)]
-    found = {}
-    for first, end in zip(bounds, bounds[1:]):
-        if first == end:
-            continue
-        kept = [array.array("i", dates[first:end].tobytes())]
-        kept += [array.array("d", column[first:end].tobytes()) for column in values]
-        found[ids[int(codes[first])]] = tuple(kept)
-    return found
+    def on(self, key, day, last=False):
+        """The row of ``key`` on ``day`` (with ``last``: on or before it), or None."""
+        where = self.slices.get(key)
+        if where is None:
+            return None
+        lo, hi = where
+        ordinal = _day(day).toordinal()
+        if last:
+            i = bisect.bisect_right(self.dates, ordinal, lo, hi) - 1
+            return i if i >= lo else None
+        i = bisect.bisect_left(self.dates, ordinal, lo, hi)
+        return i if i < hi and self.dates[i] == ordinal else None
+
+    def quote(self, i):
+        return BondQuote(clean=self.values["clean_price"][i], full=self.values["full_price"][i])
 
 
 def _instrument_frame(records):
