@@ -380,12 +380,9 @@ class _Plan:
             return empty
 
 
-def _size_limit(path, size, limit):
+def _size_limit(path, size, limit, what="a table (max_table_mb, --max-table-mb, raises it)"):
     if size > limit:
-        raise DataError(
-            f"{path}: {size:,} bytes, above the limit of {limit:,} a table "
-            "(max_table_mb, --max-table-mb, raises it)"
-        )
+        raise DataError(f"{path}: {size:,} bytes, above the limit of {limit:,} for {what}")
 
 
 class _BadLine(Exception):

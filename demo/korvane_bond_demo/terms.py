@@ -27,6 +27,7 @@ noise (a 2.96 % coupon comes out as 2.9600000000000071) and changes none by a fe
 Floating coupons are not covered.
 """
 
+import bisect
 import dataclasses
 import datetime
 
@@ -284,10 +285,10 @@ class Bond:
         month_ends = sorted(month_ends.values())
         rows, previous_payment = [], None
         for pay in self.payments:
-            before = [day for day in sessions if day < pay.date]
+            before = bisect.bisect_left(sessions, pay.date)
             dates = []
-            if before and before[-1] > pay.accrual_start:
-                last = before[-1]
+            if before and sessions[before - 1] > pay.accrual_start:
+                last = sessions[before - 1]
                 dates = [
                     day
                     for day in month_ends

@@ -25,6 +25,7 @@ TERMS_COLUMNS = (
     ("issue_price", "number?"),
 )
 OUTPUTS = ("realized_cash_flow.csv", "implied_cash_flow.csv", "accrued_interest.csv")
+MAX_TERMS_BYTES = 16_000_000  # a bond a row: tens of thousands of bonds
 ACCRUED_COLUMNS = ("order_book_id", "date", "accrued_interest")
 _INSTALMENT = re.compile(r"^(\d{4}-\d{2}-\d{2}):([^:]+)$")
 
@@ -62,9 +63,10 @@ def parser():
     return made
 
 
-def read_terms(path, max_table_mb=None):
-    """The :class:`~korvane_bond_demo.terms.BondTerms` of each row of the CSV file ``path``;
-    :class:`~korvane_bond_demo.dataset.DataError` naming the file, line and column."""
+def read_terms(path):
+    """The :class:`~korvane_bond_demo.terms.Bond` of each row of the CSV file ``path`` (at
+    most :data:`MAX_TERMS_BYTES`); :class:`~korvane_bond_demo.dataset.DataError` naming the
+    file, line and column."""
     import os
     import stat
 
@@ -76,8 +78,8 @@ def read_terms(path, max_table_mb=None):
         raise dataset.DataError(f"{path}: cannot read it: {error.strerror or error}") from None
     if not stat.S_ISREG(info.st_mode):
         raise dataset.DataError(f"{path}: not a regular file")
-    limit = int((max_table_mb or dataset.DEFAULT_MAX_TABLE_MB) * 1_000_000)
-    dataset._size_limit(path, info.st_size, limit)
+    limit = MAX_TERMS_BYTES
+    dataset._size_limit(path, info.st_size, limit, "a terms file")
     found, seen = [], {}
 
     def check(table, i):

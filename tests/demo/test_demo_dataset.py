@@ -344,7 +344,7 @@ def test_a_table_above_the_size_limit_is_refused_before_it_is_read(tmp_path, cap
         assert max(sizes.values()) < 100_000 and (code, err) == (0, "")
         return
     name = next(name for name in order if sizes[name] > 1_000)  # the tables are read in this order
-    message = f"{data}/{name}.csv: {sizes[name]:,} bytes, above the limit of 1,000 a table"
+    message = f"{data}/{name}.csv: {sizes[name]:,} bytes, above the limit of 1,000 for a table"
     assert (code, err) == (
         2,
         f"korvane-bond-demo: error: {message} (max_table_mb, --max-table-mb, raises it)\n",
