@@ -858,6 +858,8 @@ def load(folder, roll_cash_flow_dates=False, max_table_mb=DEFAULT_MAX_TABLE_MB):
         raise DataError(f"no data folder {folder}") from None
     except OSError as error:
         raise DataError(f"the data folder {folder}: cannot read it: {error.strerror or error}") from None
+    except ValueError as error:  # a NUL character in the name
+        raise DataError(f"the data folder {str(folder)!r} is no path: {error}") from None
     if not stat.S_ISDIR(info.st_mode):
         raise DataError(f"the data folder {folder} is not a folder")
     return _Loader(folder, bool(roll_cash_flow_dates), int(max_table_mb * 1_000_000)).load()
@@ -1083,7 +1085,8 @@ def bundled():
 def open_data(folder=None, roll_cash_flow_dates=False, max_table_mb=DEFAULT_MAX_TABLE_MB):
     """The data in ``folder``, or the bundled data when None: checked, then read once per
     process and rules (see :func:`load`)."""
-    path = bundled_folder() if folder is None else Path(folder).resolve()
+    # realpath, not Path.resolve: on 3.9 that raises on a loop of links, which load() names
+    path = bundled_folder() if folder is None else Path(os.path.realpath(folder))
     return _load_cached(path, bool(roll_cash_flow_dates), max_table_mb)
 
 

@@ -351,14 +351,18 @@ def test_a_table_above_the_size_limit_is_refused_before_it_is_read(tmp_path, cap
     )
 
 
-def test_a_loop_of_links_is_named_as_such(tmp_path, capsys):
+@pytest.mark.parametrize("looped", ["bond_prices.csv", ""], ids=["table", "folder"])
+def test_a_loop_of_links_is_named_as_such(tmp_path, capsys, looped):
     data = write_dataset(tmp_path / "data")
-    (data / "bond_prices.csv").unlink()
-    (data / "bond_prices.csv").symlink_to(data / "bond_prices.csv")
+    if looped:
+        (data / looped).unlink()
+    else:
+        data = tmp_path / "loop"
+    (data / looped).symlink_to(data / looped)
     code, _, err = _run(capsys, "--data", str(data), "--out", str(tmp_path / "out"))
-    assert code == 2
-    message = f"{data}/bond_prices.csv: cannot read it: Too many levels of symbolic links"
-    assert err == f"korvane-bond-demo: error: {message}\n"
+    where = f"{data}/{looped}" if looped else f"the data folder {data}"
+    message = f"{where}: cannot read it: Too many levels of symbolic links"
+    assert (code, err) == (2, f"korvane-bond-demo: error: {message}\n")
 
 
 def test_payment_dates_moved_to_the_next_session_when_asked(tmp_path, capsys):
