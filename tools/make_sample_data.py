@@ -186,7 +186,11 @@ def tables_from_terms(bonds):
         read = {}
         for name, date_column in (("realized_cash_flow", "payment_date"), ("implied_cash_flow", "date"),
                                   ("accrued_interest", "date")):  # fmt: skip
-            frame = pd.read_csv(out / f"{name}.csv", dtype={"order_book_id": str})
+            # read as text, the amounts by float(): exactly as the command wrote them (pandas 2's
+            # own parser rounds the last digit of some)
+            frame = pd.read_csv(out / f"{name}.csv", dtype=str)
+            for column in frame.columns[2:]:
+                frame[column] = frame[column].map(float)
             frame[date_column] = [datetime.date.fromisoformat(d) for d in frame[date_column]]
             read[name] = frame
     return read["realized_cash_flow"], read["implied_cash_flow"], read["accrued_interest"]
