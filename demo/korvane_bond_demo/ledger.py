@@ -25,6 +25,8 @@ import pandas as pd
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
 from pelvorn import bond
 
+from korvane_mod_bond.mod import HOLDER_OF_RECORD
+
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
 FLOWS = (
@@ -92,6 +94,15 @@ def classify(result, booking):
     kind = instrument.type
     if booking.phase == "before_trading":
         return [("day_start", booking.amount)]
+    payment = booking.phase == "settlement" or booking.label == HOLDER_OF_RECORD
+    if kind == INSTRUMENT_TYPE.BOND and payment:
+        # a bond's payment, or its share handed to the holders of record of bonds traded that day
+        table = _payment_table(result, booking.order_book_id)
+        if booking.date in table:
+            total, principal_per_bond = table[booking.date]
+            principal = booking.amount * principal_per_bond / total
+            return [("coupons", booking.amount - principal), ("principal", principal)]
+        return [("other", booking.amount)]
     if booking.phase == "trade":
         cost = booking.transaction_cost
         gross = booking.amount + cost
@@ -103,13 +114,7 @@ def classify(result, booking):
             category = "other"
         return [(category, gross), ("commissions", -cost)]
     if booking.phase == "settlement":
-        if kind == INSTRUMENT_TYPE.BOND:
-            table = _payment_table(result, booking.order_book_id)
-            if booking.date in table:
-                total, principal_per_bond = table[booking.date]
-                principal = booking.amount * principal_per_bond / total
-                return [("coupons", booking.amount - principal), ("principal", principal)]
-        elif kind == INSTRUMENT_TYPE.REPO:
+        if kind == INSTRUMENT_TYPE.REPO:
             return [
                 ("repo_repaid" if booking.direction == SHORT else "reverse_repo_returned", booking.amount)
             ]
