@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Write the bundled market data of the pelvorn stand-in and the sample backtest.
 
-Coupon schedules and amounts come from QuantLib (``FixedRateBond`` and its
-``cashflows()``); payment dates, month-end accruals and daily quotes follow the
-Shanghai exchange's trading calendar (QuantLib's ``China(China.SSE)``), so each
-of them falls on a day the backtest clock (the "XSHG" calendar) visits. The
-files written are committed: running a backtest needs neither QuantLib nor a
-network. Every file goes to ``demo/korvane_bond_demo/data/``, in the layout of
+Each bond is described by its terms (coupon, frequency, day count, issue and maturity
+dates, amortisation, a discount bond's issue price), and its cash-flow tables and
+accrued interest are written by the demo's own command, ``korvane-bond-demo tables``
+(QuantLib's bonds, payments on the Shanghai exchange's trading days, QuantLib's
+``China(China.SSE)``); daily quotes are priced off the same QuantLib bonds and follow
+that calendar too, so each date falls on a day the backtest clock (the "XSHG" calendar)
+visits. The files written are committed: running a backtest needs neither QuantLib nor
+a network. Every file goes to ``demo/korvane_bond_demo/data/``, in the layout of
 ``korvane-bond-demo --data DIR`` (``korvane_bond_demo.dataset``); the reference data and
 cash flows also to ``standins/pelvorn/data/``, the data client's own bundled data;
 ``--out DIR`` writes each file once into one folder instead.
@@ -35,13 +37,18 @@ Usage: python tools/make_sample_data.py [--out DIR]
 """
 
 import argparse
+import contextlib
+import csv
 import dataclasses
 import datetime
+import io
 import math
+import tempfile
 from pathlib import Path
 
 import pandas as pd
 import QuantLib as ql
+from korvane_bond_demo import cli, terms
 
 ROOT = Path(__file__).resolve().parent.parent
 CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
@@ -53,10 +60,8 @@ CLIENT_FILES = ("implied_cash_flow.csv", "instruments.csv", "realized_cash_flow.
 MARKET_START = datetime.date(2023, 1, 1)
 MARKET_END = datetime.date(2025, 12, 31)
 
-# QuantLib's amounts carry binary noise (a 2.96% annual coupon comes out as
-# 2.9600000000000071 per 100); published per-100 amounts are exact decimals.
-# Rounding to 1e-10 strips the noise and changes no amount by a fen.
-AMOUNT_DIGITS = 10
+# Amounts are rounded as the tables command rounds them (terms.AMOUNT_DIGITS).
+AMOUNT_DIGITS = terms.AMOUNT_DIGITS
 # Clean prices are quoted to 0.0001 yuan per 100 face; repo rates to 0.001 %.
 PRICE_DIGITS = 4
 RATE_DIGITS = 5
@@ -139,170 +144,56 @@ POLICY_RATE = (
 )
 
 
-def ql_date(day):
-    return ql.Date(day.day, day.month, day.year)
+def bond_terms(bond):
+    """The bond's terms, as a row of the tables command's terms file describes them."""
+    bullet = len(bond.redemptions) == 1
+    return terms.BondTerms(
+        order_book_id=bond.order_book_id,
+        issue_date=bond.issue_date,
+        maturity_date=bond.maturity,
+        coupon_rate=bond.coupon_rate,
+        frequency=0 if bond.coupon_rate == 0 else 1,
+        day_count="ACT/ACT",
+        amortisation=() if bullet else bond.redemptions,
+        issue_price=bond.issue_price,
+    )
 
 
-def py_date(date):
-    return datetime.date(date.year(), date.month(), date.dayOfMonth())
+def terms_row(described):
+    amortisation = " ".join(f"{day}:{amount!r}" for day, amount in described.amortisation)
+    return [
+        described.order_book_id, repr(described.coupon_rate), described.frequency, described.day_count,
+        described.issue_date, described.maturity_date, amortisation,
+        "" if described.issue_price == terms.FACE else repr(described.issue_price),
+    ]  # fmt: skip
 
 
-def sessions_between(calendar, first, last):
-    """The trading days from ``first`` to ``last``, both included."""
-    days, day = [], first
-    while day <= last:
-        if day.weekday() < 5 and calendar.isBusinessDay(ql_date(day)):
-            days.append(day)
-        day += datetime.timedelta(days=1)
-    return days
-
-
-def quantlib_bonds(bond, calendar):
-    """The bond as QuantLib instruments whose cash flows, added up, are the bond's.
-
-    A coupon bond that repays its principal in instalments is the sum of bullet
-    ``FixedRateBond`` tranches, one per instalment, each paying the coupon on its
-    own face amount; a discount bill is a ``ZeroCouponBond``.
-    """
-    if bond.coupon_rate == 0:
-        (maturity, amount), = bond.redemptions  # fmt: skip
-        return [
-            ql.ZeroCouponBond(
-                0, calendar, amount, ql_date(maturity), ql.Following, 100.0, ql_date(bond.issue_date)
-            )
-        ]
-    tranches = []
-    for maturity, amount in bond.redemptions:
-        schedule = ql.Schedule(
-            ql_date(bond.issue_date), ql_date(maturity), ql.Period(ql.Annual), calendar,
-            ql.Unadjusted, ql.Unadjusted, ql.DateGeneration.Backward, False,
-        )  # fmt: skip
-        day_count = ql.ActualActual(ql.ActualActual.ISMA, schedule)
-        tranches.append(
-            ql.FixedRateBond(
-                0, amount, schedule, [bond.coupon_rate], day_count, ql.Following, 100.0,
-                ql_date(bond.issue_date), calendar,
-            )
-        )  # fmt: skip
-    return tranches
-
-
-@dataclasses.dataclass
-class Payment:
-    date: datetime.date  # payment date (a trading day)
-    cash: float  # paid on that date
-    interest: float  # the part of it that accrues over the period
-    principal: float
-    accrual_start: datetime.date  # the period over which the interest accrues
-    accrual_end: datetime.date
-
-
-def payments(bond, tranches):
-    """The bond's payments per 100 face, one per payment date, in date order."""
-    by_date = {}
-    for tranche in tranches:
-        for cf in tranche.cashflows():
-            day = py_date(cf.date())
-            entry = by_date.setdefault(day, {"interest": 0.0, "principal": 0.0, "period": None})
-            coupon = ql.as_coupon(cf)
-            if coupon is not None:
-                entry["interest"] += cf.amount()
-                entry["period"] = (py_date(coupon.accrualStartDate()), py_date(coupon.accrualEndDate()))
-            else:
-                entry["principal"] += cf.amount()
-    result = []
-    previous_end = bond.issue_date
-    for day in sorted(by_date):
-        entry = by_date[day]
-        start, end = entry["period"] or (previous_end, bond.maturity)
-        principal = round(entry["principal"], AMOUNT_DIGITS)
-        interest = round(entry["interest"], AMOUNT_DIGITS)
-        cash = round(interest + principal, AMOUNT_DIGITS)
-        if bond.coupon_rate == 0:
-            # a discount bill pays its face value; the discount is its interest
-            interest = round(principal - bond.issue_price, AMOUNT_DIGITS)
-        result.append(Payment(day, cash, interest, principal, start, end))
-        previous_end = end
-    return result
-
-
-def realized_rows(bond, pays):
-    remaining = 100.0
-    rows = []
-    for pay in pays:
-        remaining = round(remaining - pay.principal, AMOUNT_DIGITS)
-        rows.append(
-            {
-                "order_book_id": bond.order_book_id,
-                "payment_date": pay.date,
-                "cash_flow": pay.cash,
-                "principal_payment": pay.principal,
-                # a discount bill's payment is all principal
-                "interest_payment": round(pay.cash - pay.principal, AMOUNT_DIGITS),
-                "remaining_principal": remaining,
-            }
-        )
-    return rows
-
-
-def implied_rows(bond, pays, sessions):
-    """Accruals of each payment's interest, then the payment itself.
-
-    Interest accrues in proportion to calendar days: on each month's last
-    trading day up to that day, on the trading day before the payment up to
-    the end of the accrual period. The last accrual takes what is left of the
-    interest, so a period's accruals add up to exactly its interest. Principal
-    (for a discount bill, what remains after the accrued discount) becomes
-    receivable on the payment date.
-    """
-    month_ends = {}
-    for day in sessions:
-        month_ends[(day.year, day.month)] = day  # the last session of each month wins
-    month_ends = sorted(month_ends.values())
-    rows = []
-    previous_payment = None
-    for pay in pays:
-        before_payment = max(day for day in sessions if day < pay.date)
-        dates = [
-            day
-            for day in month_ends
-            if (previous_payment is None or day > previous_payment)
-            and day > pay.accrual_start
-            and day < before_payment
-        ]
-        dates.append(before_payment)
-        period_days = (pay.accrual_end - pay.accrual_start).days
-        boundary = pay.accrual_start
-        accrued = 0.0
-        for i, day in enumerate(dates):
-            if i == len(dates) - 1:
-                amount = pay.interest - accrued
-            else:
-                amount = pay.interest * (day - boundary).days / period_days
-                boundary = day
-            accrued += amount
-            rows.append(
-                {
-                    "order_book_id": bond.order_book_id,
-                    "date": day,
-                    "total_payment": 0.0,
-                    "payment_receivable": amount,
-                    "principal_payment": 0.0,
-                    "interest_payment": 0.0,
-                }
-            )
-        rows.append(
-            {
-                "order_book_id": bond.order_book_id,
-                "date": pay.date,
-                "total_payment": pay.cash,
-                "payment_receivable": round(pay.cash - pay.interest, AMOUNT_DIGITS),
-                "principal_payment": pay.principal,
-                "interest_payment": pay.interest,
-            }
-        )
-        previous_payment = pay.date
-    return rows
+def tables_from_terms(bonds):
+    """(realized, implied, accrued) frames of ``bonds``, written by ``korvane-bond-demo tables``
+    from a terms file of one row a bond."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "terms.csv"
+        with open(path, "w", newline="", encoding="utf-8") as f:
+            writer = csv.writer(f, lineterminator="\n")
+            writer.writerow(["order_book_id", "coupon_rate", "frequency", "day_count", "issue_date",
+                             "maturity_date", "amortisation", "issue_price"])  # fmt: skip
+            writer.writerows(terms_row(bond_terms(bond)) for bond in bonds)
+        out = Path(folder) / "tables"
+        with contextlib.redirect_stdout(io.StringIO()):  # the command lists the files it wrote
+            code = cli.main(["tables", str(path), "--out", str(out)])
+        if code != 0:
+            raise SystemExit(f"korvane-bond-demo tables ended with status {code}")
+        read = {}
+        for name, date_column in (("realized_cash_flow", "payment_date"), ("implied_cash_flow", "date"),
+                                  ("accrued_interest", "date")):  # fmt: skip
+            # read as text, the amounts by float(): exactly as the command wrote them (pandas 2's
+            # own parser rounds the last digit of some)
+            frame = pd.read_csv(out / f"{name}.csv", dtype=str)
+            for column in frame.columns[2:]:
+                frame[column] = frame[column].map(float)
+            frame[date_column] = [datetime.date.fromisoformat(d) for d in frame[date_column]]
+            read[name] = frame
+    return read["realized_cash_flow"], read["implied_cash_flow"], read["accrued_interest"]
 
 
 def interpolate(points, day):
@@ -332,36 +223,29 @@ def wiggle(day, phase):
     return slow + fast
 
 
-def price_rows(bond, tranches, sessions):
-    # QuantLib discounts a leg flow by flow in date order, so merge the tranches sorted
-    leg = ql.Leg()
-    for cf in sorted((cf for t in tranches for cf in t.cashflows()), key=lambda cf: cf.date().serialNumber()):
-        leg.append(cf)
-    last_payment = max(py_date(cf.date()) for cf in leg)
-    discount_bill = bond.coupon_rate == 0
+def price_rows(bond, accrued, sessions):
+    """Daily quotes of ``bond`` on ``sessions``: the full price is the value of its QuantLib
+    bond's payments at the day's yield; the accrued interest is the tables command's."""
+    leg = terms.Bond(bond_terms(bond)).leg
+    last_payment = max(terms.py_date(cf.date()) for cf in leg)
+    accrued = dict(zip(accrued["date"], accrued["accrued_interest"]))
     rows = []
     for day in (d for d in sessions if MARKET_START <= d <= MARKET_END):
         if day < bond.listed_date or day >= last_payment:
             continue
         y = interpolate(GOVERNMENT_YIELD, day) + bond.yield_spread + wiggle(day, float(len(bond.symbol)))
         rate = ql.InterestRate(y, ql.ActualActual(ql.ActualActual.ISDA), ql.Compounded, ql.Annual)
-        settle = ql_date(day)
+        settle = terms.ql_date(day)
         full = ql.CashFlows.npv(leg, rate, False, settle, settle)
-        if discount_bill:
-            # the discount accrues day by day from issue to maturity
-            elapsed = (day - bond.issue_date).days / (bond.maturity - bond.issue_date).days
-            accrued = (100.0 - bond.issue_price) * elapsed
-        else:
-            accrued = ql.CashFlows.accruedAmount(leg, False, settle)
-        accrued = round(accrued, AMOUNT_DIGITS)
-        clean = round(full - accrued, PRICE_DIGITS)
+        interest = accrued[day]
+        clean = round(full - interest, PRICE_DIGITS)
         rows.append(
             {
                 "order_book_id": bond.order_book_id,
                 "date": day,
                 "clean_price": clean,
-                "accrued_interest": accrued,
-                "full_price": round(clean + accrued, AMOUNT_DIGITS),
+                "accrued_interest": interest,
+                "full_price": round(clean + interest, AMOUNT_DIGITS),
                 "yield": round(y, 6),
             }
         )
@@ -398,7 +282,7 @@ def repo_rate_rows(sessions):
     return rows
 
 
-def instrument_rows(pays_by_bond):
+def instrument_rows(last_payment):
     rows = []
     for bond in BONDS:
         rows.append(
@@ -412,7 +296,7 @@ def instrument_rows(pays_by_bond):
                 "initial_issue_size": bond.initial_issue_size,
                 "repo_period": None,
                 "listed_date": bond.listed_date,
-                "maturity_date": pays_by_bond[bond.order_book_id][-1].date,
+                "maturity_date": last_payment[bond.order_book_id],
                 "coupon_rate": bond.coupon_rate or None,
             }
         )
@@ -443,21 +327,18 @@ def build(out=None):
     # The Shanghai exchange's trading days (weekends closed, make-up Saturdays
     # included); for 2020-2025 they are exactly the "XSHG" sessions of current
     # exchange_calendars releases.
-    calendar = ql.China(ql.China.SSE)
-    sessions = sessions_between(calendar, D(2016, 1, 1), D(2027, 12, 31))
-    realized, implied, prices, pays_by_bond = [], [], [], {}
+    sessions = terms.sessions_between(D(2016, 1, 1), D(2027, 12, 31))
+    realized, implied, accrued = tables_from_terms(BONDS)
+    inter_bank = [bond.order_book_id for bond in BONDS if bond.exchange == "IB"]
+    implied = implied[implied["order_book_id"].isin(inter_bank)].reset_index(drop=True)
+    prices = []
     for bond in BONDS:
-        tranches = quantlib_bonds(bond, calendar)
-        pays = payments(bond, tranches)
-        pays_by_bond[bond.order_book_id] = pays
-        realized += realized_rows(bond, pays)
-        if bond.exchange == "IB":
-            implied += implied_rows(bond, pays, sessions)
-        prices += price_rows(bond, tranches, sessions)
+        prices += price_rows(bond, accrued[accrued["order_book_id"] == bond.order_book_id], sessions)
+    last_payment = realized.groupby("order_book_id")["payment_date"].max().to_dict()
     frames = {
-        "instruments.csv": instrument_rows(pays_by_bond),
-        "realized_cash_flow.csv": pd.DataFrame(realized),
-        "implied_cash_flow.csv": pd.DataFrame(implied),
+        "instruments.csv": instrument_rows(last_payment),
+        "realized_cash_flow.csv": realized,
+        "implied_cash_flow.csv": implied,
         "bond_prices.csv": pd.DataFrame(prices),
         "repo_rates.csv": pd.DataFrame(repo_rate_rows(sessions)),
         "sessions.csv": pd.DataFrame({"date": [d for d in sessions if MARKET_START <= d <= MARKET_END]}),

@@ -15,7 +15,7 @@ from korvane.environment import Environment
 from korvane.runner import Backtest
 
 from korvane_bond_demo import collateral, risk
-from korvane_bond_demo.dataset import open_data
+from korvane_bond_demo.dataset import data_of
 from korvane_bond_demo.ledger import build_ledger
 from korvane_bond_demo.outputs import write_outputs
 from korvane_bond_demo.settings import Settings, check_against
@@ -49,7 +49,7 @@ def analyse(result, data, out=None, notes=(), exit_from=None, settings=None, tit
     package, whatever its strategy; the outputs are written into the folder ``out`` when
     given. ``exit_from`` is the first day of the strategy's exit, if it has one.
     Raises :class:`NotFinite` when the run's totals overflowed."""
-    ledger = build_ledger(result)
+    ledger = build_ledger(result, data)
     _check_finite(result, ledger)
     summary = summarize(result, ledger)
     stats = statistics(result, ledger, data, exit_from)
@@ -92,7 +92,7 @@ def run(settings=None, out=None, progress=None):
     wraps the iterable of days (a progress bar). Raises ValueError, one line, for
     settings the data cannot run (:func:`korvane_bond_demo.settings.check_against`)."""
     settings = Settings() if settings is None else settings
-    data = open_data(settings.data)
+    data = data_of(settings)
     check_against(settings, data)
     instruments = data.instruments()
     data.install()

@@ -56,7 +56,7 @@ def render_chart(analysis, title="Bond-and-repo backtest"):
     marker = "o" if len(dates) < 30 else None
     equity = series("equity")
     top.plot(dates, equity, color="#1f4e79", linewidth=1.8, marker=marker,
-             label="equity (cash + marked bonds + repos with accrued interest)")  # fmt: skip
+             label="equity (cash + bonds at the full price + repos with accrued interest)")  # fmt: skip
     bench = [value / 1e6 for value in analysis.benchmark]
     top.plot(dates, bench, color="#7f7f7f", linewidth=1.2, linestyle="--",
              label=f"benchmark: GC001 compounded ({stats['benchmark_total_return']:+.2%})")  # fmt: skip
@@ -110,7 +110,7 @@ def render_chart(analysis, title="Bond-and-repo backtest"):
     middle.legend(loc="best", fontsize=8)
 
     bottom.plot(dates, series("bonds_value"), color="#1f4e79", marker=marker,
-                label="bonds (marked, with receivable)")  # fmt: skip
+                label="bonds at the full price")  # fmt: skip
     owed = [p + a for p, a in zip(series("repo_principal"), series("repo_interest_accrued"))]
     bottom.plot(
         dates, owed, color="#c00000", marker=marker, label="owed on repos (principal + accrued interest)"

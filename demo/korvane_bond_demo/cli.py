@@ -29,7 +29,8 @@ def parser():
             "Prints a summary with the statistics and writes the outputs below.\n\n"
             f"The bundled market data cover {DATA_FIRST} to {DATA_LAST} (the exchange's sessions);\n"
             "--data DIR runs on a folder of your own (its layout: korvane_bond_demo.dataset,\n"
-            "demo/README.md). `korvane-bond-demo sweep --help` runs a grid of settings."
+            "demo/README.md). `korvane-bond-demo sweep --help` runs a grid of settings;\n"
+            "`korvane-bond-demo tables --help` writes cash-flow tables from a bond's terms."
         ),
         epilog=(
             f"outputs, in the --out folder:\n{outputs}\n\n"
@@ -56,6 +57,10 @@ def main(argv=None):
         from korvane_bond_demo import sweep_cli
 
         return command.run_command(lambda _: sweep_cli.body(args[1:]), argv)
+    if args[:1] == ["tables"]:
+        from korvane_bond_demo import terms_cli
+
+        return command.run_command(lambda _: terms_cli.body(args[1:]), argv)
     return command.run_command(lambda _: body(args), argv)
 
 
@@ -89,7 +94,7 @@ def body(argv):
 def settings_of(args):
     """The run's settings, checked against its market data: the defaults, then the
     --config file's, then the options given. ValueError of one line."""
-    from korvane_bond_demo.dataset import open_data
+    from korvane_bond_demo.dataset import data_of
     from korvane_bond_demo.settings import Settings, check_against
 
     loaded = config.read_config(args.config) if args.config else None
@@ -98,5 +103,5 @@ def settings_of(args):
             f"{args.config} has a [grid]: run it with `{command.PROG} sweep --config {args.config}`"
         )
     settings = Settings(**config.base_settings(args, loaded))
-    check_against(settings, open_data(settings.data))
+    check_against(settings, data_of(settings))
     return settings

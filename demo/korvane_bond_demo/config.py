@@ -185,6 +185,12 @@ PARAMETERS = {
         Parameter(
             "data", "path", "a folder of market data in the documented layout (default: the bundled data)"
         ),
+        Parameter(
+            "roll_cash_flow_dates",
+            "flag",
+            "move a cash-flow date of the data that is no session to the next session (true/false)",
+        ),
+        Parameter("max_table_mb", "amount", "the largest data table read, in million bytes"),
     )
 }
 assert set(PARAMETERS) == {f.name for f in dataclasses.fields(Settings)}

@@ -136,6 +136,12 @@ def render_report(summary, stats, png, text, title="Bond-and-repo backtest"):
         f"<p>{stats['trading_days']:,} trading days, initial cash {money(stats['initial_cash'])} yuan, "
         f"final equity {money(stats['final_equity'])} yuan.</p>",
         "<h2>Statistics</h2>",
+        '<p class="note">Equity is the account at market value, day by day: cash, the bonds held at '
+        "the day's full price (the last one when a bond has no quote that day), the reverse repos less "
+        "the repos at principal plus the interest accrued to the day. Every statistic, the drawdown, the "
+        "benchmark comparison and the chart use it. The framework's own valuation (bonds as it marks "
+        "them, with the receivables of bonds on implied cash flows; repos at principal) is the column "
+        "<code>framework_equity</code> of ledger.csv.</p>",
         statistics_table(stats),
         "<h2>Fixed-income risk</h2>",
         '<p class="note">Per bond on the last day it was held: yield to maturity, modified duration and '

@@ -1,4 +1,4 @@
-"""The daily ledger of a run: cash flows by kind, balances, equity with accrued repo interest.
+"""The daily ledger of a run: cash flows by kind, balances, and equity at market value.
 
 Every booked cash delta falls in one category of :data:`FLOWS`; a trade's
 delta is split into its gross amount and its commission, a bond payment into
@@ -6,18 +6,26 @@ coupon and principal (in the proportion of the bond's cash-flow table on that
 date). The ledger has one column per category, so each row's cash is its
 opening cash plus its flows.
 
-Repos and reverse repos are carried at their principal plus the interest
-accrued to the end of the day: a repo's interest, ``principal x rate x holding
+``equity`` is the account at market value, the same whichever valuation source
+the framework uses: cash, plus each bond held at the end of the day times its
+full price that day (its last full price when it has no quote that day), plus
+the reverse repos less the repos, each at its principal plus the interest
+accrued to the end of the day. A repo's interest, ``principal x rate x holding
 days / 365``, accrues evenly over its calendar days, so on its due day the
 repayment takes out of cash what the ledger already owed, and equity does not
-step.
+step. The framework's own valuation (bonds as it marks them, with the
+receivable of the bonds on implied cash flows; repos at principal) stays beside
+it, in ``framework_bonds_value`` and ``framework_equity``.
 """
 
 import bisect
+import math
 
 import pandas as pd
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
 from pelvorn import bond
+
+from korvane_mod_bond.mod import HOLDER_OF_RECORD
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
@@ -36,12 +44,14 @@ FLOWS = (
 )
 BALANCES = (
     "cash",
-    "bonds_value",
+    "bonds_value",  # at the full price
     "reverse_repo_principal",
     "reverse_repo_interest_accrued",
     "repo_principal",
     "repo_interest_accrued",
-    "equity",
+    "framework_bonds_value",  # the framework's own marks, with the bonds' receivables
+    "framework_equity",  # the framework's own: cash + its bond values + repos at principal
+    "equity",  # at market value
     "leverage",
 )
 LEDGER_COLUMNS = ("date", "cash_open") + FLOWS + BALANCES
@@ -84,6 +94,15 @@ def classify(result, booking):
     kind = instrument.type
     if booking.phase == "before_trading":
         return [("day_start", booking.amount)]
+    payment = booking.phase == "settlement" or booking.label == HOLDER_OF_RECORD
+    if kind == INSTRUMENT_TYPE.BOND and payment:
+        # a bond's payment, or its share handed to the holders of record of bonds traded that day
+        table = _payment_table(result, booking.order_book_id)
+        if booking.date in table:
+            total, principal_per_bond = table[booking.date]
+            principal = booking.amount * principal_per_bond / total
+            return [("coupons", booking.amount - principal), ("principal", principal)]
+        return [("other", booking.amount)]
     if booking.phase == "trade":
         cost = booking.transaction_cost
         gross = booking.amount + cost
@@ -95,13 +114,7 @@ def classify(result, booking):
             category = "other"
         return [(category, gross), ("commissions", -cost)]
     if booking.phase == "settlement":
-        if kind == INSTRUMENT_TYPE.BOND:
-            table = _payment_table(result, booking.order_book_id)
-            if booking.date in table:
-                total, principal_per_bond = table[booking.date]
-                principal = booking.amount * principal_per_bond / total
-                return [("coupons", booking.amount - principal), ("principal", principal)]
-        elif kind == INSTRUMENT_TYPE.REPO:
+        if kind == INSTRUMENT_TYPE.REPO:
             return [
                 ("repo_repaid" if booking.direction == SHORT else "reverse_repo_returned", booking.amount)
             ]
@@ -148,12 +161,43 @@ def open_repo_balances(result, days):
     return balances
 
 
-def build_ledger(result):
+def market_values(result, market=None):
+    """Per day of ``result``: {bond: the quantity held at the end of the day times its full
+    price that day}. A bond without a quote that day is valued at its last full price
+    (the market's ``last_quote``, or the last one seen in the run); one never quoted up
+    to that day, as the framework values it. ``market`` gives the quotes (default: the
+    run's own)."""
+    market = result.backtest.market if market is None else market
+    data_proxy = result.env.data_proxy
+    last_full = {}
+    found = []
+    for record in result.days:
+        values = {}
+        for (order_book_id, direction), quantity in record.positions_quantity.items():
+            if direction != LONG or not quantity:
+                continue
+            if data_proxy.instruments(order_book_id).type != INSTRUMENT_TYPE.BOND:
+                continue
+            quote = market.bond_quote(order_book_id, record.date)
+            if quote is None and order_book_id not in last_full and hasattr(market, "last_quote"):
+                quote = market.last_quote(order_book_id, record.date)
+            if quote is not None:
+                last_full[order_book_id] = quote.full
+            if order_book_id in last_full:
+                values[order_book_id] = quantity * last_full[order_book_id]
+            else:
+                values[order_book_id] = record.positions_equity.get((order_book_id, direction), 0.0)
+        found.append(values)
+    return found
+
+
+def build_ledger(result, market=None):
     """The daily ledger as a frame, one row per trading day, columns :data:`LEDGER_COLUMNS`.
 
-    ``equity`` is cash + bonds + reverse repos (principal and accrued interest) -
-    repos (principal and accrued interest); ``leverage`` is what the repos owe
-    (principal and accrued interest) over equity.
+    ``equity`` is cash + bonds at the full price (:func:`market_values`) + reverse repos
+    (principal and accrued interest) - repos (principal and accrued interest);
+    ``leverage`` is what the repos owe (principal and accrued interest) over equity.
+    ``market`` gives the quotes (default: the run's own).
     """
     by_day = {}
     for booking in result.bookings:
@@ -163,20 +207,22 @@ def build_ledger(result):
     data_proxy = result.env.data_proxy
     days = [record.date for record in result.days]
     repos = open_repo_balances(result, days)
+    values = market_values(result, market)
     rows = []
     for i, record in enumerate(result.days):
         flows = by_day.get(record.date, dict.fromkeys(FLOWS, 0.0))
-        bonds = 0.0
+        booked = 0.0
         for (order_book_id, _), value in record.positions_equity.items():
             if data_proxy.instruments(order_book_id).type != INSTRUMENT_TYPE.REPO:
-                bonds += value
+                booked += value
+        bonds = math.fsum(values[i].values())
         lent, lent_accrued = repos[LONG][0][i], repos[LONG][1][i]
         owed, owed_accrued = repos[SHORT][0][i], repos[SHORT][1][i]
         equity = record.cash + bonds + lent + lent_accrued - owed - owed_accrued
         rows.append(
             [record.date, record.cash_open]
             + [flows[c] for c in FLOWS]
-            + [record.cash, bonds, lent, lent_accrued, owed, owed_accrued, equity]
+            + [record.cash, bonds, lent, lent_accrued, owed, owed_accrued, booked, record.equity, equity]
             + [(owed + owed_accrued) / equity if equity > 0 else float("nan")]
         )
     return pd.DataFrame(rows, columns=list(LEDGER_COLUMNS))

@@ -13,6 +13,8 @@ import numbers
 STRATEGIES = ("conservative", "carry")
 # Amounts above this are no portfolio's: they only make totals overflow to infinity.
 MAX_CASH = 1e15
+# A data table above a million million bytes is no table this process can hold.
+MAX_TABLE_MB = 1_000_000
 # The inter-bank market trades bonds in at least this many.
 INTER_BANK_MINIMUM = 1_000
 
@@ -49,7 +51,9 @@ class Settings:
       up to ``target_leverage`` (what the repos owe over equity), keeping ``cash_buffer``
       (a share of equity) in cash;
     - ``data``: a folder of market data (:mod:`korvane_bond_demo.dataset`), or None for
-      the bundled data;
+      the bundled data; ``roll_cash_flow_dates``: a cash-flow date of the data that is no
+      session moves to the next session (otherwise it is refused); ``max_table_mb``: the
+      largest table of the data read, in million bytes;
     - the four commission figures of the bond cost decider.
 
     Each value is checked here on its own; :func:`check_against` checks the settings
@@ -75,6 +79,8 @@ class Settings:
     target_leverage: float = 1.0
     cash_buffer: float = 0.02
     data: "str | None" = None
+    roll_cash_flow_dates: bool = False
+    max_table_mb: float = 256.0
 
     def __post_init__(self):
         for name in ("start", "end"):
@@ -116,6 +122,13 @@ class Settings:
             raise ValueError(f"the cash buffer must be at least 0 and below 1, got {self.cash_buffer!r}")
         if self.data is not None and (not isinstance(self.data, str) or not self.data.strip()):
             raise ValueError(f"the data folder must be a path, got {self.data!r}")
+        if not isinstance(self.roll_cash_flow_dates, bool):
+            raise ValueError(f"roll cash flow dates must be true or false, got {self.roll_cash_flow_dates!r}")
+        if not 0 < _amount("table size limit", self.max_table_mb) <= MAX_TABLE_MB:
+            raise ValueError(
+                f"the table size limit must be above 0 and at most {MAX_TABLE_MB:,} million bytes, "
+                f"got {self.max_table_mb!r}"
+            )
 
     @property
     def commission(self):

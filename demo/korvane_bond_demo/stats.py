@@ -1,11 +1,12 @@
 """The statistics a quant reads first, from the daily ledger of a run.
 
-Daily returns are those of equity (with accrued repo interest), the first day's
-against the initial cash. The ratios come from ``empyrical`` (empyrical-reloaded),
-annualised with :data:`TRADING_DAYS_PER_YEAR`; the risk-free return of a day is
-what the Shanghai overnight reverse repo (GC001) paid over it: the previous
-session's closing rate times the calendar days since, over 365. Maximum drawdown
-dates, leverage and the per-bond P&L attribution are computed here.
+Daily returns are those of the ledger's equity at market value (bonds at the full
+price, repos with their accrued interest), the first day's against the initial cash.
+The ratios come from ``empyrical`` (empyrical-reloaded), annualised with
+:data:`TRADING_DAYS_PER_YEAR`; the risk-free return of a day is what the Shanghai
+overnight reverse repo (GC001) paid over it: the previous session's closing rate
+times the calendar days since, over 365. Maximum drawdown dates, leverage and the
+per-bond P&L attribution are computed here.
 """
 
 import math
@@ -14,7 +15,7 @@ import empyrical
 import pandas as pd
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
 
-from korvane_bond_demo.ledger import accrued_interest, classify, repo_interest, settled_on
+from korvane_bond_demo.ledger import accrued_interest, classify, market_values, repo_interest, settled_on
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
@@ -64,10 +65,11 @@ def _day(value):
     return None if value is None else pd.Timestamp(value).date().isoformat()
 
 
-def attribution(result):
+def attribution(result, market=None):
     """Where the P&L came from, per bond and for the lending of spare cash.
 
-    A bond's line: ``price`` (its value at the end + sales + principal repaid -
+    A bond's line: ``price`` (its value at the end, at the full price of ``market``
+    (default: the run's own) + sales + principal repaid -
     purchases, all before commission: the capital gain or loss), ``coupons``,
     ``financing`` (minus the interest, accrued to the end, of the repos that
     pledge it) and ``commissions`` (its trades' and its repos', negative). The
@@ -96,9 +98,8 @@ def attribution(result):
         entry["coupons"] += parts.get("coupons", 0.0)
         entry["commissions"] += parts.get("commissions", 0.0)
         entry["other"] += parts.get("day_start", 0.0) + parts.get("other", 0.0)
-    for (order_book_id, _), value in last_day.positions_equity.items():
-        if data_proxy.instruments(order_book_id).type != INSTRUMENT_TYPE.REPO:
-            line(order_book_id)["price"] += value
+    for order_book_id, value in market_values(result, market)[-1].items():
+        line(order_book_id)["price"] += value
     settled = settled_on(result)
     for trade in result.repo_trades:
         interest = repo_interest(trade) if id(trade) in settled else accrued_interest(trade, last_day.date)
@@ -185,7 +186,7 @@ def statistics(result, ledger, market, exit_from=None):
     annualization = TRADING_DAYS_PER_YEAR
     monthly = empyrical.aggregate_returns(returns, "monthly")
     yearly = empyrical.aggregate_returns(returns, "yearly")
-    lines = attribution(result)
+    lines = attribution(result, market)
     pnl = float(ledger["equity"].iloc[-1]) - result.initial_cash
     leverage = ledger["leverage"]
     held, financed, unfinanced_before_exit = financed_days(result, exit_from)
@@ -195,6 +196,9 @@ def statistics(result, ledger, market, exit_from=None):
         "trading_days": len(days),
         "initial_cash": float(result.initial_cash),
         "final_equity": float(ledger["equity"].iloc[-1]),
+        "equity": "market value: cash + bonds at the day's full price + reverse repos - repos, "
+        "repos at principal plus accrued interest",
+        "framework_final_equity": float(ledger["framework_equity"].iloc[-1]),
         "pnl": pnl,
         "total_return": pnl / result.initial_cash,
         "annual_return": _number(empyrical.annual_return(returns, annualization=annualization)),

@@ -97,7 +97,7 @@ class Summary:
     days: int
     initial_cash: float
     final_cash: float
-    final_equity: float  # with the interest accrued on repos still open
+    final_equity: float  # at market value: bonds at the full price, repos with accrued interest
     replayed_cash: float  # the initial cash plus every booked delta, added in booking order
     bookings: int
     flows: dict
@@ -107,6 +107,7 @@ class Summary:
     refused: list  # OrderRecords
     unfilled: int
     warned: list = dataclasses.field(default_factory=list)  # filled OrderRecords with a message
+    framework_equity: float = math.nan  # the framework's own valuation at the end
 
     @property
     def reconciled(self):
@@ -194,6 +195,7 @@ def summarize(result, ledger):
         refused=result.refused_orders(),
         unfilled=sum(1 for record in result.orders if record.status == "unfilled"),
         warned=[r for r in result.orders if r.status == "filled" and r.messages],
+        framework_equity=float(ledger["framework_equity"].iloc[-1]),
     )
 
 

@@ -160,7 +160,7 @@ def body(argv):
 def check_points(points):
     """The checks of a single run's settings against its data, for each point (a
     distinct one once)."""
-    from korvane_bond_demo.dataset import open_data
+    from korvane_bond_demo.dataset import data_of
     from korvane_bond_demo.settings import check_against
 
     seen = set()
@@ -169,7 +169,7 @@ def check_points(points):
             continue
         seen.add(settings)
         try:
-            check_against(settings, open_data(settings.data))
+            check_against(settings, data_of(settings))
         except ValueError as error:
             where = ", ".join(f"{n}={config.PARAMETERS[n].text(v)}" for n, v in swept.items())
             raise ValueError(f"{where}: {error}") from None

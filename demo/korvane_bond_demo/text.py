@@ -20,8 +20,8 @@ from korvane_bond_demo.summary import SHORT, grouped_messages
 def format_statistics(stats):
     """The statistics rows (:func:`korvane_bond_demo.formatting.statistics_rows`) as text."""
     lines = [
-        "statistics (daily equity with accrued repo interest; "
-        f"annualised over {stats['annualization_days']} sessions a year)"
+        "statistics (daily equity at market value: bonds at the full price, repos with accrued "
+        f"interest; annualised over {stats['annualization_days']} sessions a year)"
     ]
     for _, label, value, note in statistics_rows(stats):
         lines.append(f"  {label:<34}{value:>12}" + (f"   {note}" if note else ""))
@@ -151,7 +151,10 @@ def format_summary(summary, stats=None, outputs=None, notes=(), title="Bond-and-
     lines += [
         f"{'final cash':<30}{money(summary.final_cash):>18}   "
         f"(initial cash + {summary.bookings:,} booked deltas: {check})",
-        f"{'final equity':<30}{money(summary.final_equity):>18}",
+        f"{'final equity':<30}{money(summary.final_equity):>18}   "
+        "(market value: bonds at the full price, repos at principal + accrued interest)",
+        f"{'  framework valuation':<30}{money(summary.framework_equity):>18}   "
+        "(bonds as the framework marks them, repos at principal)",
         f"{'profit and loss':<30}{money(pnl):>18}   ({pnl / summary.initial_cash:+.2%})"
         if summary.initial_cash
         else f"{'profit and loss':<30}{money(pnl):>18}",
