@@ -50,8 +50,19 @@ def _keep_documented_hooks(app, what, name, obj, skip, options):  # noqa: ARG001
     return skip
 
 
+def _examples_rubric(app, what, name, obj, options, lines):  # noqa: ARG001 (autodoc's event signature)
+    """A docstring's "Examples" title over its line of dashes, as it reads in an editor, becomes
+    a rubric: reStructuredText allows no section title inside a docstring. The doctests below
+    it are run by the test suite (tests/docs/test_examples.py)."""
+    for i in range(len(lines) - 1):
+        if lines[i].strip() == "Examples" and lines[i + 1].strip() and set(lines[i + 1].strip()) == {"-"}:
+            indent = lines[i][: len(lines[i]) - len(lines[i].lstrip())]
+            lines[i : i + 2] = [indent + ".. rubric:: Examples", ""]
+
+
 def setup(app):
     app.connect("autoapi-skip-member", _keep_documented_hooks)
+    app.connect("autodoc-process-docstring", _examples_rubric)
 
 
 # Every cross-reference must resolve (make docs runs nitpicky, warnings as errors). The

@@ -37,8 +37,8 @@ BIN = Path(sys.executable).parent  # the development environment: auditwheel, pa
 PACKAGE = "korvane_mod_bond"
 MODULES = ["position", "trade", "transaction", "validator"]
 SIBLINGS = ["__init__", "api", "data", "utils"]
-# the start-up code and order functions, pure Python
-PYTHON_MODULES = SIBLINGS + ["mod"]
+# the start-up code and order functions, and the typed context of a strategy, pure Python
+PYTHON_MODULES = SIBLINGS + ["mod", "context"]
 # The suites of the wheel alone, beside the stand-ins; then the demo's, with the demo installed.
 TEST_DIRS = ["tests/python", "tests/standins", "tests/docs"]
 DEMO_TEST_DIRS = ["tests/demo"]
@@ -105,7 +105,10 @@ def check_contents(wheel):
     want = expected_files(wheel)
     if held != want:
         sys.exit("%s: missing %s; unexpected %s" % (wheel.name, sorted(want - held), sorted(held - want)))
-    print("%s: exactly the four modules, the siblings, the start-up code, stubs, py.typed" % wheel.name)
+    print(
+        "%s: exactly the four modules, the siblings, the start-up code, the typed context, stubs, py.typed"
+        % wheel.name
+    )
 
 
 def build_wheel(python, source, version):

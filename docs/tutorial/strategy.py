@@ -12,6 +12,7 @@ import datetime
 from korvane.runner import Backtest, BondQuote, Strategy
 from pelvorn import bond
 
+from korvane_mod_bond.context import BondContext
 from korvane_mod_bond.data import instrument_from_record
 from korvane_mod_bond.mod import BondMod
 
@@ -58,7 +59,7 @@ class PledgeAndRoll(Strategy):
         self.quantity = quantity  # bonds bought and pledged (whole lots of 10)
         self.haircut = haircut  # cash borrowed per yuan of face pledged
 
-    def handle_day(self, context):
+    def handle_day(self, context: BondContext) -> None:
         if context.date == context.trading_days[0]:
             context.buy(BOND, self.quantity)
             repo = context.repo(BORROW, BOND, self.quantity, self.haircut)

@@ -10,6 +10,15 @@ class BondInstrument:
     price of one bond at issue (its face value for most bonds; the discounted
     price for a discount bill); ``initial_issue_size / issue_price`` is the
     number of bonds issued. Quantities are counted in bonds.
+
+    Examples
+    --------
+    >>> from korvane_mod_bond.data import BondInstrument
+    >>> ins = BondInstrument("250001.IB", symbol="25国债01", initial_issue_size=5e9)
+    >>> ins  # the market is read off the id: "IB" is inter-bank
+    BondInstrument('250001.IB', symbol='25国债01', exchange='IB')
+    >>> ins.round_lot, ins.issue_price, ins.initial_issue_size / ins.issue_price  # bonds issued
+    (10, 100.0, 50000000.0)
     """
 
     type = INSTRUMENT_TYPE.BOND
@@ -42,7 +51,15 @@ class BondInstrument:
 
 class RepoInstrument:
     """A bond repo: ``repo_period`` is its length in calendar days; quantities are
-    cash amounts in yuan."""
+    cash amounts in yuan.
+
+    Examples
+    --------
+    >>> from korvane_mod_bond.data import RepoInstrument
+    >>> gc001 = RepoInstrument("204001.XSHG", repo_period=1, symbol="GC001")
+    >>> gc001, gc001.round_lot
+    (RepoInstrument('204001.XSHG', repo_period=1, exchange='XSHG'), 1000)
+    """
 
     type = INSTRUMENT_TYPE.REPO
 
@@ -72,7 +89,17 @@ def _exchange_of(order_book_id):
 def instrument_from_record(record):
     """A :class:`BondInstrument` or :class:`RepoInstrument` from a mapping whose
     ``type`` is "BOND" or "REPO" and whose other keys are the constructor's arguments
-    (the shape of ``pelvorn.bond.instrument_info``)."""
+    (the shape of ``pelvorn.bond.instrument_info``).
+
+    Examples
+    --------
+    >>> from pelvorn import bond
+    >>> from korvane_mod_bond.data import instrument_from_record
+    >>> instrument_from_record(bond.instrument_info("019547.XSHG"))
+    BondInstrument('019547.XSHG', symbol='16附息国债47', exchange='XSHG')
+    >>> instrument_from_record({"type": "REPO", "order_book_id": "204007.XSHG", "repo_period": 7})
+    RepoInstrument('204007.XSHG', repo_period=7, exchange='XSHG')
+    """
     fields = dict(record)
     kind = fields.pop("type", None)
     if kind == INSTRUMENT_TYPE.BOND:

@@ -101,6 +101,25 @@ class BondMod:
     with them (:func:`fill_hook`): the buyer's receivable gains what a holder
     since the last payment carries, the seller's gives up the sold bonds'
     share, and on a payment date the holders at the day's start are paid.
+
+    Examples
+    --------
+    >>> from korvane.runner import Backtest, Strategy
+    >>> from korvane_mod_bond.mod import BondMod
+    >>> BondMod().commission  # the defaults: inter-bank rate and floor, exchange rate and cap
+    (1e-05, 150.0, 2e-05, 100.0)
+    >>> BondMod(exchange_max_commission=-1)
+    Traceback (most recent call last):
+        ...
+    ValueError: BondMod: exchange_max_commission must be 0 or more yuan, got -1
+
+    Given to a backtest among its ``mods``, it offers the order functions on the
+    strategy's context:
+
+    >>> backtest = Backtest(Strategy(), "2024-11-15", "2024-11-15", cash=1_000_000.0, instruments=[],
+    ...                     market=None, mods=[BondMod(exchange_max_commission=50.0)])
+    >>> sorted(backtest.order_functions)
+    ['max_reverse_repo_amount', 'pledgeable_quantity', 'repo', 'reverse_repo']
     """
 
     def __init__(
@@ -229,7 +248,20 @@ def face_value(bond_ins: Any, day: date) -> float:
     """The face value of one bond on ``day``, in yuan: the issue price of ``bond_ins`` (the
     bond's instrument) less the principal repaid by then, never below 0. The principal is
     the realized cash flows' up to and including ``day``: prices on a payment date are
-    ex-payment."""
+    ex-payment.
+
+    Examples
+    --------
+    The bundled 127001.XSHE repays 30 of its 100 on 15 March 2024:
+
+    >>> import datetime
+    >>> from pelvorn import bond
+    >>> from korvane_mod_bond.data import instrument_from_record
+    >>> from korvane_mod_bond.mod import face_value
+    >>> bond_ins = instrument_from_record(bond.instrument_info("127001.XSHE"))
+    >>> face_value(bond_ins, datetime.date(2024, 3, 14)), face_value(bond_ins, datetime.date(2024, 3, 15))
+    (100.0, 70.0)
+    """
     table = position._all_real_cash_flow(bond_ins.order_book_id)
     repaid = 0.0
     if table is not None:
@@ -262,6 +294,33 @@ def repo(context: Context, repo_id: str, bond_id: str, quantity: float, haircut:
         of another market than the repo's, a quantity that is not a positive whole
         number of the bond's lots, a haircut outside (0, 1], a number too large for
         a float.
+
+    Examples
+    --------
+    Buy 10,000 bonds and borrow 90 % of their face value overnight, on a Friday:
+
+    >>> from types import SimpleNamespace
+    >>> from korvane.runner import Backtest, BondQuote, Strategy
+    >>> from pelvorn import bond
+    >>> from korvane_mod_bond.data import instrument_from_record
+    >>> from korvane_mod_bond.mod import BondMod
+    >>> instruments = [instrument_from_record(bond.instrument_info(i)) for i in bond.all_instruments().index]
+    >>> market = SimpleNamespace(bond_quote=lambda order_book_id, day: BondQuote(clean=101.0, full=101.5),
+    ...                          repo_rate=lambda order_book_id, day: 0.018)
+    >>> class Borrow(Strategy):
+    ...     def handle_day(self, context):
+    ...         context.buy("019547.XSHG", 10_000)
+    ...         self.order = context.repo("204001.XSHG", "019547.XSHG", 10_000, 0.9)
+    >>> strategy = Borrow()
+    >>> result = Backtest(strategy, "2024-11-15", "2024-11-15", cash=1_100_000.0, instruments=instruments,
+    ...                   market=market, mods=[BondMod()]).run()
+    >>> trade = strategy.order.trade
+    >>> strategy.order.status, trade.last_quantity, trade.pledged_quantity
+    ('filled', 900000.0, 10000.0)
+    >>> trade.due_settlement_date, trade.due_settlement_amount  # Monday: 3 days' interest at 1.8 %
+    (datetime.date(2024, 11, 18), 900133.1506849315)
+    >>> [(b.order_book_id, b.amount) for b in result.bookings]  # the bonds paid, the principal less 9 yuan
+    [('019547.XSHG', -1015020.3), ('204001.XSHG', 899991.0)]
     """
     repo_ins = _instrument(context, "repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
     bond_ins = _instrument(context, "repo", "bond_id", bond_id, INSTRUMENT_TYPE.BOND)
@@ -326,6 +385,27 @@ def reverse_repo(context: Context, repo_id: str, amount: float) -> OrderRecord:
     :raises TypeError: for an id that is not a string or an amount that is not a number.
     :raises ValueError: for an unknown instrument or one that is not a repo, an
         amount that is not a positive whole number of lots or too large for a float.
+
+    Examples
+    --------
+    Lend 100,000 yuan overnight on a Friday; it comes back on Monday:
+
+    >>> from types import SimpleNamespace
+    >>> from korvane.runner import Backtest, BondQuote, Strategy
+    >>> from pelvorn import bond
+    >>> from korvane_mod_bond.data import instrument_from_record
+    >>> from korvane_mod_bond.mod import BondMod
+    >>> instruments = [instrument_from_record(bond.instrument_info(i)) for i in bond.all_instruments().index]
+    >>> market = SimpleNamespace(bond_quote=lambda order_book_id, day: BondQuote(clean=101.0, full=101.5),
+    ...                          repo_rate=lambda order_book_id, day: 0.018)
+    >>> class Lend(Strategy):
+    ...     def handle_day(self, context):
+    ...         if context.date == context.trading_days[0]:
+    ...             context.reverse_repo("131810.XSHE", 100_000)
+    >>> result = Backtest(Lend(), "2024-11-15", "2024-11-18", cash=1_000_000.0, instruments=instruments,
+    ...                   market=market, mods=[BondMod()]).run()
+    >>> [(b.date.isoformat(), b.phase, b.amount) for b in result.bookings]  # lent with 1 yuan of commission
+    [('2024-11-15', 'trade', -100001.0), ('2024-11-18', 'settlement', 100014.79452054796)]
     """
     repo_ins = _instrument(context, "reverse_repo", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
     amount = _lots("reverse_repo", "amount", amount, repo_ins)
@@ -357,6 +437,26 @@ def max_reverse_repo_amount(context: Context, repo_id: str, cash: float | None =
     amount and its commission are covered by ``cash`` (default: the available
     cash, which counts what repos falling due today bring in or take out); 0.0
     when not one lot is covered.
+
+    Examples
+    --------
+    >>> from types import SimpleNamespace
+    >>> from korvane.runner import Backtest, BondQuote, Strategy
+    >>> from pelvorn import bond
+    >>> from korvane_mod_bond.data import instrument_from_record
+    >>> from korvane_mod_bond.mod import BondMod
+    >>> instruments = [instrument_from_record(bond.instrument_info(i)) for i in bond.all_instruments().index]
+    >>> market = SimpleNamespace(bond_quote=lambda order_book_id, day: BondQuote(clean=101.0, full=101.5),
+    ...                          repo_rate=lambda order_book_id, day: 0.018)
+    >>> class Lend(Strategy):
+    ...     def handle_day(self, context):
+    ...         self.amounts = (context.max_reverse_repo_amount("204001.XSHG"),
+    ...                         context.max_reverse_repo_amount("204001.XSHG", cash=50_500.0))
+    >>> strategy = Lend()
+    >>> result = Backtest(strategy, "2024-11-15", "2024-11-15", cash=1_000_000.0, instruments=instruments,
+    ...                   market=market, mods=[BondMod()]).run()
+    >>> strategy.amounts  # whole lots of 1,000 yuan, each with its commission
+    (999000.0, 50000.0)
     """
     repo_ins = _instrument(context, "max_reverse_repo_amount", "repo_id", repo_id, INSTRUMENT_TYPE.REPO)
     if cash is None:
@@ -376,7 +476,35 @@ def pledgeable_quantity(context: Context, bond_id: str) -> float:
     released only by the day's settlement, but the exchange frees its collateral for
     a new repo on the same day, as it frees the cash repaid for trading: a repo is
     rolled on its due day on the same bonds. Never below 0, not even for bonds
-    redeemed while pledged."""
+    redeemed while pledged.
+
+    Examples
+    --------
+    Pledge 6,000 of 10,000 bonds overnight on a Friday; on Monday, the repo's due day,
+    all 10,000 are free to pledge again:
+
+    >>> from types import SimpleNamespace
+    >>> from korvane.runner import Backtest, BondQuote, Strategy
+    >>> from pelvorn import bond
+    >>> from korvane_mod_bond.data import instrument_from_record
+    >>> from korvane_mod_bond.mod import BondMod
+    >>> instruments = [instrument_from_record(bond.instrument_info(i)) for i in bond.all_instruments().index]
+    >>> market = SimpleNamespace(bond_quote=lambda order_book_id, day: BondQuote(clean=101.0, full=101.5),
+    ...                          repo_rate=lambda order_book_id, day: 0.018)
+    >>> class Pledge(Strategy):
+    ...     def initialize(self, context):
+    ...         self.free = []
+    ...     def handle_day(self, context):
+    ...         if context.date == context.trading_days[0]:
+    ...             context.buy("019547.XSHG", 10_000)
+    ...             context.repo("204001.XSHG", "019547.XSHG", 6_000, 0.9)
+    ...         self.free.append(context.pledgeable_quantity("019547.XSHG"))
+    >>> strategy = Pledge()
+    >>> result = Backtest(strategy, "2024-11-15", "2024-11-18", cash=1_100_000.0, instruments=instruments,
+    ...                   market=market, mods=[BondMod()]).run()
+    >>> strategy.free
+    [4000.0, 10000.0]
+    """
     _instrument(context, "pledgeable_quantity", "bond_id", bond_id, INSTRUMENT_TYPE.BOND)
     closable = context.backtest.portfolio.get_position(bond_id, LONG).closable
     maturing = sum(

@@ -29,7 +29,16 @@ CASH_FLOW_DTYPES: list[tuple[str, str]]
 ``payment_date`` ("i4", the payment date as the integer YYYYMMDD), ``cash_flow``
 ("f8", paid on that date per bond, coupon and principal) and
 ``cum_principal_payment`` ("f8", principal repaid per bond up to and including
-that record, summed in the order the data client delivered the rows)."""
+that record, summed in the order the data client delivered the rows).
+
+Examples
+--------
+>>> from korvane_mod_bond.position import CASH_FLOW_DTYPES, _all_real_cash_flow
+>>> CASH_FLOW_DTYPES
+[('payment_date', 'i4'), ('cash_flow', 'f8'), ('cum_principal_payment', 'f8')]
+>>> _all_real_cash_flow("127001.XSHE")[-3:].tolist()  # a bond repaid in three instalments
+[(20240315, 34.5, 30.0), (20250317, 33.15, 60.0), (20260316, 41.8, 100.0)]
+"""
 
 IMPLIED_CASH_FLOW_DTYPES: list[tuple[str, str]]
 """Record layout of an implied cash-flow table, as (field, NumPy type code) pairs.
@@ -38,7 +47,19 @@ IMPLIED_CASH_FLOW_DTYPES: list[tuple[str, str]]
 ``cash_flow`` ("f8", paid on that date per bond), ``cum_principal_payment``
 ("f8", principal repaid per bond up to and including that record) and
 ``payment_receivable`` ("f8", what becomes receivable on that date per bond:
-the interest accrued since the previous record)."""
+the interest accrued since the previous record).
+
+Examples
+--------
+>>> from korvane_mod_bond.position import IMPLIED_CASH_FLOW_DTYPES, _all_implied_cash_flow
+>>> [field for field, _ in IMPLIED_CASH_FLOW_DTYPES]
+['date', 'cash_flow', 'cum_principal_payment', 'payment_receivable']
+>>> table = _all_implied_cash_flow("200205.IB")
+>>> table["date"][-3:].tolist()  # a month end, the session before the redemption, the redemption
+[20250331, 20250408, 20250409]
+>>> table["payment_receivable"][-3:].round(4).tolist()  # the interest accrued, then the principal
+[0.2514, 0.073, 100.0]
+"""
 
 class _Memoised:
     """A cash-flow table builder, memoised for the run.
@@ -81,6 +102,31 @@ class BondPosition(Position):
     payment date the payment, times the quantity held, is paid to the account
     as cash and taken out of the receivable. On the day the principal is fully
     repaid the holding is zeroed.
+
+    Examples
+    --------
+    The framework makes and drives the positions; here one is driven by hand over a
+    coupon date of the bundled bond 019547.XSHG (2.7 yuan a bond on 18 November 2024):
+
+    >>> import datetime
+    >>> from korvane.const import POSITION_DIRECTION
+    >>> from korvane.testing import make_env, make_trade
+    >>> from korvane_mod_bond.data import BondInstrument
+    >>> from korvane_mod_bond.position import BondPosition
+    >>> env = make_env([BondInstrument("019547.XSHG")], trading_dt="2024-11-15 09:30")
+    >>> holding = BondPosition("019547.XSHG", POSITION_DIRECTION.LONG)
+    >>> type(holding).__name__  # an exchange bond: realized cash flows
+    'BondPositionWithRealizedCashFlow'
+    >>> holding.apply_trade(make_trade("019547.XSHG", 1_000, 101.5))  # a buy: the price paid
+    -101500.0
+    >>> holding.before_trading(datetime.date(2024, 11, 18))  # the coupon becomes receivable
+    0
+    >>> holding.equity  # 1,000 bonds at 101.5, and 1,000 coupons of 2.7 receivable
+    104200.0
+    >>> holding.settlement(datetime.date(2024, 11, 18))  # and is paid at the settlement
+    2700.0
+    >>> holding.equity
+    101500.0
     """
 
     __instrument_types__: tuple[INSTRUMENT_TYPE, ...]
@@ -159,7 +205,24 @@ class BondPositionWithRealizedCashFlow(BondPosition):
     """A bond position booked on its realized cash flows (:data:`CASH_FLOW_DTYPES`).
 
     Each payment becomes receivable on its payment date and is paid at that day's
-    settlement. Marked at the full price."""
+    settlement. Marked at the full price.
+
+    Examples
+    --------
+    >>> import datetime
+    >>> from korvane.const import POSITION_DIRECTION
+    >>> from korvane.testing import make_env
+    >>> from korvane_mod_bond.data import BondInstrument
+    >>> from korvane_mod_bond.position import BondPosition
+    >>> env = make_env([BondInstrument("019547.XSHG")])
+    >>> holding = BondPosition("019547.XSHG", POSITION_DIRECTION.LONG)
+    >>> holding._get_cash_flow(datetime.date(2024, 11, 18))  # a coupon
+    (2.7, False)
+    >>> holding._get_cash_flow(datetime.date(2024, 11, 19))  # no payment that day
+    (0.0, False)
+    >>> holding._get_cash_flow(datetime.date(2026, 11, 17))  # the last coupon and the principal
+    (102.7, True)
+    """
 
     def _get_cash_flow_receivable(self, date_: datetime.date) -> float:
         """The payment per bond on ``date_``: receivable and paid on the same day."""
@@ -174,7 +237,31 @@ class BondPositionWithImpliedCashFlow(BondPosition):
 
     Interest becomes receivable as it accrues, record by record, and is paid on
     the payment dates. Marked at the clean price: the accrued interest is in the
-    receivable."""
+    receivable.
+
+    Examples
+    --------
+    >>> import datetime
+    >>> from korvane.const import POSITION_DIRECTION
+    >>> from korvane.testing import make_env
+    >>> from korvane_mod_bond.data import BondInstrument
+    >>> from korvane_mod_bond.position import BondPosition
+    >>> env = make_env([BondInstrument("200205.IB")])
+    >>> holding = BondPosition("200205.IB", POSITION_DIRECTION.LONG)
+    >>> type(holding).__name__  # an inter-bank bond: implied cash flows
+    'BondPositionWithImpliedCashFlow'
+    >>> holding._get_day_cash_flow(datetime.date(2025, 3, 31))  # a month end: interest accrues
+    (0.0, 0.2513972602739..., False)
+    >>> holding._get_day_cash_flow(datetime.date(2025, 4, 9))  # the redemption: coupon and principal
+    (102.96, 100.0, True)
+
+    With ``mod.bond.valuation_source`` "exchange" the same bond follows its realized
+    cash flows:
+
+    >>> env = make_env([BondInstrument("200205.IB")], valuation_source="exchange")
+    >>> type(BondPosition("200205.IB", POSITION_DIRECTION.LONG)).__name__
+    'BondPositionWithRealizedCashFlow'
+    """
 
     def _get_day_cash_flow(self, date_: datetime.date) -> tuple[float, float, bool]:
         """(paid per bond, becoming receivable per bond, principal fully repaid) on ``date_``.
@@ -196,6 +283,35 @@ class RepoPosition(Position):
     due date; the settlement of that date repays the amount due, principal plus
     interest. A short position also hands each trade to the long position of the
     pledged bond, which files the pledge.
+
+    Examples
+    --------
+    Borrow 90 % of the face of 10,000 bonds overnight on a Friday, through the
+    framework's portfolio, which makes the positions:
+
+    >>> import datetime
+    >>> from korvane.const import POSITION_DIRECTION
+    >>> from korvane.testing import make_env, make_trade
+    >>> from korvane_mod_bond.data import BondInstrument, RepoInstrument
+    >>> from korvane_mod_bond.position import BondPosition, RepoPosition
+    >>> from korvane_mod_bond.trade import RepoTrade
+    >>> env = make_env([BondInstrument("019547.XSHG"), RepoInstrument("204001.XSHG", repo_period=1)],
+    ...                position_classes=[BondPosition, RepoPosition], trading_dt="2024-11-08 09:30")
+    >>> bonds = env.portfolio.get_position("019547.XSHG", POSITION_DIRECTION.LONG)
+    >>> bonds.apply_trade(make_trade("019547.XSHG", 10_000, 101.5))
+    -1015000.0
+    >>> trade = RepoTrade.create_repo_trade(0.02, 1_000_000, "204001.XSHG", 0, 0.9, "019547.XSHG", 10_000)
+    >>> borrowed = env.portfolio.get_position("204001.XSHG", POSITION_DIRECTION.SHORT)
+    >>> borrowed.apply_trade(trade)  # the principal comes in, less 9 yuan of commission
+    899991.0
+    >>> bonds.pledged_quantity, bonds.closable  # the bonds are pledged until the repo is repaid
+    (10000, 0)
+    >>> borrowed.equity  # owed
+    -900000.0
+    >>> borrowed.settlement(datetime.date(2024, 11, 11))  # Monday: the principal and 3 days' interest
+    -900147.9452054794
+    >>> bonds.settlement(datetime.date(2024, 11, 11)), bonds.closable  # the pledge is released
+    (0, 10000)
     """
 
     __instrument_types__: tuple[INSTRUMENT_TYPE, ...]
@@ -240,7 +356,22 @@ class BondPositionProxy(StockPositionProxy):
     """How a strategy sees a bond position (``context.position(bond_id)``).
 
     The framework's stock proxy, whose ``closable`` leaves out pledged bonds and
-    whose ``equity`` includes the payment receivable."""
+    whose ``equity`` includes the payment receivable.
+
+    Examples
+    --------
+    >>> from korvane.const import POSITION_DIRECTION
+    >>> from korvane.testing import make_env, make_trade
+    >>> from korvane_mod_bond.data import BondInstrument
+    >>> from korvane_mod_bond.position import BondPosition, BondPositionProxy
+    >>> env = make_env([BondInstrument("019547.XSHG")])
+    >>> holding = BondPosition("019547.XSHG", POSITION_DIRECTION.LONG)
+    >>> holding.apply_trade(make_trade("019547.XSHG", 1_000, 101.5))
+    -101500.0
+    >>> view = BondPositionProxy(holding)
+    >>> view.type, view.quantity, view.closable, view.equity
+    (<INSTRUMENT_TYPE.BOND>, 1000, 1000, 101500.0)
+    """
 
     __instrument_types__: tuple[INSTRUMENT_TYPE, ...]
     """``(INSTRUMENT_TYPE.BOND,)``."""
@@ -249,7 +380,23 @@ class BondPositionProxy(StockPositionProxy):
         """``INSTRUMENT_TYPE.BOND``."""
 
 class RepoPositionProxy(StockPositionProxy):
-    """How a strategy sees a repo position: quantity and equity in yuan of principal."""
+    """How a strategy sees a repo position: quantity and equity in yuan of principal.
+
+    Examples
+    --------
+    >>> from korvane.const import POSITION_DIRECTION
+    >>> from korvane.testing import make_env
+    >>> from korvane_mod_bond.data import RepoInstrument
+    >>> from korvane_mod_bond.position import RepoPosition, RepoPositionProxy
+    >>> from korvane_mod_bond.trade import RepoTrade
+    >>> env = make_env([RepoInstrument("131810.XSHE", repo_period=1)], trading_dt="2024-11-08 09:30")
+    >>> lent = RepoPosition("131810.XSHE", POSITION_DIRECTION.LONG)
+    >>> lent.apply_trade(RepoTrade.create_exchange_reverse_repo_trade(None, 0.016, 100_000, "131810.XSHE"))
+    -100001.0
+    >>> view = RepoPositionProxy(lent)
+    >>> view.type, view.quantity, view.equity
+    (<INSTRUMENT_TYPE.REPO>, 100000, 100000)
+    """
 
     __instrument_types__: tuple[INSTRUMENT_TYPE, ...]
     """``(INSTRUMENT_TYPE.REPO,)``."""

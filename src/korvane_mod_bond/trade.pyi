@@ -20,6 +20,24 @@ class RepoTrade(Trade):
     yuan, the amount times the haircut.
     Interest is simple, on a 365-day year:
     ``due_settlement_amount = last_quantity * (1 + last_price / 365 * actual_holding_days)``.
+
+    Examples
+    --------
+    Borrow against 10,000 bonds for one day on Friday 15 November 2024, 90 % of a
+    face value of 1,000,000 yuan at 2 % a year; the repo is repaid on Monday:
+
+    >>> from korvane.testing import make_env
+    >>> from korvane_mod_bond.data import BondInstrument, RepoInstrument
+    >>> from korvane_mod_bond.trade import RepoTrade
+    >>> env = make_env([BondInstrument("019547.XSHG"), RepoInstrument("204001.XSHG", repo_period=1)],
+    ...                trading_dt="2024-11-15 09:30")
+    >>> trade = RepoTrade.create_repo_trade(0.02, 1_000_000, "204001.XSHG", 0, 0.9, "019547.XSHG", 10_000)
+    >>> trade.position_direction, trade.last_quantity, trade.commission
+    (<POSITION_DIRECTION.SHORT>, 900000.0, 9.0)
+    >>> trade.due_settlement_date, trade.actual_holding_days
+    (datetime.date(2024, 11, 18), 3)
+    >>> trade.due_settlement_amount  # 900,000 × (1 + 0.02 / 365 × 3)
+    900147.9452054794
     """
 
     @property
@@ -48,7 +66,17 @@ class RepoTrade(Trade):
         """The largest amount, in yuan, that ``available_cash`` covers with its commission.
 
         ``available_cash / (1 + rate)``, unrounded, with ``rate`` the commission rate
-        of the repo ``order_book_id``; not rounded to the repo's lots."""
+        of the repo ``order_book_id``; not rounded to the repo's lots.
+
+        Examples
+        --------
+        >>> from korvane.testing import make_env
+        >>> from korvane_mod_bond.data import RepoInstrument
+        >>> from korvane_mod_bond.trade import RepoTrade
+        >>> env = make_env([RepoInstrument("204001.XSHG", repo_period=1)])
+        >>> RepoTrade.calc_max_amount("204001.XSHG", 100_001.0)  # an overnight repo's fee: 0.001 %
+        100000.0
+        """
     @classmethod
     def __from_create__(
         cls: type[_T],
@@ -105,7 +133,21 @@ class RepoTrade(Trade):
 
         Borrows ``amount * hairbut`` yuan at the yearly rate ``price`` for the instrument's
         period, pledging ``pledged_quantity`` bonds of ``bond_id``. The haircut's
-        keyword is ``hairbut``."""
+        keyword is ``hairbut``.
+
+        Examples
+        --------
+        >>> from korvane.testing import make_env
+        >>> from korvane_mod_bond.data import BondInstrument, RepoInstrument
+        >>> from korvane_mod_bond.trade import RepoTrade
+        >>> env = make_env([BondInstrument("019547.XSHG"), RepoInstrument("204007.XSHG", repo_period=7)],
+        ...                trading_dt="2024-11-11 09:30")
+        >>> trade = RepoTrade.create_exchange_repo_trade(
+        ...     17, 0.0185, 1_000_000, "204007.XSHG", hairbut=0.9, bond_id="019547.XSHG",
+        ...     pledged_quantity=10_000)
+        >>> trade.haircut, trade.last_quantity, trade.due_settlement_date, trade.pledged_quantity
+        (0.9, 900000.0, datetime.date(2024, 11, 18), 10000)
+        """
     @classmethod
     def create_exchange_reverse_repo_trade(
         cls: type[_T], order_id: Any, price: float, amount: float, order_book_id: str

@@ -13,7 +13,22 @@ class BondTransactionDecider(AbstractTransactionCostDecider):
     """Commission and tax of bond trades and orders.
 
     A commission on the trade value (price × quantity), capped on an exchange and
-    floored inter-bank; no tax."""
+    floored inter-bank; no tax.
+
+    Examples
+    --------
+    >>> from korvane.testing import make_trade
+    >>> from korvane_mod_bond.transaction import BondTransactionDecider
+    >>> decider = BondTransactionDecider(0.00001, 150.0, 0.00002, 100.0)
+    >>> decider.get_trade_commission(make_trade("019547.XSHG", 10_000, 101.5))  # exchange: 0.002 %
+    20.3
+    >>> decider.get_trade_commission(make_trade("019547.XSHG", 100_000, 101.5))  # at most 100 yuan
+    100.0
+    >>> decider.get_trade_commission(make_trade("200205.IB", 10_000, 101.5))  # inter-bank: at least 150
+    150.0
+    >>> decider.get_trade_tax(make_trade("200205.IB", 10_000, 101.5))
+    0
+    """
 
     _ib_commission_rate: float
     """Inter-bank commission rate, a fraction of the trade value."""
@@ -47,7 +62,20 @@ class RepoTransactionDecider(AbstractTransactionCostDecider):
     """Commission and tax of repo trades and orders.
 
     The exchanges' repo commission on the principal (the amount after the haircut),
-    by repo period; no tax."""
+    by repo period; no tax.
+
+    Examples
+    --------
+    >>> from korvane.const import POSITION_EFFECT, SIDE
+    >>> from korvane.model.order import Order
+    >>> from korvane.testing import make_env
+    >>> from korvane_mod_bond.data import RepoInstrument
+    >>> from korvane_mod_bond.transaction import RepoTransactionDecider
+    >>> env = make_env([RepoInstrument("204007.XSHG", repo_period=7)])
+    >>> order = Order("204007.XSHG", 1_000_000, SIDE.FINANCING, POSITION_EFFECT.OPEN, haircut=0.9)
+    >>> RepoTransactionDecider().get_order_transaction_cost(order)  # 0.005 % of the 900,000 borrowed
+    45.0
+    """
 
     def get_trade_tax(self, trade: Any) -> int:
         """Always 0."""
