@@ -313,6 +313,20 @@ def test_reverse_repo_and_the_amount_that_can_be_lent():
     assert result.final_cash == 500_000.0 - (amount + record.trade.transaction_cost)
 
 
+def test_the_amount_that_can_be_lent_is_every_lot_the_cash_covers():
+    """100,005 yuan cover 100,000 lent for seven days and its 5 yuan of commission, though
+    100,005 / 1.00005 falls a hair short of 100,000 in floating point; the framework's
+    cash check accepts that order, and refuses a lot more."""
+
+    def lend(c):
+        exact = c.max_reverse_repo_amount(GC007, 100_005.0)
+        return exact, c.max_reverse_repo_amount(GC007, 100_004.99), c.reverse_repo(GC007, exact)
+
+    result, ((exact, short, record),) = run(lend, cash=100_005.0, days=1)
+    assert (exact, short) == (100_000.0, 99_000.0)
+    assert record.status == "filled" and result.final_cash == 0.0
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
