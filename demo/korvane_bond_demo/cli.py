@@ -36,7 +36,9 @@ def parser():
         epilog=(
             f"outputs, in the --out folder:\n{outputs}\n\n"
             "The CSV files keep every amount at full precision (they reconcile exactly);\n"
-            "the summary and report.html round to the fen."
+            "the summary and report.html round to the fen.\n\n"
+            "exit status: 0 done, 1 not reconciled, 2 refused before the run, 3 the outputs\n"
+            "could not be made or written (the previous ones are kept), 130 Ctrl-C."
         ),
     )
     made.add_argument(

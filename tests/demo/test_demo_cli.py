@@ -106,9 +106,13 @@ def test_make_says_in_one_line_what_to_install_before_anything_runs(tmp_path, go
     fake.write_text("#!/bin/sh\nif grep -q gtest; then exit 1; fi\n", encoding="utf-8")
     fake.chmod(0o755)
     compiler = compiler.format(tmp=tmp_path)
+    # make is run as from a shell: not as a sub-make of the suite's caller, and make and the
+    # compilers get no preloaded sanitizer runtime
+    unset = ("MAKEFLAGS", "MAKELEVEL", "MFLAGS", "LD_PRELOAD")
+    plain = {k: v for k, v in os.environ.items() if k not in unset}
     done = subprocess.run(
-        ["make", "-n", goal], cwd=MAKEFILE.parent, capture_output=True, text=True, timeout=120,
-        env={**os.environ, "CXX": compiler},
+        ["make", "-n", "--no-print-directory", goal], cwd=MAKEFILE.parent, capture_output=True, text=True,
+        timeout=120, env={**plain, "CXX": compiler},
     )  # fmt: skip
     if message is None:
         assert done.returncode == 0, done.stderr
