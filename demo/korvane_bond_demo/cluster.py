@@ -13,6 +13,8 @@ import contextlib
 import logging
 import time
 
+from korvane_bond_demo.sweep import one_line
+
 CONNECT_SECONDS = 10  # to reach the scheduler
 WORKER_WAIT_SECONDS = 60  # for the first worker to join
 WORKERS_GONE_SECONDS = 30  # without any worker before the sweep gives up
@@ -62,11 +64,6 @@ def logged_to(path):
             logger.handlers[:] = handlers
             logger.propagate = propagate
         handler.close()
-
-
-def one_line(error):
-    text = " ".join(str(error).split())
-    return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
 def run(points, task, scheduler, interrupted, log_path, started=None):

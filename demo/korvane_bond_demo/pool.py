@@ -145,7 +145,7 @@ class Pool:
                 if ready is worker.connection:
                     try:
                         number, result = worker.connection.recv()
-                    except (EOFError, OSError):
+                    except Exception:  # its end, or a message its death cut short
                         number = None
                     if number is not None:
                         worker.chunk.remove(number)
@@ -175,11 +175,14 @@ class Pool:
                 if not worker.connection.poll():
                     break
                 number, result = worker.connection.recv()
-            except (EOFError, OSError):
+            except Exception:  # its end, or a message its death cut short
                 break
             worker.chunk.remove(number)
             yield number, result
         worker.process.join(1.0)
+        if worker.process.exitcode is None:  # its pipe closed, the process not yet gone
+            worker.process.kill()
+            worker.process.join(1.0)
         how = death_text(worker.process.exitcode)
         self._last_death = f"the last one {how}"
         self._workers.remove(worker)

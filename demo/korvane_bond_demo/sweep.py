@@ -55,7 +55,9 @@ MAX_FIGURE = (16.0, 10.0)
 MAX_ERROR_CHARS = 2_000  # a point's error, in its one line of sweep.csv
 
 
-def _one_line(error):
+def one_line(error):
+    """An error as a point's one line of sweep.csv: its type and message, at most
+    :data:`MAX_ERROR_CHARS` characters."""
     text = " ".join(str(error).split())
     line = f"{type(error).__name__}: {text}" if text else type(error).__name__
     return line if len(line) <= MAX_ERROR_CHARS else line[: MAX_ERROR_CHARS - 1] + "\u2026"
@@ -92,7 +94,7 @@ def run_point(settings, fingerprint=None):
         with _ONE_RUN_AT_A_TIME:
             return point_statistics(settings)
     except Exception as error:  # a failing point is a result of the sweep, not its end
-        return {"error": _one_line(error)}
+        return {"error": one_line(error)}
 
 
 def _run_payload(payload):
