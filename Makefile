@@ -4,6 +4,20 @@
 # PYTHON picks the interpreter (default: a working Python 3.9, else python3).
 
 PYTHON ?= $(shell tools/find-python 3.9)
+
+# What the builds need from the machine, checked before anything runs: a Python with venv
+# and a C++17 compiler for every target that builds the package, and GoogleTest for the C++
+# tests. A missing one stops make with one line saying what to install.
+GOALS := $(or $(MAKECMDGOALS),all)
+NEEDS := $(if $(filter all test test-cpp test-python demo sweep bench install install-dev,$(GOALS)),compiler) \
+         $(if $(filter all test test-cpp,$(GOALS)),gtest)
+ifneq ($(strip $(NEEDS)),)
+MISSING := $(shell tools/check-prerequisites "$(PYTHON)" $(NEEDS))
+ifneq ($(MISSING),)
+$(error $(MISSING))
+endif
+endif
+
 PYVER  := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 VENV   ?= .venv-$(PYVER)
 VPY    := $(VENV)/bin/python
@@ -72,10 +86,10 @@ test: test-cpp test-python
 demo: install
 	$(VPY) -m korvane_bond_demo
 
-# A 12-point parameter sweep of the sample backtest on an embedded Dask cluster (out/sweep/).
+# A 12-point parameter sweep of the sample backtest on this machine's cores (out/sweep/); it
+# needs nothing beyond `make demo` (Dask only for a sweep on a cluster, --scheduler).
 SWEEP_GRID ?= --set repo_tenor_days=1,7 --set borrowed_share=0.5,0.75,1 --set lend_overnight=true,false
 sweep: install
-	$(INSTALL) "./demo[sweep]"
 	$(VPY) -m korvane_bond_demo sweep $(SWEEP_GRID) --out out/sweep
 
 bench: install

@@ -2,10 +2,14 @@
 
 :func:`run` returns everything a run leaves (the framework's result, the daily ledger,
 the summary, the statistics and the files written when asked to); :func:`run_statistics`
-only the statistics, for runs made side by side in worker processes. :func:`analyse`
-does the same for the result of any backtest that uses the package, with a strategy of
-one's own: the ledger, summary, statistics, risk, collateral and report read only what
-the framework records.
+only the statistics. :func:`point_statistics` is a sweep's point: the run, its ledger
+and the few statistics a sweep's table keeps, nothing else (no summary, no risk
+figures, no file). :func:`analyse` does the same for the result of any backtest that
+uses the package, with a strategy of one's own: the ledger, summary, statistics, risk,
+collateral and report read only what the framework records.
+
+The risk figures (QuantLib) and the outputs (matplotlib) are imported by the analysis
+that needs them, not with this module: a sweep's worker never loads them.
 """
 
 import dataclasses
@@ -14,15 +18,24 @@ import math
 from korvane.environment import Environment
 from korvane.runner import Backtest
 
-from korvane_bond_demo import collateral, risk
 from korvane_bond_demo.dataset import data_of
 from korvane_bond_demo.ledger import build_ledger
-from korvane_bond_demo.outputs import write_outputs
 from korvane_bond_demo.settings import Settings, check_against
 from korvane_bond_demo.stats import risk_free_returns, statistics
 from korvane_bond_demo.strategy import financing_repos, make_strategy, title
-from korvane_bond_demo.summary import summarize
 from korvane_mod_bond.mod import BondMod
+
+# The statistics a sweep's point keeps (the columns of sweep.csv; keys of stats.json).
+POINT_STATISTICS = (
+    "pnl",
+    "total_return",
+    "annual_return",
+    "annual_volatility",
+    "max_drawdown",
+    "sharpe_ratio",
+    "leverage_max",
+    "leverage_mean",
+)
 
 
 class NotFinite(ValueError):
@@ -48,14 +61,21 @@ def analyse(result, data, out=None, notes=(), exit_from=None, settings=None, tit
     backtest on ``data`` (a :class:`korvane_bond_demo.dataset.Dataset`) that uses the
     package, whatever its strategy; the outputs are written into the folder ``out`` when
     given. ``exit_from`` is the first day of the strategy's exit, if it has one.
-    Raises :class:`NotFinite` when the run's totals overflowed."""
+    Raises :class:`NotFinite` when the run's totals overflowed. A risk figure QuantLib
+    cannot solve for a bond and day is missing for that bond and day (``risk_missing``
+    in the statistics, a note in the summary), the rest of the analysis unchanged."""
+    from korvane_bond_demo import collateral, risk
+    from korvane_bond_demo.outputs import write_outputs
+    from korvane_bond_demo.summary import summarize
+
     ledger = build_ledger(result, data)
     _check_finite(result, ledger)
     summary = summarize(result, ledger)
     stats = statistics(result, ledger, data, exit_from)
-    daily, by_bond = risk.book_risk(result, data)
+    daily, by_bond, missing = risk.book_risk(result, data)
     found = collateral.pledges(result, data)
     dv01 = [day["dv01"] for day in daily]
+    notes = [*notes, *risk.missing_notes(missing)]
     stats.update(
         {
             "risk": "QuantLib on the day's full price: yield compounded annually, actual/actual (ISDA); "
@@ -65,6 +85,7 @@ def analyse(result, data, out=None, notes=(), exit_from=None, settings=None, tit
             "dv01_end": dv01[-1],
             "modified_duration_end": daily[-1]["modified_duration"],
             "risk_by_bond": by_bond,
+            "risk_missing": missing,
             "collateral_shortfalls": collateral.shortfalls(found),
         }
     )
@@ -86,11 +107,8 @@ def _check_finite(result, ledger):
         )
 
 
-def run(settings=None, out=None, progress=None):
-    """Run the sample backtest; write the outputs into the folder ``out`` when given (a
-    folder checked by :func:`korvane_bond_demo.files.check_output_folder`). ``progress``
-    wraps the iterable of days (a progress bar). Raises ValueError, one line, for
-    settings the data cannot run (:func:`korvane_bond_demo.settings.check_against`)."""
+def _backtest(settings, progress=None):
+    """The backtest of ``settings`` on their data, checked: (backtest, strategy, data)."""
     settings = Settings() if settings is None else settings
     data = data_of(settings)
     check_against(settings, data)
@@ -108,6 +126,16 @@ def run(settings=None, out=None, progress=None):
         sessions=data.sessions,  # the exchange's sessions over the data: one calendar for the run
         progress=progress,
     )
+    return backtest, strategy, data
+
+
+def run(settings=None, out=None, progress=None):
+    """Run the sample backtest; write the outputs into the folder ``out`` when given (a
+    folder checked by :func:`korvane_bond_demo.files.check_output_folder`). ``progress``
+    wraps the iterable of days (a progress bar). Raises ValueError, one line, for
+    settings the data cannot run (:func:`korvane_bond_demo.settings.check_against`)."""
+    settings = Settings() if settings is None else settings
+    backtest, strategy, data = _backtest(settings, progress)
     try:
         result = backtest.run()
         return analyse(result, data, out, strategy.notes, strategy.exit_from, settings, title(settings))
@@ -118,3 +146,43 @@ def run(settings=None, out=None, progress=None):
 def run_statistics(settings):
     """The statistics of one run with ``settings`` (see ``stats.json``), nothing written."""
     return run(settings).stats
+
+
+def point_statistics(settings):
+    """The statistics of :data:`POINT_STATISTICS` of one run with ``settings``, equal to
+    those of :func:`run_statistics` to the last digit, made with only what they need: the
+    run and its ledger. Raises :class:`NotFinite` when the run's totals overflowed."""
+    import pandas as pd
+
+    from korvane_bond_demo import stats as st
+
+    backtest, _, data = _backtest(settings)
+    try:
+        result = backtest.run()
+    finally:
+        Environment.clear_instance()
+    ledger = build_ledger(result, data)
+    _check_finite(result, ledger)
+    days = list(ledger["date"])
+    initial = float(result.initial_cash)
+    returns = st.daily_returns(ledger, result.initial_cash)
+    risk_free = st.risk_free_returns(days, data)
+    equity = ledger.set_index(pd.DatetimeIndex(ledger["date"]))["equity"]
+    start = equity.index[0] - pd.Timedelta(days=1)  # the initial cash, the first peak
+    drawdown = st.drawdown(pd.concat([pd.Series([initial], [start]), equity]))[0].iloc[1:]
+    pnl = float(ledger["equity"].iloc[-1]) - result.initial_cash
+    leverage = ledger["leverage"]
+    annualization = st.TRADING_DAYS_PER_YEAR
+    figures = {
+        "pnl": pnl,
+        "total_return": pnl / result.initial_cash,
+        "annual_return": st._number(st.empyrical.annual_return(returns, annualization=annualization)),
+        "annual_volatility": st._number(st.empyrical.annual_volatility(returns, annualization=annualization)),
+        "max_drawdown": st._number(drawdown.min()),
+        "sharpe_ratio": st._number(
+            st.empyrical.sharpe_ratio(returns, risk_free=risk_free, annualization=annualization)
+        ),
+        "leverage_max": st._number(leverage.max()),
+        "leverage_mean": st._number(leverage.mean()),
+    }
+    return {name: figures[name] for name in POINT_STATISTICS}

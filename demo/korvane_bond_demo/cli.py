@@ -1,10 +1,12 @@
 """``korvane-bond-demo`` / ``python -m korvane_bond_demo``: the sample bond-and-repo backtest.
 
 ``korvane-bond-demo sweep ...`` hands over to :mod:`korvane_bond_demo.sweep_cli`. Every
-option is checked before the run: a bad one is refused with one line and exit status 2.
+option is checked before the run: a bad one is refused with one line and exit status 2;
+outputs that cannot be written after the run end it with one line and status 3.
 Ctrl-C ends the run with "interrupted" and status 130; the outputs are renamed into
 place only once all are written, so an interrupted or failed run leaves the previous
-ones, or none.
+ones, or none. This module and the parser load no heavy library (``--help`` needs
+neither NumPy nor pandas): the run imports what it needs.
 """
 
 import argparse
@@ -35,7 +37,9 @@ def parser():
         epilog=(
             f"outputs, in the --out folder:\n{outputs}\n\n"
             "The CSV files keep every amount at full precision (they reconcile exactly);\n"
-            "the summary and report.html round to the fen."
+            "the summary and report.html round to the fen.\n\n"
+            "exit status: 0 done, 1 not reconciled, 2 refused before the run, 3 the outputs\n"
+            "could not be made or written (the previous ones are kept), 130 Ctrl-C."
         ),
     )
     made.add_argument(
@@ -80,12 +84,13 @@ def body(argv):
     bar = command.progress_bar(not args.no_progress, "trading days", "day")
     try:
         done = run(settings, out, progress=bar)
-    except NotFinite as error:
-        return command.error(error)
+    except NotFinite as error:  # the run ended with totals no output can be made of
+        return command.error(error, status=command.INCOMPLETE)
     except ValueError as error:  # settings the data cannot run, bad data, no trading day
         return command.error(error)
-    except OSError as error:  # the folder changed under the run
-        return command.error(f"cannot write the outputs into {out}: {error.strerror or error}")
+    except OSError as error:  # a full disk, the folder changed under the run
+        message = f"cannot write the outputs into {out}: {error.strerror or error}"
+        return command.error(message, status=command.INCOMPLETE)
     print(format_summary(done.summary, done.stats, done.paths, done.notes, title(settings)))
     print(f"\ndone in {time.perf_counter() - started:.1f} s")
     return command.OK if done.summary.reconciled else command.FAILED

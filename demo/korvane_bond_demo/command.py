@@ -6,9 +6,10 @@ Both ``korvane-bond-demo`` (:mod:`korvane_bond_demo.cli`) and ``korvane-bond-dem
 """
 
 import argparse
-import os
 import signal
 import sys
+
+from korvane_bond_demo import interrupt
 
 PROG = "korvane-bond-demo"
 DEFAULT_OUT = "out"
@@ -17,7 +18,11 @@ DEFAULT_OUT = "out"
 OK = 0
 FAILED = 1  # the run ended but did not come out right (failed points, not reconciled, a plot)
 USAGE = 2  # refused before the run: a bad option, setting, data file or output folder
-INTERRUPTED = 130  # Ctrl-C, as a shell reports death by SIGINT
+# Started but could not be finished: a run whose outputs could not be made or written (a
+# full disk, totals that overflowed), a sweep that lost its cluster or its disk. What was
+# finished is kept: the previous outputs, or every finished point of a sweep (--resume).
+INCOMPLETE = 3
+INTERRUPTED = interrupt.STATUS  # Ctrl-C, as a shell reports death by SIGINT
 
 
 class Parser(argparse.ArgumentParser):
@@ -28,11 +33,11 @@ class Parser(argparse.ArgumentParser):
         self.exit(USAGE, f"{self.prog}: error: {message} (--help lists the options)\n")
 
 
-def error(message, prog=PROG):
-    """Print ``prog: error: message`` to stderr as one line; return :data:`USAGE`."""
+def error(message, prog=PROG, status=USAGE):
+    """Print ``prog: error: message`` to stderr as one line; return ``status``."""
     text = " ".join(str(message).split())
-    print(f"{prog}: error: {text}", file=sys.stderr)
-    return USAGE
+    print(f"{prog}: error: {text}", file=sys.stderr, flush=True)
+    return status
 
 
 def say(message, prog=PROG):
@@ -70,19 +75,16 @@ def run_command(body, argv):
     try:
         code = body(argv)
     except KeyboardInterrupt:
+        if interrupt.installed():
+            # The command itself: leave at once, the staged outputs removed already. An
+            # interrupt that landed inside code the interpreter ran through its own
+            # run-a-string entry (some extension modules do, while they are imported)
+            # would otherwise make the interpreter end by killing itself with SIGINT.
+            interrupt.leave()
         print(f"{PROG}: interrupted", file=sys.stderr)
-        if argv is None:
-            # Leave at once with status 130: an interrupt that landed inside code the
-            # interpreter ran through its own run-a-string entry (some extension modules
-            # do, while they are imported) marks it "unhandled", and the interpreter
-            # would then end by killing itself with SIGINT. The staged outputs are gone
-            # already; only the standard streams need flushing.
-            sys.stdout.flush()
-            sys.stderr.flush()
-            os._exit(INTERRUPTED)
         return INTERRUPTED
-    if argv is None:
-        # The work is done and reported: a Ctrl-C while the interpreter shuts down
-        # (which restores the default action, death by signal) is ignored instead.
+    if interrupt.installed():
+        # The work is done and reported: a Ctrl-C while the interpreter shuts down is
+        # ignored (the status stays the work's).
         signal.signal(signal.SIGINT, signal.SIG_IGN)
     return code

@@ -12,6 +12,8 @@ import tempfile
 import threading
 from pathlib import Path
 
+from korvane_bond_demo import interrupt
+
 
 class OutputError(ValueError):
     """The output folder cannot take the outputs."""
@@ -55,11 +57,11 @@ class Staging:
 
     def path(self, name):
         """A temporary path to write the output ``name`` to."""
-        handle, temporary = tempfile.mkstemp(dir=self.folder, prefix=f".{name}.", suffix=".partial")
+        with _sigint_deferred():  # made and recorded, so that it is removed with the others
+            handle, temporary = tempfile.mkstemp(dir=self.folder, prefix=f".{name}.", suffix=".partial")
+            self._staged[self.folder / name] = Path(temporary)
         os.close(handle)
         os.chmod(temporary, 0o666 & ~_umask())  # as open() would make it, not mkstemp's 0600
-        final = self.folder / name
-        self._staged[final] = Path(temporary)
         return Path(temporary)
 
     def commit(self):
@@ -70,7 +72,8 @@ class Staging:
             self._staged.clear()
 
     def discard(self):
-        for temporary in self._staged.values():
+        """Remove every staged output (the previous outputs stay as they were)."""
+        for temporary in list(self._staged.values()):
             with contextlib.suppress(OSError):
                 temporary.unlink()
         self._staged.clear()
@@ -88,13 +91,15 @@ def _umask():
 
 @contextlib.contextmanager
 def staged(folder):
-    """Stage outputs in ``folder``; commit them when the block ends normally, else remove them."""
+    """Stage outputs in ``folder``; commit them when the block ends normally, else remove
+    them (also when Ctrl-C ends the command in the block)."""
     staging = Staging(folder)
-    try:
-        yield staging
-        staging.commit()
-    finally:
-        staging.discard()
+    with interrupt.cleaning(staging.discard):
+        try:
+            yield staging
+            staging.commit()
+        finally:
+            staging.discard()
 
 
 @contextlib.contextmanager

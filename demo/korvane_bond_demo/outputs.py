@@ -1,21 +1,8 @@
-"""Everything a run writes into its output folder, staged and renamed into place together."""
+"""Everything a run writes into its output folder, staged and renamed into place together.
 
-import json
-
-from korvane_bond_demo.chart import render_chart
-from korvane_bond_demo.files import staged
-from korvane_bond_demo.html import render_report
-from korvane_bond_demo.ledger import LEDGER_COLUMNS
-from korvane_bond_demo.tables import (
-    BOOKINGS_HEADER,
-    ORDERS_HEADER,
-    REPOS_HEADER,
-    booking_rows,
-    order_rows,
-    repo_rows,
-    write_csv,
-)
-from korvane_bond_demo.text import format_summary
+The names and descriptions of the outputs load nothing (the command's ``--help`` lists
+them); :func:`write_outputs` imports the writers (pandas, matplotlib) when it runs.
+"""
 
 OUTPUTS = (
     "summary.txt",
@@ -45,6 +32,23 @@ def write_outputs(analysis, out, title="Bond-and-repo backtest"):
     """Write every output of ``analysis`` (a :class:`korvane_bond_demo.backtest.Run`) into
     the folder ``out`` (checked beforehand); return their paths. All are staged under
     temporary names and renamed into place together."""
+    import json
+
+    from korvane_bond_demo import chart
+    from korvane_bond_demo.files import staged
+    from korvane_bond_demo.html import render_report
+    from korvane_bond_demo.ledger import LEDGER_COLUMNS
+    from korvane_bond_demo.tables import (
+        BOOKINGS_HEADER,
+        ORDERS_HEADER,
+        REPOS_HEADER,
+        booking_rows,
+        order_rows,
+        repo_rows,
+        write_csv,
+    )
+    from korvane_bond_demo.text import format_summary
+
     result, ledger, stats = analysis.result, analysis.ledger, analysis.stats
     finals = [out / name for name in OUTPUTS]
     text = format_summary(analysis.summary, stats, finals, analysis.notes, title)
@@ -53,7 +57,7 @@ def write_outputs(analysis, out, title="Bond-and-repo backtest"):
         write_csv(staging.path("bookings.csv"), BOOKINGS_HEADER, booking_rows(result))
         write_csv(staging.path("orders.csv"), ORDERS_HEADER, order_rows(result))
         write_csv(staging.path("repos.csv"), REPOS_HEADER, repo_rows(result, analysis.pledges))
-        png = render_chart(analysis, title)
+        png = chart.render_chart(analysis, title)
         staging.path("equity.png").write_bytes(png)
         staging.path("stats.json").write_text(json.dumps(stats, indent=2) + "\n", encoding="utf-8")
         page = render_report(analysis.summary, stats, png, text, title)

@@ -8,6 +8,10 @@ modified duration and the value of a basis point come from QuantLib at that yiel
 (``CashFlows.duration``, ``CashFlows.basisPointValue``). DV01 is the change in value, in
 yuan, for a yield one basis point lower: per bond, and for the book the sum over the
 bonds held, quantity times DV01 per bond.
+
+A figure QuantLib cannot solve (a quote no yield can price, such as a slipped decimal;
+a payment date beyond QuantLib's calendar) is missing for that bond and day: the day's
+book figures leave the bond out, and :func:`book_risk` lists what is missing and why.
 """
 
 import QuantLib as ql
@@ -52,16 +56,19 @@ def book_risk(result, data):
     """Per day of ``result``: the book's DV01 (yuan) and, per bond held, its yield,
     modified duration and DV01 per bond on the day's full price.
 
-    Returns (daily, last) where ``daily`` is a list of {"date", "dv01",
-    "modified_duration"} (the book's duration: DV01 / bonds' value / 0.0001) and
-    ``last`` maps each bond held on the last day to {"quantity", "full_price", "yield",
-    "modified_duration", "dv01_per_bond", "dv01"}.
+    Returns (daily, last, missing) where ``daily`` is a list of {"date", "dv01",
+    "modified_duration"} (the book's duration: DV01 / bonds' value / 0.0001, over the
+    bonds whose figures could be solved that day); ``last`` maps each bond held to
+    {"date", "quantity", "full_price", "yield", "modified_duration", "dv01_per_bond",
+    "dv01"} on the last day it was held and its figures solved; ``missing`` lists
+    {"order_book_id", "date", "full_price", "reason"} for each bond and day held whose
+    figures QuantLib could not solve (the reason: its error in one line).
     """
     from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION
 
     data_proxy = result.env.data_proxy
-    legs = {}
-    daily, last = [], {}
+    legs = {}  # bond -> its leg, or the one-line reason none could be made
+    daily, last, missing = [], {}, []
     for record in result.days:
         book_dv01 = 0.0
         value = 0.0
@@ -74,8 +81,25 @@ def book_risk(result, data):
             if quote is None:
                 continue
             if order_book_id not in legs:
-                legs[order_book_id] = payment_leg(data.realized_cash_flow(order_book_id))
-            risk = bond_risk(legs[order_book_id], quote.full, record.date)
+                try:
+                    legs[order_book_id] = payment_leg(data.realized_cash_flow(order_book_id))
+                except RuntimeError as error:  # QuantLib's: a date it cannot represent
+                    legs[order_book_id] = _reason(error)
+            leg = legs[order_book_id]
+            try:
+                risk = None if isinstance(leg, str) else bond_risk(leg, quote.full, record.date)
+            except RuntimeError as error:  # QuantLib's: no yield prices the quote
+                risk = _reason(error)
+            if isinstance(leg, str) or isinstance(risk, str):
+                missing.append(
+                    {
+                        "order_book_id": order_book_id,
+                        "date": record.date.isoformat(),
+                        "full_price": quote.full,
+                        "reason": leg if isinstance(leg, str) else risk,
+                    }
+                )
+                continue
             if risk is None:
                 continue
             y, duration, dv01 = risk
@@ -92,4 +116,27 @@ def book_risk(result, data):
             }
         duration = book_dv01 / value / 1e-4 if value > 0 else None
         daily.append({"date": record.date, "dv01": book_dv01, "modified_duration": duration})
-    return daily, dict(sorted(last.items()))
+    return daily, dict(sorted(last.items())), missing
+
+
+def _reason(error):
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def missing_notes(missing):
+    """One line per bond with missing figures (see :func:`book_risk`): how many days,
+    from when to when, and QuantLib's reason on the first."""
+    by_bond = {}
+    for entry in missing:
+        by_bond.setdefault(entry["order_book_id"], []).append(entry)
+    notes = []
+    for order_book_id, entries in sorted(by_bond.items()):
+        first, final = entries[0], entries[-1]
+        span = first["date"] if len(entries) == 1 else f"{first['date']} to {final['date']}"
+        days = f"{len(entries):,} day" + ("" if len(entries) == 1 else "s")
+        notes.append(
+            f"no yield, duration or DV01 for {order_book_id} on {days} held ({span}; "
+            f"full price {first['full_price']!r} on {first['date']}): QuantLib: {first['reason']}; "
+            "the book's DV01 and duration leave it out on those days (risk_missing in stats.json)"
+        )
+    return notes

@@ -1,26 +1,35 @@
-"""Parameter sweeps: every point of a grid one whole backtest, in Dask worker processes.
+"""Parameter sweeps: every point of a grid one whole backtest, in worker processes.
 
 The package's objects live in one interpreter each, so a point is the unit of work:
-:func:`run_point` runs one backtest in a worker and returns its statistics, or the
-error it raised as one line (the other points go on). :func:`run_grid` runs the
-points on an embedded ``LocalCluster`` (one single-threaded worker process per
-core) or on the Dask scheduler at an address; :class:`ResultsFile` writes each
-finished point to ``sweep.csv`` as it completes, and :func:`write_heatmap` the
-heatmap, whose failure leaves the table as it is.
+:func:`run_point` runs one backtest in a worker and returns the statistics the sweep
+keeps, or the error it raised as one line (the other points go on). :func:`run_grid`
+runs the points on this machine's worker processes (:mod:`korvane_bond_demo.pool`:
+persistent workers fed chunks of points) or on a Dask cluster
+(:mod:`korvane_bond_demo.cluster`). Every worker checks, before its first point, that
+its market data are those the sweep was checked against (:func:`data_fingerprint`).
+
+:class:`ResultsFile` writes each finished point to ``sweep.csv`` as it completes and,
+for ``--resume``, reads back only a table it can trust; :func:`lock_folder` keeps a
+second sweep out of the folder; :func:`write_heatmap` draws the heatmap, whose
+failure leaves the table as it is.
 """
 
 import contextlib
 import csv
+import hashlib
+import io
 import json
-import logging
 import math
 import os
+import re
 import signal
 import threading
 
+from korvane_bond_demo import interrupt
 from korvane_bond_demo.config import PARAMETERS
 
-# The statistics of a point, in the columns of sweep.csv (the keys of stats.json).
+# The statistics of a point, in the columns of sweep.csv (the keys of stats.json;
+# korvane_bond_demo.backtest.POINT_STATISTICS).
 STATISTICS = (
     "pnl",
     "total_return",
@@ -34,9 +43,8 @@ STATISTICS = (
 LOWER_IS_BETTER = frozenset({"annual_volatility"})
 PERCENT = frozenset({"total_return", "annual_return", "annual_volatility", "max_drawdown"})
 GRID_FILE = "sweep-grid.json"
-OUTPUTS = ("sweep.csv", "sweep.png", GRID_FILE)
-POLL_SECONDS = 0.2  # how often the finished tasks and Ctrl-C are looked at
-CLOSE_SECONDS = 20  # the longest wait for the embedded cluster to close
+LOG_FILE = "sweep-dask.log"  # Dask's own logging, on a sweep given --scheduler
+OUTPUTS = ("sweep.csv", "sweep.png", GRID_FILE, LOG_FILE)
 # A grid with more points needs --max-points: a typo in a grid (a million points) must
 # not start an hours-long run without a word.
 MAX_POINTS = 1_000
@@ -44,31 +52,89 @@ MAX_POINTS = 1_000
 # ticks are thinned; its size stays within MAX_FIGURE inches.
 ANNOTATED_CELLS = 24
 MAX_FIGURE = (16.0, 10.0)
-INSTALL_HINT = 'the sweep runs on Dask: pip install "korvane-bond-demo[sweep]" (dask and distributed)'
-WORKER_WAIT_SECONDS = 60
+MAX_ERROR_CHARS = 2_000  # a point's error, in its one line of sweep.csv
 
 
-def _one_line(error):
+def one_line(error):
+    """An error as a point's one line of sweep.csv: its type and message, at most
+    :data:`MAX_ERROR_CHARS` characters."""
     text = " ".join(str(error).split())
-    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+    line = f"{type(error).__name__}: {text}" if text else type(error).__name__
+    return line if len(line) <= MAX_ERROR_CHARS else line[: MAX_ERROR_CHARS - 1] + "\u2026"
 
+
+# -- one point -------------------------------------------------------------------------
 
 _ONE_RUN_AT_A_TIME = threading.Lock()
+_FOUND = {}  # data folder (None: the bundled data) -> its fingerprint, as this process read it
 
 
-def run_point(settings):
+class DataChanged(ValueError):
+    """A worker's market data are not those the sweep was checked against."""
+
+
+def run_point(settings, fingerprint=None):
     """One backtest with ``settings``, in the calling process: {statistic: value}, or
-    {"error": the error in one line} when the run raised."""
-    from korvane_bond_demo.backtest import run_statistics
-
+    {"error": the error in one line} when it failed. With ``fingerprint``, the data are
+    first checked to be those of that :func:`data_fingerprint` (once per process)."""
     try:
+        if fingerprint is not None:
+            found = _FOUND.get(settings.data)
+            if found is None:
+                found = _FOUND[settings.data] = data_fingerprint(settings.data)
+            if found != fingerprint:
+                raise DataChanged(
+                    f"{_data_name(settings.data)} on this worker differ from those the sweep was checked "
+                    f"against (content {found[:12]}, expected {fingerprint[:12]})"
+                )
+        from korvane_bond_demo.backtest import point_statistics
+
         # A run holds the framework's environment, one per interpreter: on a worker
         # with several threads, its points run one after the other.
         with _ONE_RUN_AT_A_TIME:
-            stats = run_statistics(settings)
+            return point_statistics(settings)
     except Exception as error:  # a failing point is a result of the sweep, not its end
-        return {"error": _one_line(error)}
-    return {name: stats[name] for name in STATISTICS}
+        return {"error": one_line(error)}
+
+
+def _run_payload(payload):
+    return run_point(*payload)
+
+
+def _data_name(folder):
+    return "the bundled market data" if folder is None else f"the market data in {folder}"
+
+
+def data_fingerprint(folder=None):
+    """The SHA-256 of the market data in ``folder`` (None: the bundled data): every table
+    file of the layout, by name and content. OSError when one cannot be read."""
+    from korvane_bond_demo.dataset import LAYOUT, bundled_folder
+
+    root = bundled_folder() if folder is None else os.fspath(folder)
+    digest = hashlib.sha256()
+    for name in sorted(LAYOUT):
+        for suffix in (".csv", ".parquet"):
+            path = os.path.join(root, name + suffix)
+            if not os.path.isfile(path):
+                continue
+            digest.update(f"{name}{suffix}\0{os.path.getsize(path)}\0".encode())
+            with open(path, "rb") as f:
+                for block in iter(lambda f=f: f.read(1 << 20), b""):
+                    digest.update(block)
+    return digest.hexdigest()
+
+
+def fingerprints(points):
+    """{data folder: fingerprint} of every data folder of ``points`` ((swept, Settings))."""
+    found = {}
+    for _, settings in points:
+        if settings.data not in found:
+            try:
+                found[settings.data] = data_fingerprint(settings.data)
+            except OSError as error:
+                why = error.strerror or error
+                raise ValueError(f"cannot read {_data_name(settings.data)}: {why}") from None
+    return found
 
 
 def default_workers():
@@ -79,77 +145,14 @@ def default_workers():
 
 
 def require_dask():
-    """Raise ValueError with the install hint when dask's distributed scheduler is missing."""
-    try:
-        import dask  # noqa: F401
-        import distributed  # noqa: F401
-    except ImportError:
-        raise ValueError(INSTALL_HINT) from None
+    """Raise ValueError with the install hint when Dask's distributed scheduler is missing
+    (a sweep on a Dask cluster, ``--scheduler``, needs it)."""
+    from korvane_bond_demo.cluster import require_dask
+
+    require_dask()
 
 
-@contextlib.contextmanager
-def _client(scheduler, workers):
-    from distributed import Client, LocalCluster
-
-    if scheduler is not None:
-        try:
-            client = Client(scheduler, timeout="10s")
-        except (OSError, TimeoutError, ValueError) as error:
-            raise ConnectionError(
-                f"cannot reach the Dask scheduler at {scheduler}: {_one_line(error)}"
-            ) from None
-        with client:
-            try:
-                client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
-            except (TimeoutError, OSError):
-                raise ConnectionError(
-                    f"no worker joined the Dask scheduler at {scheduler} in {WORKER_WAIT_SECONDS} s"
-                ) from None
-            yield client
-        return
-    # Ctrl-C is the command's to handle: it closes the cluster, which ends the workers.
-    # The worker processes inherit SIGINT ignored from the start below, so they never
-    # take it themselves; a Ctrl-C meanwhile is held back, not lost (_sigint_held).
-    cluster = None
-    try:
-        with _sigint_held():
-            cluster = LocalCluster(
-                n_workers=workers,
-                threads_per_worker=1,
-                processes=True,
-                dashboard_address=None,
-                # the scheduler's HTTP server (health, metrics) on a free port, not 8787,
-                # which another cluster may hold
-                scheduler_kwargs={"dashboard_address": ":0"},
-                silence_logs=logging.ERROR,
-            )
-        with Client(cluster) as client:
-            yield client
-    finally:
-        if cluster is not None:
-            cluster.close(timeout=CLOSE_SECONDS)
-
-
-@contextlib.contextmanager
-def _sigint_held():
-    """SIGINT ignored by the processes started in the block, and held back in this one
-    until the block ends: blocked in every thread (those started in the block inherit
-    that), so the kernel keeps a Ctrl-C pending instead of discarding it, and it is
-    delivered to the handler in place once the block ends."""
-    if not _main_thread():
-        yield
-        return
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, handler)
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
-
-
-def _main_thread():
-    return threading.current_thread() is threading.main_thread()
+# -- the grid ----------------------------------------------------------------------------
 
 
 @contextlib.contextmanager
@@ -157,7 +160,7 @@ def _interrupt_flag():
     """An event set by Ctrl-C while the block runs (the main thread's handler, in place
     of the KeyboardInterrupt that library code waiting on a future could swallow)."""
     flag = threading.Event()
-    if not _main_thread():
+    if threading.current_thread() is not threading.main_thread():
         yield flag
         return
     previous = signal.signal(signal.SIGINT, lambda _signum, _frame: flag.set())
@@ -167,50 +170,76 @@ def _interrupt_flag():
         signal.signal(signal.SIGINT, previous)
 
 
-def run_grid(points, scheduler=None, workers=None, progress=None, started=None, finished=None):
-    """Run every Settings of ``points`` (a list of (number, Settings)) as one task, and
-    call ``finished(number, result)`` as each one completes (see :func:`run_point`).
-    ``progress`` wraps the iterable of finished tasks; ``started`` is called with the
-    client once the cluster is there. Ctrl-C raises KeyboardInterrupt within a poll
-    interval, at any moment, and the cluster is closed."""
+def run_grid(points, found=None, scheduler=None, workers=None, progress=None, started=None,
+             finished=None, log_path=None, close_fds=()):  # fmt: skip
+    """Run every Settings of ``points`` (a list of (number, Settings)) and call
+    ``finished(number, result)`` as each one completes (see :func:`run_point`); ``found``
+    maps each data folder to its :func:`fingerprint <data_fingerprint>`, which the workers
+    check. On this machine's worker processes (``workers`` of them, default one per core;
+    ``close_fds``: descriptors they must not keep), or on the Dask cluster of
+    ``scheduler`` (its logging into ``log_path``). ``progress`` wraps the iterable of
+    finished points; ``started`` is called with where the points run, once they do.
+
+    Ctrl-C raises KeyboardInterrupt within a fraction of a second, at any moment, the
+    workers ended. Raises :class:`korvane_bond_demo.pool.WorkersGone` or
+    :class:`korvane_bond_demo.cluster.ClusterLost` when the workers or the cluster are
+    gone, ConnectionError when the scheduler cannot be reached, and whatever
+    ``finished`` raises; every point handed to ``finished`` before stays handed."""
     if not points:
         return
-    workers = min(workers or default_workers(), len(points))
-    with _interrupt_flag() as interrupted, _client(scheduler, workers) as client:
+    found = found or {}
+    payloads = [(number, (settings, found.get(settings.data))) for number, settings in points]
+    with _interrupt_flag() as interrupted:
+        if scheduler is None:
+            # what a point needs, loaded here once: forked workers start with it
+            import korvane_bond_demo.backtest  # noqa: F401
+            from korvane_bond_demo.pool import Pool
+
+            count = min(workers or default_workers(), len(points))
+            with Pool(count, _run_payload, close_fds) as local:
+                if interrupted.is_set():
+                    raise KeyboardInterrupt
+                if started is not None:
+                    started(f"{count} worker process{'es' if count != 1 else ''}")
+                _deliver(local.run(payloads, interrupted), progress, finished, interrupted)
+        else:
+            from korvane_bond_demo import cluster
+
+            results = cluster.run(payloads, run_point, scheduler, interrupted, log_path, started)
+            _deliver(results, progress, finished, interrupted)
+
+
+def _deliver(results, progress, finished, interrupted):
+    for number, result in progress(results) if progress is not None else results:
+        if finished is not None:
+            finished(number, result)
         if interrupted.is_set():
             raise KeyboardInterrupt
-        if started is not None:
-            started(client)
-        futures = {client.submit(run_point, settings, pure=False): number for number, settings in points}
-        done = _completed(futures, interrupted)
-        for future in progress(done) if progress is not None else done:
-            if future.status == "error":  # the task itself could not run (a worker died, ...)
-                result = {"error": _one_line(future.exception())}
-            else:
-                result = future.result()
-            future.release()
-            if finished is not None:
-                finished(futures[future], result)
-            if interrupted.is_set():
-                raise KeyboardInterrupt
 
 
-def _completed(futures, interrupted):
-    """The futures as they complete; KeyboardInterrupt once ``interrupted`` is set."""
-    pending = list(futures)
-    while pending:
-        if interrupted.is_set():
-            raise KeyboardInterrupt
-        ready = [future for future in pending if future.done()]
-        if not ready:
-            interrupted.wait(POLL_SECONDS)
-            continue
-        ready_ids = {id(future) for future in ready}
-        pending = [future for future in pending if id(future) not in ready_ids]
-        yield from ready
+# -- the folder and its table ------------------------------------------------------------
 
 
-# -- results ---------------------------------------------------------------------------
+def lock_folder(out):
+    """Take the output folder ``out`` for this sweep: an exclusive lock, held until the
+    descriptor returned is closed (or the process ends); None where the system has no
+    such locks. ValueError, one line, when another sweep holds it."""
+    try:
+        import fcntl
+    except ImportError:  # not on a POSIX system
+        return None
+    handle = os.open(out, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0))
+    try:
+        fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(handle)
+        raise ValueError(
+            f"the output folder {out} is in use by another sweep; let it finish, or give another --out"
+        ) from None
+    except OSError as error:
+        os.close(handle)
+        raise ValueError(f"cannot lock the output folder {out}: {error.strerror or error}") from None
+    return handle
 
 
 def header(names):
@@ -241,11 +270,23 @@ def _grid_record(names, points):
     }
 
 
+def _csv_text(cells_list):
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerows(cells_list)
+    return buffer.getvalue()
+
+
+_POINT_NUMBER = re.compile(r"[1-9][0-9]{0,8}")
+
+
 class ResultsFile:
     """``sweep.csv`` written as the points finish: the header first, then one row per
     finished point, appended, flushed and synced to disk as it completes, so a crash or
     an interrupt loses no finished point. :meth:`close` rewrites it in point order
-    (atomically). ``sweep-grid.json`` beside it records the grid, for ``--resume``."""
+    (atomically). ``sweep-grid.json`` beside it records the grid, for ``--resume``,
+    which takes an earlier table only when every row is one this grid could have
+    written (:meth:`_read_back`)."""
 
     def __init__(self, out, names, points, resume=False):
         self.path = out / "sweep.csv"
@@ -254,22 +295,24 @@ class ResultsFile:
         self.points = points
         self.results = {}  # point number -> result
         if resume:
-            self.results = self._read_back()
+            self.results, kept = self._read_back()
+            _write_atomically(self.path, kept)  # the trusted rows; a row a crash cut short goes
             self._file = open(self.path, "a", newline="", encoding="utf-8")
         else:
             _write_atomically(self.grid_path, json.dumps(_grid_record(names, points), indent=1) + "\n")
-            self._file = open(self.path, "w", newline="", encoding="utf-8")
-            self._write(header(names))
+            _write_atomically(self.path, _csv_text([header(names)]))
+            self._file = open(self.path, "a", newline="", encoding="utf-8")
 
     def _write(self, cells):
-        csv.writer(self._file, lineterminator="\n").writerow(cells)
+        self._file.write(_csv_text([cells]))
         self._file.flush()
         os.fsync(self._file.fileno())
 
     def add(self, number, result):
-        swept = self.points[number - 1][0]
+        """Write the row of a finished point; OSError when it cannot be (a full disk): the
+        point then counts as not run."""
+        self._write(row(number, self.points[number - 1][0], result))
         self.results[number] = result
-        self._write(row(number, swept, result))
 
     @property
     def remaining(self):
@@ -277,76 +320,158 @@ class ResultsFile:
         return [(n, settings) for n, (_, settings) in enumerate(self.points, 1) if n not in self.results]
 
     def close(self, final=True):
-        """Close the file; when ``final``, rewrite it with every row in point order."""
-        self._file.close()
+        """Close the file; when ``final``, rewrite it with every row in point order.
+        OSError when the file cannot be closed or rewritten (the rows written stay)."""
+        try:
+            self._file.close()
+        except OSError:
+            if final:
+                raise
         if final:
-            with open(self.path.with_name(".sweep.csv.partial"), "w", newline="", encoding="utf-8") as f:
-                writer = csv.writer(f, lineterminator="\n")
-                writer.writerow(header(self.names))
-                for number in sorted(self.results):
-                    writer.writerow(row(number, self.points[number - 1][0], self.results[number]))
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(self.path.with_name(".sweep.csv.partial"), self.path)
+            ordered = [header(self.names)] + [
+                row(n, self.points[n - 1][0], self.results[n]) for n in sorted(self.results)
+            ]
+            _write_atomically(self.path, _csv_text(ordered))
 
     def ordered_results(self):
         return [self.results.get(n, {"error": "not run"}) for n in range(1, len(self.points) + 1)]
 
+    def _refuse(self, line, why):
+        raise ValueError(
+            f"--resume: {self.path}, line {line}: {why}; it is not this sweep's table: "
+            "run it without --resume to start again"
+        )
+
     def _read_back(self):
-        """The finished points of an earlier run of the same grid; ValueError otherwise."""
+        """The finished points of an earlier run of the same grid and the text of their
+        rows: ({number: result}, text). ValueError, one line naming the row, for a table
+        this grid could not have written."""
         if not self.path.is_file() or not self.grid_path.is_file():
             raise ValueError(f"--resume: no earlier sweep in {self.path.parent} (sweep.csv and {GRID_FILE})")
+        expected = _grid_record(self.names, self.points)
+        expected_text = json.dumps(expected, indent=1) + "\n"
+        recorded = _read_bounded(self.grid_path, 2 * len(expected_text) + 4096)
         try:
-            recorded = json.loads(self.grid_path.read_text(encoding="utf-8"))
-        except (OSError, ValueError):
+            same = recorded is not None and json.loads(recorded.decode("utf-8")) == expected
+        except (ValueError, RecursionError):  # not JSON, not UTF-8, nested beyond reason
             raise ValueError(f"--resume: {self.grid_path} cannot be read") from None
-        if recorded != _grid_record(self.names, self.points):
+        if not same:
             raise ValueError(
                 f"--resume: {self.path} holds another grid or other settings; run it without --resume "
                 "to start again"
             )
-        with open(self.path, newline="", encoding="utf-8") as f:
-            text = f.read()
-        if text and not text.endswith("\n"):  # a row cut short by a crash: run that point again
-            text = text[: text.rfind("\n") + 1]
-            with open(self.path, "w", newline="", encoding="utf-8") as f:
-                f.write(text)
-        lines = list(csv.reader(text.splitlines()))
-        if not lines or lines[0] != header(self.names):
+        width = len(header(self.names))
+        limit = (len(self.points) + 1) * (width * 64 + MAX_ERROR_CHARS + 256) + sum(
+            len(json.dumps(point)) for point in expected["points"]
+        )
+        data = _read_bounded(self.path, limit)
+        if data is None:
+            raise ValueError(
+                f"--resume: {self.path} is larger than a table of this grid can be; "
+                "run it without --resume to start again"
+            )
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as error:
+            self._refuse(data[: error.start].count(b"\n") + 1, "not UTF-8 text")
+        if "\0" in text:
+            self._refuse(text[: text.index("\0")].count("\n") + 1, "a NUL character")
+        torn = text != "" and not text.endswith("\n")  # the last row, cut short by a crash
+        reader = csv.reader(io.StringIO(text, newline=""))
+        records = []
+        try:
+            for cells in reader:
+                records.append((reader.line_num, cells))
+        except csv.Error as error:  # a field over the csv module's limit, a stray quote
+            self._refuse(reader.line_num, " ".join(str(error).split()))
+        if torn and records:
+            records.pop()
+        if not records or records[0][1] != header(self.names):
             raise ValueError(f"--resume: {self.path} does not start with the header of this grid")
-        results = {}
+        results, kept = {}, [records[0][1]]
+        for line, cells in records[1:]:
+            results_of = self._check_row(line, cells, width, results)
+            results[int(cells[0])] = results_of
+            kept.append(cells)
+        return results, _csv_text(kept)
+
+    def _check_row(self, line, cells, width, seen):
+        """The result a row records, once it is checked against its point and the grid."""
+        if len(cells) != width:
+            self._refuse(line, f"{len(cells)} cells where this grid's rows have {width}")
+        if not _POINT_NUMBER.fullmatch(cells[0]) or not 1 <= int(cells[0]) <= len(self.points):
+            self._refuse(line, f"no point {cells[0][:40]!r} in this grid of {len(self.points):,}")
+        number = int(cells[0])
+        if number in seen:
+            self._refuse(line, f"point {number} is given twice")
+        swept = self.points[number - 1][0]
+        for name, cell in zip(self.names, cells[1:]):
+            value = PARAMETERS[name].text(swept[name])
+            if cell != value:
+                self._refuse(line, f"point {number} has {name} {cell[:80]!r} where the grid has {value!r}")
         count = len(self.names)
-        for cells in lines[1:]:
-            if len(cells) != len(header(self.names)) or not cells[0].isdigit():
-                raise ValueError(f"--resume: {self.path}: a row that is not this grid's: {','.join(cells)}")
-            number = int(cells[0])
-            figures = cells[1 + count : 1 + count + len(STATISTICS)]
-            if cells[-1]:
-                results[number] = {"error": cells[-1]}
-            else:
-                results[number] = {name: (float(v) if v else None) for name, v in zip(STATISTICS, figures)}
-        return results
+        figures = cells[1 + count : 1 + count + len(STATISTICS)]
+        error = cells[-1]
+        if error:
+            if any(figures):
+                self._refuse(line, f"point {number} has both figures and an error")
+            if len(error) > MAX_ERROR_CHARS:
+                self._refuse(line, f"point {number}'s error is over {MAX_ERROR_CHARS:,} characters")
+            return {"error": error}
+        result = {}
+        for name, cell in zip(STATISTICS, figures):
+            try:
+                value = float(cell) if cell else None
+            except ValueError:
+                value = math.nan
+            if value is not None and not math.isfinite(value):
+                self._refuse(line, f"point {number}'s {name} is no finite number: {cell[:40]!r}")
+            result[name] = value
+        return result
+
+
+def _read_bounded(path, limit):
+    """The bytes of the file ``path``, or None when it holds more than ``limit``."""
+    with open(path, "rb") as f:
+        data = f.read(limit + 1)
+    return None if len(data) > limit else data
 
 
 def _write_atomically(path, text):
+    """``text`` into ``path``: written beside it under a temporary name, synced, renamed
+    over it; nothing is left of the temporary file when that fails."""
     partial = path.with_name(f".{path.name}.partial")
-    with open(partial, "w", encoding="utf-8") as f:
-        f.write(text)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(partial, path)
+
+    def remove():
+        with contextlib.suppress(OSError):
+            partial.unlink()
+
+    with interrupt.cleaning(remove):
+        try:
+            with open(partial, "w", newline="", encoding="utf-8") as f:
+                f.write(text)
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(partial, path)
+        finally:
+            remove()
 
 
 def write_heatmap(out, points, results, heatmap):
     """Write sweep.png (under a temporary name, then renamed); its path."""
     path = out / "sweep.png"
     partial = out / ".sweep.png.partial"
-    try:
-        plot_heatmap(partial, points, results, *heatmap)
-        os.replace(partial, path)
-    finally:
+
+    def remove():
         with contextlib.suppress(OSError):
             partial.unlink()
+
+    with interrupt.cleaning(remove):
+        try:
+            plot_heatmap(partial, points, results, *heatmap)
+            os.replace(partial, path)
+        finally:
+            remove()
     return path
 
 
@@ -404,10 +529,10 @@ def _cells(points, results, stat, x, y):
 
 def plot_heatmap(path, points, results, stat, x, y):
     import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
     import numpy as np
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import PercentFormatter
 
     xs, ys, matrix = _cells(points, results, stat, x, y)
     data = np.array([[np.nan if v is None else v for v in row] for row in matrix], dtype=float)
@@ -415,44 +540,45 @@ def plot_heatmap(path, points, results, stat, x, y):
     width = min(MAX_FIGURE[0], max(6.0, 1.3 * len(xs) + 3.0))
     height = min(MAX_FIGURE[1], max(3.0, 0.8 * len(ys) + 2.2))
     annotate = len(xs) <= ANNOTATED_CELLS and len(ys) <= ANNOTATED_CELLS
-    fig, ax = plt.subplots(figsize=(width, height), dpi=110)
-    try:
-        cmap = plt.get_cmap("RdYlGn_r" if stat in LOWER_IS_BETTER else "RdYlGn").with_extremes(bad="#d9d9d9")
-        finite = data[np.isfinite(data)]
-        vmin, vmax = (finite.min(), finite.max()) if finite.size else (0.0, 1.0)
-        if vmin == vmax:
-            vmin, vmax = vmin - 1e-12, vmax + 1e-12
-        image = ax.imshow(np.ma.masked_invalid(data), cmap=cmap, vmin=vmin, vmax=vmax, aspect="auto")
-        bar = fig.colorbar(image, ax=ax)
-        bar.set_label(stat.replace("_", " "))
-        if stat in PERCENT:
-            bar.ax.yaxis.set_major_formatter(matplotlib.ticker.PercentFormatter(1.0, decimals=2))
-        middle = (vmin + vmax) / 2
-        for j, cells in enumerate(matrix if annotate else ()):
-            for i, value in enumerate(cells):
-                text = "failed" if value is None else format_figure(stat, value)
-                dark = value is not None and abs(value - middle) > 0.35 * (vmax - vmin)
-                ax.text(i, j, text, ha="center", va="center", fontsize=10, color="white" if dark else "black")
-        xticks = _ticks(len(xs))
-        ax.set_xticks(xticks)
-        ax.set_xticklabels([_label(x, xs[i]) for i in xticks], rotation=0 if len(xticks) <= 12 else 45)
-        ax.set_xlabel(x)
-        if y is None:
-            ax.set_yticks([0])
-            ax.set_yticklabels([""])
-        else:
-            yticks = _ticks(len(ys))
-            ax.set_yticks(yticks)
-            ax.set_yticklabels([_label(y, ys[i]) for i in yticks])
-            ax.set_ylabel(y)
-        title = f"{stat.replace('_', ' ')} by {x}" + (f" and {y}" if y else "")
-        if others:
-            title += f"\n(mean over {', '.join(others)})"
-        ax.set_title(title)
-        fig.tight_layout()
-        fig.savefig(path, format="png")
-    finally:
-        plt.close(fig)
+    fig = Figure(figsize=(width, height), dpi=110)
+    FigureCanvasAgg(fig)
+    ax = fig.subplots()
+    cmap = matplotlib.colormaps["RdYlGn_r" if stat in LOWER_IS_BETTER else "RdYlGn"].with_extremes(
+        bad="#d9d9d9"
+    )
+    finite = data[np.isfinite(data)]
+    vmin, vmax = (finite.min(), finite.max()) if finite.size else (0.0, 1.0)
+    if vmin == vmax:
+        vmin, vmax = vmin - 1e-12, vmax + 1e-12
+    image = ax.imshow(np.ma.masked_invalid(data), cmap=cmap, vmin=vmin, vmax=vmax, aspect="auto")
+    bar = fig.colorbar(image, ax=ax)
+    bar.set_label(stat.replace("_", " "))
+    if stat in PERCENT:
+        bar.ax.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=2))
+    middle = (vmin + vmax) / 2
+    for j, cells in enumerate(matrix if annotate else ()):
+        for i, value in enumerate(cells):
+            text = "failed" if value is None else format_figure(stat, value)
+            dark = value is not None and abs(value - middle) > 0.35 * (vmax - vmin)
+            ax.text(i, j, text, ha="center", va="center", fontsize=10, color="white" if dark else "black")
+    xticks = _ticks(len(xs))
+    ax.set_xticks(xticks)
+    ax.set_xticklabels([_label(x, xs[i]) for i in xticks], rotation=0 if len(xticks) <= 12 else 45)
+    ax.set_xlabel(x)
+    if y is None:
+        ax.set_yticks([0])
+        ax.set_yticklabels([""])
+    else:
+        yticks = _ticks(len(ys))
+        ax.set_yticks(yticks)
+        ax.set_yticklabels([_label(y, ys[i]) for i in yticks])
+        ax.set_ylabel(y)
+    title = f"{stat.replace('_', ' ')} by {x}" + (f" and {y}" if y else "")
+    if others:
+        title += f"\n(mean over {', '.join(others)})"
+    ax.set_title(title)
+    fig.tight_layout()
+    fig.savefig(path, format="png")
 
 
 def _ticks(count, most=ANNOTATED_CELLS):

@@ -1,4 +1,11 @@
-"""The korvane-bond-demo command."""
+"""The korvane-bond-demo command: the summary and outputs, bad options, --help that loads no
+heavy library, and make saying what to install before anything runs."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
 
 import pytest
 from korvane.environment import Environment
@@ -63,3 +70,55 @@ def test_bad_options_are_reported(tmp_path, capsys, args, message):
         code = stop.code
     assert code == 2
     assert message in capsys.readouterr().err
+
+
+HEAVY = ("numpy", "pandas", "matplotlib", "QuantLib", "scipy", "korvane", "distributed")
+
+
+@pytest.mark.parametrize("args", [["--help"], ["sweep", "--help"]], ids=["run", "sweep"])
+def test_help_loads_no_heavy_library(args):
+    code = (
+        "import sys\n"
+        "from korvane_bond_demo.__main__ import main\n"
+        f"sys.argv = ['korvane-bond-demo', *{args!r}]\n"
+        "try:\n    main()\nexcept SystemExit as stop:\n    assert stop.code == 0, stop.code\n"
+        f"print(sorted(m for m in {HEAVY!r} if m in sys.modules), file=sys.stderr)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == "[]\n" and "usage: korvane-bond-demo" in done.stdout
+
+
+MAKEFILE = pathlib.Path(__file__).resolve().parents[2] / "Makefile"
+
+
+@pytest.mark.skipif(not MAKEFILE.exists() or shutil.which("make") is None, reason="no source tree or make")
+@pytest.mark.parametrize(
+    "goal, compiler, message",
+    [
+        ("demo", "false", "no C++17 compiler was found (CXX=false): install one (Debian: {g++})"),
+        ("test", "{tmp}/no-gtest", "the C++ tests need GoogleTest: install it (Debian: {libgtest-dev})"),
+        ("demo", "{tmp}/no-gtest", None),  # the demo needs no GoogleTest
+    ],
+)
+def test_make_says_in_one_line_what_to_install_before_anything_runs(tmp_path, goal, compiler, message):
+    fake = tmp_path / "no-gtest"  # a compiler that has no GoogleTest
+    fake.write_text("#!/bin/sh\nif grep -q gtest; then exit 1; fi\n", encoding="utf-8")
+    fake.chmod(0o755)
+    compiler = compiler.format(tmp=tmp_path)
+    # make is run as from a shell: not as a sub-make of the suite's caller, and make and the
+    # compilers get no preloaded sanitizer runtime
+    unset = ("MAKEFLAGS", "MAKELEVEL", "MFLAGS", "LD_PRELOAD")
+    plain = {k: v for k, v in os.environ.items() if k not in unset}
+    done = subprocess.run(
+        ["make", "-n", "--no-print-directory", goal], cwd=MAKEFILE.parent, capture_output=True, text=True,
+        timeout=120, env={**plain, "CXX": compiler},
+    )  # fmt: skip
+    if message is None:
+        assert done.returncode == 0, done.stderr
+        return
+    assert done.returncode != 0 and done.stdout == ""
+    message = message.replace("{g++}", "apt-get install g++")
+    message = message.replace("{libgtest-dev}", "apt-get install libgtest-dev")
+    assert done.stderr.endswith(f"*** {message}.  Stop.\n")
+    assert done.stderr.count("\n") == 1

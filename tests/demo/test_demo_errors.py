@@ -1,15 +1,17 @@
 """The command line never fails like a script: bad input gets one line and status 2 before
-the run, Ctrl-C gets one line and status 130, and no output is ever left torn."""
+the run, a failure after it one line and status 3, Ctrl-C one line and status 130 from the
+entry's first import on, and no output is ever left torn."""
 
 import os
 import signal
 import subprocess
 import sys
+import textwrap
 import time
 
 import pytest
 from korvane.environment import Environment
-from korvane_bond_demo import cli, outputs
+from korvane_bond_demo import chart, cli
 from korvane_bond_demo.files import staged
 from korvane_bond_demo.outputs import OUTPUTS
 
@@ -171,7 +173,7 @@ def test_an_interrupt_while_writing_leaves_the_previous_outputs(tmp_path, capsys
     def interrupted(*_args):
         raise KeyboardInterrupt  # as Ctrl-C would, after the CSV files have been staged
 
-    monkeypatch.setattr(outputs, "render_chart", interrupted)
+    monkeypatch.setattr(chart, "render_chart", interrupted)
     code, printed, err = _main(["--out", str(out)] + SHORT, capsys)
     assert (code, printed, err) == (130, "", "korvane-bond-demo: interrupted\n")
     assert sorted(p.name for p in out.iterdir()) == sorted(OUTPUTS)
@@ -248,3 +250,106 @@ def test_ctrl_c_mid_run_ends_with_one_line_and_leaves_no_torn_file(reference_out
     assert stderr == "korvane-bond-demo: interrupted\n"
     assert stdout == ""
     assert _check_whole(out, reference) in ({"old"}, {"new"})
+
+
+# The command as its entry runs it, with Ctrl-C sent the moment it starts loading the
+# module named first: the entry is still importing.
+ENTRY_INTERRUPTED = textwrap.dedent(
+    """
+    import os, runpy, signal, sys
+
+    class Interrupt:
+        def find_spec(self, name, path=None, target=None):
+            if name == WHEN:
+                sys.meta_path.remove(self)
+                os.kill(os.getpid(), signal.SIGINT)
+            return None
+
+    WHEN = sys.argv[1]
+    sys.meta_path.insert(0, Interrupt())
+    sys.argv = ["korvane-bond-demo", *sys.argv[2:]]
+    runpy.run_module("korvane_bond_demo", run_name="__main__", alter_sys=True)
+    """
+)
+SWEEP = ["sweep", *SHORT[:4], "--set", "repo_tenor_days=1,7", "--no-progress"]
+
+
+def _interrupted_cleanly(process_result, out):
+    code, stdout, stderr = process_result
+    assert (code, stdout, stderr) == (130, "", "korvane-bond-demo: interrupted\n")
+    if out.exists():  # nothing half-written: the previous outputs, or none
+        assert [p.name for p in out.iterdir() if p.name.startswith(".")] == []
+
+
+@pytest.mark.parametrize(
+    "args, when",
+    [
+        ([], "korvane_bond_demo.cli"),  # the first import after the handler
+        ([], "pandas"),
+        ([], "korvane.runner"),
+        ([], "QuantLib"),  # the run is over: the analysis starts
+        ([], "matplotlib"),  # the outputs are being staged
+        (SWEEP, "korvane_bond_demo.sweep_cli"),
+        (SWEEP, "pandas"),
+        (SWEEP, "korvane_bond_demo.pool"),  # the table is there, the workers not yet
+    ],
+)
+def test_ctrl_c_while_the_entry_is_still_importing_is_one_line(tmp_path, args, when):
+    out = tmp_path / "out"
+    if not args:
+        _old_outputs(out)
+    done = subprocess.run(
+        [sys.executable, "-c", ENTRY_INTERRUPTED, when, *args, "--out", str(out), "--no-progress"],
+        capture_output=True, text=True, timeout=300,
+    )  # fmt: skip
+    _interrupted_cleanly((done.returncode, done.stdout, done.stderr), out)
+    if not args:
+        assert _check_whole(out, out) == {"old"}
+
+
+@pytest.mark.parametrize("args", [[], SWEEP], ids=["run", "sweep"])
+@pytest.mark.parametrize("delay", [0.2, 1.0])
+def test_ctrl_c_early_in_the_installed_command_is_one_line(tmp_path, args, delay):
+    script = os.path.join(os.path.dirname(sys.executable), "korvane-bond-demo")
+    out = tmp_path / "out"
+    process = subprocess.Popen(
+        [script, *args, "--out", str(out), "--no-progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True, start_new_session=True,
+    )  # fmt: skip
+    time.sleep(delay)
+    os.killpg(process.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the whole process group
+    stdout, stderr = process.communicate(timeout=300)
+    _interrupted_cleanly((process.returncode, stdout, stderr), out)
+
+
+@pytest.mark.parametrize(
+    "fault, message",
+    [
+        (OSError(28, "No space left on device"), "cannot write the outputs into {out}: No space left"),
+        (None, "the run's totals are not finite numbers"),
+    ],
+    ids=["disk-full", "not-finite"],
+)
+def test_a_failure_after_the_run_has_a_status_of_its_own_and_keeps_the_previous_outputs(
+    tmp_path, capsys, monkeypatch, fault, message
+):
+    from korvane_bond_demo import backtest, tables
+
+    out = tmp_path / "out"
+    _old_outputs(out)
+    if fault is None:
+
+        def overflowed(result, _ledger):
+            raise backtest.NotFinite(f"the run's totals are not finite numbers ({result.initial_cash:g})")
+
+        monkeypatch.setattr(backtest, "_check_finite", overflowed)
+    else:
+
+        def full(*_args):
+            raise fault
+
+        monkeypatch.setattr(tables, "write_csv", full)
+    code, printed, err = _main(["--out", str(out)] + SHORT, capsys)
+    assert (code, printed) == (3, "")
+    assert err.startswith("korvane-bond-demo: error: " + message.format(out=out)) and err.count("\n") == 1
+    assert _check_whole(out, out) == {"old"}

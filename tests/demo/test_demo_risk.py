@@ -1,16 +1,19 @@
-"""Fixed-income risk against QuantLib's own bond, the carry strategy's financing, and the
-statistics and report of a run of another strategy (a ladder with no repo, a lender)."""
+"""Fixed-income risk against QuantLib's own bond, a figure QuantLib cannot solve reported
+missing for its bond and day, the carry strategy's financing, and the statistics and
+report of a run of another strategy (a ladder with no repo, a lender)."""
 
 import datetime
 import json
 import math
+import shutil
 
 import pandas as pd
 import pytest
 import QuantLib as ql
+from korvane.const import POSITION_DIRECTION
 from korvane.environment import Environment
 from korvane.runner import Backtest, Strategy
-from korvane_bond_demo import risk
+from korvane_bond_demo import dataset, risk
 from korvane_bond_demo.backtest import analyse
 from korvane_bond_demo.dataset import bundled
 from korvane_bond_demo.files import check_output_folder
@@ -139,3 +142,68 @@ def test_statistics_and_report_take_a_run_of_another_strategy(tmp_path, strategy
         assert list(stats["attribution"]) == ["019547.XSHG", "127001.XSHE", "200205.IB"]
     else:
         assert stats["dv01_max"] == 0 and list(stats["attribution"]) == ["lending"]
+
+
+LONG = POSITION_DIRECTION.LONG
+
+
+def _slipped_decimal(folder):
+    """The bundled data with 019547.XSHG's clean price of 2024-09-10 and -11 ten times too
+    high, and the full price with it (so the data still agree with themselves)."""
+    shutil.copytree(dataset.bundled_folder(), folder, ignore=shutil.ignore_patterns("__*"))
+    prices = folder / "bond_prices.csv"
+    text = prices.read_text(encoding="utf-8")
+    for clean, accrued, full in (
+        ("102.2426", "2.1983606557", "104.4409606557"),
+        ("102.2082", "2.2057377049", "104.4139377049"),
+    ):
+        slipped = float(clean) * 10
+        text = text.replace(
+            f",{clean},{accrued},{full},", f",{slipped!r},{accrued},{slipped + float(accrued)!r},"
+        )
+    prices.write_text(text, encoding="utf-8")
+
+
+@pytest.mark.parametrize("fault", ["quote", "schedule"])
+def test_a_risk_figure_quantlib_cannot_solve_is_missing_for_its_bond_and_day(
+    tmp_path, demo, monkeypatch, fault
+):
+    start, end = D(2024, 9, 2), D(2024, 10, 31)
+    clean = demo(start, end)
+    leg = risk.payment_leg
+    if fault == "quote":
+        _slipped_decimal(tmp_path / "market")
+        settings = {"data": str(tmp_path / "market")}
+        days, reason = ["2024-09-10", "2024-09-11"], "unable to bracket root"
+    else:
+
+        def beyond_quantlib(schedule):
+            if schedule["cash_flow"].iloc[0] == 2.7:  # 019547.XSHG's coupon: a date past 2199
+                raise RuntimeError("year 2300 out of bound. It must be in [1901,2199]")
+            return leg(schedule)
+
+        monkeypatch.setattr(risk, "payment_leg", beyond_quantlib)
+        settings = {}
+        held = [r.date for r in clean.result.days if r.positions_quantity.get(("019547.XSHG", LONG))]
+        days, reason = [day.isoformat() for day in held], "year 2300 out of bound"
+    done = demo(start, end, tmp_path / "out", **settings)
+    stats = json.loads((tmp_path / "out" / "stats.json").read_text(encoding="utf-8"))
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(OUTPUTS)  # every output
+    missing = stats["risk_missing"]
+    assert [(m["order_book_id"], m["date"]) for m in missing] == [("019547.XSHG", day) for day in days]
+    assert all(m["reason"].startswith(reason) for m in missing)
+    note = f"no yield, duration or DV01 for 019547.XSHG on {len(days)} days held ({days[0]} to {days[-1]};"
+    assert note in (tmp_path / "out" / "summary.txt").read_text(encoding="utf-8")
+    quantity = clean.result.days[0].positions_quantity[("019547.XSHG", LONG)]
+    for before, after in zip(clean.dv01, done.dv01):
+        if after["date"].isoformat() not in days:
+            assert after["dv01"] == before["dv01"]
+            continue
+        quote = bundled().bond_quote("019547.XSHG", after["date"])
+        payments = leg(bundled().realized_cash_flow("019547.XSHG"))
+        own = quantity * risk.bond_risk(payments, quote.full, after["date"])[2]
+        assert after["dv01"] == pytest.approx(before["dv01"] - own, rel=1e-12)  # the others' alone
+    if fault == "quote":
+        assert stats["risk_by_bond"]["019547.XSHG"] == clean.stats["risk_by_bond"]["019547.XSHG"]
+    else:
+        assert "019547.XSHG" not in stats["risk_by_bond"]
