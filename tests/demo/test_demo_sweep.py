@@ -19,7 +19,7 @@ import time
 
 import pytest
 from korvane.environment import Environment
-from korvane_bond_demo import cli, cluster, config, dataset, sweep
+from korvane_bond_demo import cli, cluster, config, dataset, sweep, sweep_report, sweep_table
 from korvane_bond_demo.backtest import POINT_STATISTICS, point_statistics, run_statistics
 from korvane_bond_demo.settings import Settings
 
@@ -114,18 +114,18 @@ def test_heatmap_cells_average_the_other_parameters_and_leave_failed_cells_empty
         {}, {"repo_tenor_days": [1, 7], "lend_overnight": [True, False], "borrowed_share": [0.5]}
     )
     results = [{"pnl": 1.0}, {"pnl": 3.0}, {"error": "ValueError: x"}, {"error": "ValueError: y"}]
-    assert sweep._cells(points, results, "pnl", "repo_tenor_days", "borrowed_share") == (
+    assert sweep_report._cells(points, results, "pnl", "repo_tenor_days", "borrowed_share") == (
         [1, 7],
         [0.5],
         [[2.0, None]],
     )
-    assert sweep._cells(points, results, "pnl", "lend_overnight", None) == (
+    assert sweep_report._cells(points, results, "pnl", "lend_overnight", None) == (
         [True, False],
         [None],
         [[1.0, 3.0]],
     )
-    assert [n for n, _, _ in sweep.best(points, results, "pnl")] == [2, 1]
-    written = sweep.write_heatmap(tmp_path, points, results, ("pnl", "repo_tenor_days", None))
+    assert [n for n, _, _ in sweep_report.best(points, results, "pnl")] == [2, 1]
+    written = sweep_report.write_heatmap(tmp_path, points, results, ("pnl", "repo_tenor_days", None))
     assert written == tmp_path / "sweep.png"
     assert (tmp_path / "sweep.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert sorted(os.listdir(tmp_path)) == ["sweep.png"]  # nothing staged left
@@ -178,7 +178,7 @@ def test_points_in_worker_processes_equal_single_runs_and_a_failing_point_is_iso
     assert "4 points, 3 ran, 1 failed" in stdout and "best points by sharpe_ratio" in stdout
     with open(out / "sweep.csv", newline="", encoding="utf-8") as f:
         rows = list(csv.DictReader(f))
-    assert list(rows[0]) == sweep.header(["repo_tenor_days", "borrowed_share"])
+    assert list(rows[0]) == sweep_table.header(["repo_tenor_days", "borrowed_share"])
     assert [(r["point"], r["repo_tenor_days"], r["borrowed_share"]) for r in rows] == [
         ("1", "1", "0.5"),
         ("2", "1", "1.0"),
@@ -254,7 +254,7 @@ def _started(process, out, first="300 points on 2 worker processes\n"):
 def _kept(out):
     """The rows sweep.csv holds: whole rows of finished points."""
     kept = _rows(out / "sweep.csv")
-    assert kept[0] == sweep.header(LONG_NAMES)
+    assert kept[0] == sweep_table.header(LONG_NAMES)
     assert 0 < len(kept) - 1 < 300
     assert all(len(row) == len(kept[0]) and row[-1] == "" for row in kept[1:])
     return len(kept) - 1
@@ -336,7 +336,7 @@ def test_a_failing_plot_keeps_the_table(tmp_path, capsys, monkeypatch):
     def broken(*_args):
         raise ValueError("Image size of 50000x400 pixels is too large")
 
-    monkeypatch.setattr(sweep, "plot_heatmap", broken)
+    monkeypatch.setattr(sweep_report, "plot_heatmap", broken)
     code = cli.main(["sweep", *SHORT, "--set", "repo_tenor_days=1,7", "--no-progress", "--workers", "1",
                      "--out", str(tmp_path)])  # fmt: skip
     captured = capsys.readouterr()
@@ -368,7 +368,7 @@ def test_a_wide_heatmap_stays_readable(tmp_path):
 
     points = config.grid_points({}, {"cash": [1e6 + i for i in range(600)], "lend_overnight": [True, False]})
     results = [{"annual_return": i * 1e-5} for i in range(len(points))]
-    path = sweep.write_heatmap(tmp_path, points, results, ("annual_return", "cash", "lend_overnight"))
+    path = sweep_report.write_heatmap(tmp_path, points, results, ("annual_return", "cash", "lend_overnight"))
     width, height = struct.unpack(">II", path.read_bytes()[16:24])  # the PNG's header
     assert width <= 16 * 110 and height <= 10 * 110
 
@@ -415,7 +415,7 @@ def finished(tmp_path, monkeypatch):
     grid = dict(config.parse_set(text) for text in WIDE[1::2])
     base = {"start": datetime.date(2024, 9, 2), "end": datetime.date(2024, 10, 31)}
     points = config.grid_points(base, grid)
-    results = sweep.ResultsFile(out, list(grid), points)
+    results = sweep_table.ResultsFile(out, list(grid), points)
     for number in range(1, len(points) + 1):
         results.add(number, FIGURES)
     results.close()
@@ -501,7 +501,7 @@ def test_resume_reruns_a_row_a_crash_cut_short(finished, capsys, monkeypatch):
             finished(number, FIGURES)
 
     monkeypatch.setattr(sweep, "run_grid", run_grid)
-    monkeypatch.setattr(sweep, "write_heatmap", lambda out, *_: out / "sweep.png")
+    monkeypatch.setattr(sweep_report, "write_heatmap", lambda out, *_: out / "sweep.png")
     assert cli.main(command) == 0
     assert ran == [60]
     assert (out / "sweep.csv").read_bytes() == whole
@@ -510,7 +510,7 @@ def test_resume_reruns_a_row_a_crash_cut_short(finished, capsys, monkeypatch):
 
 def test_a_second_sweep_into_a_folder_in_use_is_refused(finished, capsys):
     out, command = finished
-    lock = sweep.lock_folder(out)
+    lock = sweep_table.lock_folder(out)
     try:
         assert cli.main(command) == 2
     finally:
@@ -519,7 +519,7 @@ def test_a_second_sweep_into_a_folder_in_use_is_refused(finished, capsys):
         f"korvane-bond-demo: error: the output folder {out} is in use by another sweep; let it finish, "
         "or give another --out\n"
     )
-    os.close(sweep.lock_folder(out))  # and a sweep that ended leaves it free
+    os.close(sweep_table.lock_folder(out))  # and a sweep that ended leaves it free
 
 
 # -- faults in the middle of a sweep -------------------------------------------------------
@@ -529,7 +529,7 @@ def test_a_second_sweep_into_a_folder_in_use_is_refused(finished, capsys):
 def test_a_disk_that_fills_mid_sweep_keeps_every_finished_point(tmp_path, capsys, monkeypatch, where):
     out = tmp_path / "out"
     args = ["sweep", *SHORT, *GRID, "--out", str(out), "--no-progress", "--workers", "1"]
-    write, rewrite = sweep.ResultsFile._write, sweep._write_atomically
+    write, rewrite = sweep_table.ResultsFile._write, sweep_table._write_atomically
     rows = []
 
     def full(self, cells):
@@ -543,8 +543,8 @@ def test_a_disk_that_fills_mid_sweep_keeps_every_finished_point(tmp_path, capsys
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
         rewrite(path, text)
 
-    monkeypatch.setattr(sweep.ResultsFile, "_write", full)
-    monkeypatch.setattr(sweep, "_write_atomically", full_rewrite)
+    monkeypatch.setattr(sweep_table.ResultsFile, "_write", full)
+    monkeypatch.setattr(sweep_table, "_write_atomically", full_rewrite)
     assert cli.main(args) == 3
     captured = capsys.readouterr()
     why = "cannot write" if where == "row" else "cannot rewrite"
@@ -661,11 +661,11 @@ def test_closing_the_pool_ends_a_worker_that_does_not_leave(monkeypatch):
 def test_a_worker_refuses_data_other_than_the_sweep_checked(tmp_path):
     folder = tmp_path / "market"
     shutil.copytree(dataset.bundled_folder(), folder, ignore=shutil.ignore_patterns("__*"))
-    bundled = sweep.data_fingerprint(None)
-    assert sweep.data_fingerprint(str(folder)) == bundled  # the same content, wherever it is
+    bundled = dataset.fingerprint(None)
+    assert dataset.fingerprint(str(folder)) == bundled  # the same content, wherever it is
     prices = folder / "bond_prices.csv"
     prices.write_bytes(prices.read_bytes().replace(b"101.", b"102.", 1))
-    changed = sweep.data_fingerprint(str(folder))
+    changed = dataset.fingerprint(str(folder))
     assert changed != bundled
     settings = Settings(start=datetime.date(2024, 9, 2), end=datetime.date(2024, 9, 13), data=str(folder))
     assert sweep.run_point(settings, bundled) == {
