@@ -16,6 +16,7 @@ import sys
 import time
 
 from korvane_bond_demo import command, config
+from korvane_bond_demo.parameters import PARAMETERS
 
 NAME = f"{command.PROG} sweep"
 
@@ -36,7 +37,7 @@ def parser():
         epilog=(
             "grid: --set NAME=V1,V2,... (repeatable), or a [grid] table in --config;\n"
             "  bond lists are written ID:QUANTITY+ID:QUANTITY (pledges ID:SHARE+...).\n"
-            f"  parameters: {', '.join(config.PARAMETERS)}\n"
+            f"  parameters: {', '.join(PARAMETERS)}\n"
             f"statistics: {', '.join(STATISTICS)}\n"
             f"A grid of more than {MAX_POINTS:,} points needs --max-points.\n"
             "exit status: 0 done, 1 points failed (or the heatmap), 2 refused before any point\n"
@@ -230,5 +231,5 @@ def check_points(points):
         try:
             check_against(settings, data_of(settings))
         except ValueError as error:
-            where = ", ".join(f"{n}={config.PARAMETERS[n].text(v)}" for n, v in swept.items())
+            where = ", ".join(f"{n}={PARAMETERS[n].text(v)}" for n, v in swept.items())
             raise ValueError(f"{where}: {error}") from None

@@ -8,7 +8,7 @@ import math
 import os
 
 from korvane_bond_demo import interrupt
-from korvane_bond_demo.config import PARAMETERS
+from korvane_bond_demo.parameters import PARAMETERS
 from korvane_bond_demo.sweep import STATISTICS
 
 LOWER_IS_BETTER = frozenset({"annual_volatility"})

@@ -12,7 +12,7 @@ import os
 import re
 
 from korvane_bond_demo import interrupt
-from korvane_bond_demo.config import PARAMETERS
+from korvane_bond_demo.parameters import PARAMETERS
 from korvane_bond_demo.sweep import GRID_FILE, MAX_ERROR_CHARS, STATISTICS
 
 

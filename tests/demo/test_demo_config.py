@@ -5,6 +5,7 @@ import datetime
 import pytest
 from korvane.environment import Environment
 from korvane_bond_demo import cli, config
+from korvane_bond_demo.parameters import PARAMETERS
 from korvane_bond_demo.settings import Settings
 
 
@@ -51,9 +52,9 @@ def test_options_and_file_give_the_settings_the_options_winning(tmp_path):
     ) == Settings(lend_overnight=False, exit_days=12, ib_min_commission=1000.0)
 
 
-@pytest.mark.parametrize("name", list(config.PARAMETERS))
+@pytest.mark.parametrize("name", list(PARAMETERS))
 def test_a_value_written_as_text_reads_back_as_itself(name):
-    p = config.PARAMETERS[name]
+    p = PARAMETERS[name]
     value = getattr(Settings(), name)
     assert p.from_text(p.text(value)) == value
     assert p.from_toml(value) == value
