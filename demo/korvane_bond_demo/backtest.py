@@ -18,11 +18,12 @@ import math
 from korvane.environment import Environment
 from korvane.runner import Backtest
 
+from korvane_bond_demo.carry import CarryStrategy
 from korvane_bond_demo.dataset import data_of
 from korvane_bond_demo.ledger import build_ledger
 from korvane_bond_demo.settings import Settings, check_against
 from korvane_bond_demo.stats import risk_free_returns, statistics
-from korvane_bond_demo.strategy import financing_repos, make_strategy, title
+from korvane_bond_demo.strategy import SampleBondStrategy, financing_repos, title
 from korvane_mod_bond.mod import BondMod
 
 # The statistics a sweep's point keeps (the columns of sweep.csv; keys of stats.json).
@@ -105,6 +106,14 @@ def _check_finite(result, ledger):
             "the run's totals are not finite numbers (an amount overflowed); "
             f"nothing is reconciled: start with less cash than {result.initial_cash:g}"
         )
+
+
+def make_strategy(settings, repos, data):
+    """The strategy of ``settings.strategy``."""
+    if settings.strategy != "carry":
+        return SampleBondStrategy(settings, repos, data)
+    overnight = financing_repos(dataclasses.replace(settings, repo_tenor_days=1), data.instruments())
+    return CarryStrategy(settings, repos, data, overnight)
 
 
 def _backtest(settings, progress=None):

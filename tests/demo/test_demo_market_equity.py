@@ -13,10 +13,10 @@ import pytest
 from korvane.const import SIDE
 from korvane.environment import Environment
 from korvane.runner import Backtest, Strategy
-from korvane_bond_demo.backtest import analyse
+from korvane_bond_demo.backtest import analyse, make_strategy
 from korvane_bond_demo.dataset import bundled_folder, data_of
 from korvane_bond_demo.settings import Settings
-from korvane_bond_demo.strategy import financing_repos, make_strategy
+from korvane_bond_demo.strategy import financing_repos
 from pelvorn import bond
 
 from korvane_mod_bond import position
