@@ -64,13 +64,13 @@ def parser():
 
 
 def read_terms(path):
-    """The :class:`~korvane_bond_demo.terms.Bond` of each row of the CSV file ``path`` (at
+    """The :class:`~korvane_bond_demo.bond_tables.Bond` of each row of the CSV file ``path`` (at
     most :data:`MAX_TERMS_BYTES`); :class:`~korvane_bond_demo.reader.layout.DataError` naming the
     file, line and column."""
     import os
     import stat
 
-    from korvane_bond_demo import terms
+    from korvane_bond_demo import bond_tables, terms
     from korvane_bond_demo.reader import files
     from korvane_bond_demo.reader.layout import DataError
 
@@ -101,7 +101,7 @@ def read_terms(path):
                 amortisation=_instalments(table, i, row["amortisation"]),
                 issue_price=terms.FACE if row["issue_price"] is None else row["issue_price"],
             )
-            found.append(terms.Bond(described))
+            found.append(bond_tables.Bond(described))
         except terms.TermsError as error:
             raise table.fault(i, error.column, str(error)) from None
         except RuntimeError as error:  # QuantLib's own refusal
@@ -139,7 +139,8 @@ def _instalments(table, i, text):
 
 
 def tables(bonds):
-    """(realized rows, implied rows, accrued rows) of ``bonds`` (:class:`~korvane_bond_demo.terms.Bond`)."""
+    """(realized rows, implied rows, accrued rows) of ``bonds``, each a
+    :class:`~korvane_bond_demo.bond_tables.Bond`."""
     realized, implied, accrued = [], [], []
     for bond in bonds:
         sessions = bond.sessions()
