@@ -3,6 +3,8 @@ that both lay out (the CSV files and ``stats.json`` keep full precision instead)
 
 import unicodedata
 
+from korvane_bond_demo.parameters import as_options
+
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 ATTRIBUTION_COLUMNS = ("price", "coupons", "financing", "commissions", "total")
 
@@ -24,6 +26,24 @@ def pad(text, width):
     """``text`` left-aligned in ``width`` terminal columns (CJK characters take two)."""
     used = sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
     return text + " " * max(0, width - used)
+
+
+HASH_DIGITS = 12  # of the data's content hash, where a reader compares two runs' data
+
+
+def data_text(data):
+    """The data a run used, as ``stats.json`` records them, in one line."""
+    return (
+        f"{data['name']}, {data['first_session']} to {data['last_session']} "
+        f"(content sha256 {data['sha256'][:HASH_DIGITS]})"
+    )
+
+
+def settings_text(settings):
+    """The settings a run used (each as its option writes it), in one line: the options
+    that differ from the defaults."""
+    options = as_options(settings)
+    return (" ".join(options) if options else "the defaults") + " (every setting in run.json)"
 
 
 def days_text(count):

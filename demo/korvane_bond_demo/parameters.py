@@ -11,6 +11,7 @@ relations between values are the ``Settings``' own checks. Lists of bonds are wr
 
 import dataclasses
 import datetime
+import shlex
 
 from korvane_bond_demo.settings import STRATEGIES, Settings
 
@@ -196,3 +197,26 @@ def parameter(name):
         return PARAMETERS[name]
     except KeyError:
         raise ValueError(f"unknown parameter {name!r}; the parameters are {', '.join(PARAMETERS)}") from None
+
+
+def settings_text(settings):
+    """{parameter: its value as text} of ``settings``, every parameter: how a sweep's grid and
+    a run's outputs record them."""
+    return {name: p.text(getattr(settings, name)) for name, p in PARAMETERS.items()}
+
+
+def as_options(texts):
+    """The command-line options that give the settings of ``texts`` (as
+    :func:`settings_text` writes them) from the defaults: one string per setting that
+    differs from its default, as a shell takes it."""
+    defaults = settings_text(Settings())
+    found = []
+    for name, p in PARAMETERS.items():
+        text = texts[name]
+        if text == defaults[name]:
+            continue
+        if p.kind == "flag":
+            found.append(p.option if text == "true" else "--no-" + p.option[2:])
+        else:
+            found.append(f"{p.option} {shlex.quote(text)}")
+    return found

@@ -11,7 +11,7 @@ import re
 
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
 
-from korvane_bond_demo.ledger import FLOWS, classify, settled_on
+from korvane_bond_demo.ledger import FLOWS, settled_on
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
@@ -129,7 +129,9 @@ class Summary:
         return -self.flows["commissions"]
 
 
-def summarize(result, ledger):
+def summarize(result, parts, ledger):
+    """The :class:`Summary` of ``result``; ``parts`` are the (category, amount) parts of each
+    of its bookings (:func:`korvane_bond_demo.ledger.classify`), ``ledger`` its daily ledger."""
     flows = dict.fromkeys(FLOWS, 0.0)
     bonds, repos = {}, {}
     data_proxy = result.env.data_proxy
@@ -146,17 +148,17 @@ def summarize(result, ledger):
         return repos[key]
 
     replayed = result.initial_cash
-    for booking in result.bookings:
+    for booking, booked in zip(result.bookings, parts):
         replayed += booking.amount
-        parts = dict(classify(result, booking))
-        for category, amount in parts.items():
+        booked = dict(booked)
+        for category, amount in booked.items():
             flows[category] += amount
         if data_proxy.instruments(booking.order_book_id).type == INSTRUMENT_TYPE.BOND:
             line = bond_line(booking.order_book_id)
-            line.coupons += parts.get("coupons", 0.0)
-            line.principal += parts.get("principal", 0.0)
-            line.bought -= parts.get("bond_purchases", 0.0)
-            line.sold += parts.get("bond_sales", 0.0)
+            line.coupons += booked.get("coupons", 0.0)
+            line.principal += booked.get("principal", 0.0)
+            line.bought -= booked.get("bond_purchases", 0.0)
+            line.sold += booked.get("bond_sales", 0.0)
             line.commission += booking.transaction_cost
     days = [record.date for record in result.days]
     daily = {}  # (repo, direction) -> principal outstanding at the end of each day

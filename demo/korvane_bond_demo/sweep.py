@@ -19,8 +19,8 @@ import os
 import signal
 import threading
 
-# The statistics of a point, in the columns of sweep.csv (the keys of stats.json;
-# korvane_bond_demo.backtest.POINT_STATISTICS).
+# The statistics a point keeps: the columns of sweep.csv, keys of stats.json, each an
+# attribute of korvane_bond_demo.performance.Performance.
 STATISTICS = (
     "pnl",
     "total_return",
@@ -72,14 +72,20 @@ def run_point(settings, fingerprint=None):
                     f"{_data_name(settings.data)} on this worker differ from those the sweep was checked "
                     f"against (content {found[:12]}, expected {fingerprint[:12]})"
                 )
-        from korvane_bond_demo.backtest import point_statistics
-
         # A run holds the framework's environment, one per interpreter: on a worker
         # with several threads, its points run one after the other.
         with _ONE_RUN_AT_A_TIME:
             return point_statistics(settings)
     except Exception as error:  # a failing point is a result of the sweep, not its end
         return {"error": one_line(error)}
+
+
+def point_statistics(settings):
+    """The :data:`STATISTICS` of one run with ``settings``, those of its ``stats.json`` to
+    the last digit, made of what they need alone: the run, its ledger and its returns."""
+    from korvane_bond_demo.backtest import prepare
+
+    return prepare(settings).figures(STATISTICS)
 
 
 def _run_payload(payload):

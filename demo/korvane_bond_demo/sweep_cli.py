@@ -128,7 +128,7 @@ def body(argv):
         if args.scheduler:
             sweep.require_dask()
         lock = sweep_table.lock_folder(out)
-        results = sweep_table.ResultsFile(out, names, points, resume=args.resume)
+        results = sweep_table.ResultsFile(out, names, points, found, resume=args.resume)
     except (ValueError, OSError) as error:
         if lock is not None:
             os.close(lock)

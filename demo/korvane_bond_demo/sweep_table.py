@@ -12,7 +12,7 @@ import os
 import re
 
 from korvane_bond_demo import interrupt
-from korvane_bond_demo.parameters import PARAMETERS
+from korvane_bond_demo.parameters import PARAMETERS, settings_text
 from korvane_bond_demo.sweep import GRID_FILE, MAX_ERROR_CHARS, STATISTICS
 
 
@@ -55,14 +55,14 @@ def rows(points, results):
         yield row(number, swept, result)
 
 
-def _grid_record(names, points):
-    """What identifies a grid: its parameters and every point's settings, as text."""
+def _grid_record(names, points, found):
+    """What identifies a grid: its parameters, every point's settings as text, and the
+    content fingerprint of each data folder (``found``: folder -> fingerprint), by the
+    folder as the data setting writes it."""
     return {
         "parameters": names,
-        "points": [
-            {name: PARAMETERS[name].text(getattr(settings, name)) for name in PARAMETERS}
-            for _, settings in points
-        ],
+        "points": [settings_text(settings) for _, settings in points],
+        "data": {PARAMETERS["data"].text(folder): digest for folder, digest in found.items()},
     }
 
 
@@ -80,22 +80,24 @@ class ResultsFile:
     """``sweep.csv`` written as the points finish: the header first, then one row per
     finished point, appended, flushed and synced to disk as it completes, so a crash or
     an interrupt loses no finished point. :meth:`close` rewrites it in point order
-    (atomically). ``sweep-grid.json`` beside it records the grid, for ``--resume``,
-    which takes an earlier table only when every row is one this grid could have
-    written (:meth:`_read_back`)."""
+    (atomically). ``sweep-grid.json`` beside it records the grid and the data's content
+    (``found``: data folder -> its fingerprint), for ``--resume``, which takes an earlier
+    table only when it was begun on the same grid and data and every row is one this grid
+    could have written (:meth:`_read_back`)."""
 
-    def __init__(self, out, names, points, resume=False):
+    def __init__(self, out, names, points, found, resume=False):
         self.path = out / "sweep.csv"
         self.grid_path = out / GRID_FILE
         self.names = names
         self.points = points
+        self.found = found
         self.results = {}  # point number -> result
         if resume:
             self.results, kept = self._read_back()
             _write_atomically(self.path, kept)  # the trusted rows; a row a crash cut short goes
             self._file = open(self.path, "a", newline="", encoding="utf-8")
         else:
-            _write_atomically(self.grid_path, json.dumps(_grid_record(names, points), indent=1) + "\n")
+            _write_atomically(self.grid_path, json.dumps(_grid_record(names, points, found), indent=1) + "\n")
             _write_atomically(self.path, _csv_text([header(names)]))
             self._file = open(self.path, "a", newline="", encoding="utf-8")
 
@@ -144,14 +146,20 @@ class ResultsFile:
         this grid could not have written."""
         if not self.path.is_file() or not self.grid_path.is_file():
             raise ValueError(f"--resume: no earlier sweep in {self.path.parent} (sweep.csv and {GRID_FILE})")
-        expected = _grid_record(self.names, self.points)
+        expected = _grid_record(self.names, self.points, self.found)
         expected_text = json.dumps(expected, indent=1) + "\n"
         recorded = _read_bounded(self.grid_path, 2 * len(expected_text) + 4096)
         try:
-            same = recorded is not None and json.loads(recorded.decode("utf-8")) == expected
+            recorded = None if recorded is None else json.loads(recorded.decode("utf-8"))
         except (ValueError, RecursionError):  # not JSON, not UTF-8, nested beyond reason
             raise ValueError(f"--resume: {self.grid_path} cannot be read") from None
-        if not same:
+        if recorded != expected:
+            grid = {key: value for key, value in expected.items() if key != "data"}
+            if isinstance(recorded, dict) and {k: v for k, v in recorded.items() if k != "data"} == grid:
+                raise ValueError(
+                    f"--resume: the market data are not those {self.path} was begun on (their content "
+                    "changed, or the record of it is missing); run it without --resume to start again"
+                )
             raise ValueError(
                 f"--resume: {self.path} holds another grid or other settings; run it without --resume "
                 "to start again"

@@ -87,7 +87,7 @@ def test_a_bad_setting_is_refused_with_one_line_before_the_run(tmp_path, capsys,
     (tmp_path / "type.toml").write_text('cash = "lots"\n', encoding="utf-8")
     (tmp_path / "unknown.toml").write_text("tenor = 7\n", encoding="utf-8")
     (tmp_path / "grid.toml").write_text("[grid]\nrepo_tenor_days = [1, 7]\n", encoding="utf-8")
-    monkeypatch.setattr("korvane_bond_demo.backtest.run", pytest.fail)
+    monkeypatch.setattr("korvane_bond_demo.backtest.Prepared.run", pytest.fail)
     args = [a.format(tmp=tmp_path) for a in args]
     try:
         code = cli.main(args + ["--out", str(tmp_path / "out"), "--no-progress"])

@@ -20,7 +20,7 @@ import time
 import pytest
 from korvane.environment import Environment
 from korvane_bond_demo import cli, cluster, config, dataset, sweep, sweep_report, sweep_table
-from korvane_bond_demo.backtest import POINT_STATISTICS, point_statistics, run_statistics
+from korvane_bond_demo.backtest import run_statistics
 from korvane_bond_demo.settings import Settings
 
 SHORT = ["--start", "2024-09-02", "--end", "2024-10-31"]
@@ -94,7 +94,6 @@ def test_a_sweep_on_this_machine_needs_no_dask_and_one_on_a_cluster_says_how_to_
 
 def test_the_point_keeps_the_statistics_of_a_whole_run_to_the_last_digit():
     """What a sweep's point computes is what the run's stats.json says (carry included)."""
-    assert POINT_STATISTICS == sweep.STATISTICS
     for settings in (
         Settings(start=datetime.date(2024, 9, 2), end=datetime.date(2024, 12, 31), repo_tenor_days=1),
         Settings(
@@ -106,7 +105,7 @@ def test_the_point_keeps_the_statistics_of_a_whole_run_to_the_last_digit():
         ),  # fmt: skip
     ):
         whole = run_statistics(settings)
-        assert point_statistics(settings) == {name: whole[name] for name in POINT_STATISTICS}
+        assert sweep.point_statistics(settings) == {name: whole[name] for name in sweep.STATISTICS}
 
 
 def test_heatmap_cells_average_the_other_parameters_and_leave_failed_cells_empty(tmp_path):
@@ -415,7 +414,7 @@ def finished(tmp_path, monkeypatch):
     grid = dict(config.parse_set(text) for text in WIDE[1::2])
     base = {"start": datetime.date(2024, 9, 2), "end": datetime.date(2024, 10, 31)}
     points = config.grid_points(base, grid)
-    results = sweep_table.ResultsFile(out, list(grid), points)
+    results = sweep_table.ResultsFile(out, list(grid), points, sweep.fingerprints(points))
     for number in range(1, len(points) + 1):
         results.add(number, FIGURES)
     results.close()
