@@ -4,6 +4,7 @@
 bookings, orders and repo trades, nothing of the strategy), and the daily ledger.
 """
 
+import bisect
 import dataclasses
 import datetime
 import math
@@ -169,14 +170,15 @@ def summarize(result, parts, ledger):
         line.trades += 1
         line.principal += trade.last_quantity
         line.commission += trade.transaction_cost
-        balance = daily.setdefault(key, dict.fromkeys(days, 0.0))
+        balance = daily.setdefault(key, [0.0] * len(days))
         end = settled.get(id(trade))
-        for day in days:
-            if trade.trading_dt.date() <= day and (end is None or day < end):
-                balance[day] += trade.last_quantity
+        # outstanding from the day it opened to the day before it was repaid
+        first = bisect.bisect_left(days, trade.trading_dt.date())
+        for i in range(first, len(days) if end is None else bisect.bisect_left(days, end)):
+            balance[i] += trade.last_quantity
     for key, balance in daily.items():
-        repos[key].average_outstanding = sum(balance.values()) / len(days)
-        repos[key].peak_outstanding = max(balance.values())
+        repos[key].average_outstanding = sum(balance) / len(days)
+        repos[key].peak_outstanding = max(balance)
     for maturity in result.repo_maturities:
         repo_line(maturity.trade.order_book_id, maturity.direction).interest += maturity.interest
     for trade in result.open_repos:
