@@ -1,18 +1,22 @@
-"""The strategy's settings as parameters: command-line options, --config files, grids."""
+"""The strategy's settings: one frozen value with today's figures, each a parameter of the
+command line, of --config files and of grids, refused with one line when bad; a run a
+function of its settings alone, in a worker process too."""
 
+import concurrent.futures
+import dataclasses
 import datetime
+import multiprocessing
+import pickle
 
 import pytest
-from korvane.environment import Environment
-from korvane_bond_demo import cli, config
+from demo_helpers import D
+from korvane_bond_demo import (
+    cli,
+    config,
+)
+from korvane_bond_demo.backtest import run_statistics
 from korvane_bond_demo.parameters import PARAMETERS
 from korvane_bond_demo.settings import Settings
-
-
-@pytest.fixture(autouse=True)
-def _no_environment_left():
-    yield
-    Environment.clear_instance()
 
 
 def _settings(args):
@@ -126,3 +130,49 @@ def test_grid_points_are_every_combination_in_order():
         {"repo_tenor_days": 7, "borrowed_share": 1.0},
     ]
     assert points[3][1] == Settings(cash=1e6, repo_tenor_days=7, borrowed_share=1.0)
+
+
+def test_settings_are_one_frozen_value_with_todays_figures():
+    settings = Settings()
+    assert (settings.start, settings.end, settings.cash) == (D(2024, 1, 1), D(2025, 12, 31), 3_000_000.0)
+    assert dict(settings.bonds) == {"019547.XSHG": 10_000, "127001.XSHE": 5_000, "200205.IB": 10_000}
+    assert dict(settings.pledges) == {"019547.XSHG": 0.9, "127001.XSHE": 0.7}
+    assert (settings.repo_tenor_days, settings.borrowed_share, settings.lend_overnight) == (7, 1.0, True)
+    assert settings.commission == (0.00001, 150.0, 0.00002, 100.0)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        settings.cash = 1.0
+    assert pickle.loads(pickle.dumps(settings)) == settings
+
+
+@pytest.mark.parametrize(
+    "changes, message",
+    [
+        (dict(cash=float("inf")), "must be a finite amount"),
+        (dict(cash=0.0), "must be a positive amount"),
+        (dict(start=D(2025, 1, 2), end=D(2025, 1, 1)), "is after the end"),
+        (dict(borrowed_share=1.5), "borrowed share must be above 0 and at most 1"),
+        (dict(pledges=(("019547.XSHG", 0.0),)), "lent share must be above 0"),
+        (dict(repo_tenor_days=3), "the repo tenor must be 1 or 7 days"),
+        (dict(bonds=(("019547.XSHG", 10.5),)), "a quantity must be a positive whole number"),
+        (dict(exit_days=-1), "exit days must be a whole number"),
+        (dict(ib_min_commission=float("nan")), "must be a finite amount"),
+    ],
+)
+def test_bad_settings_are_refused(changes, message):
+    with pytest.raises(ValueError, match=message):
+        Settings(**changes)
+
+
+def test_a_run_is_a_function_of_its_settings_in_a_worker_process(default_demo):
+    """What a sweep does: runs with other settings in worker processes, their statistics back."""
+    done, _ = default_demo
+    short = Settings(start=D(2024, 9, 2), end=D(2024, 10, 31), repo_tenor_days=1, lend_overnight=False)
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+        stats = pool.submit(run_statistics, short).result(timeout=300)
+        again = pool.submit(run_statistics, short).result(timeout=300)
+    assert stats == again
+    assert (stats["start"], stats["end"]) == ("2024-09-02", "2024-10-31")
+    assert "lending" not in stats["attribution"]  # no overnight lending
+    assert stats["days_financed"] > 0
+    assert stats["total_return"] != done.stats["total_return"]
