@@ -64,8 +64,9 @@ def unfinanced_note(stats):
 def _drawdown_note(stats):
     if not stats["max_drawdown_trough"]:
         return ""
-    recovery = stats["max_drawdown_recovery"] or "not recovered by the end"
-    return f"peak {stats['max_drawdown_peak']}, trough {stats['max_drawdown_trough']}, recovered {recovery}"
+    recovery = stats["max_drawdown_recovery"]
+    recovered = f"recovered {recovery}" if recovery else "not recovered by the end"
+    return f"peak {stats['max_drawdown_peak']}, trough {stats['max_drawdown_trough']}, {recovered}"
 
 
 def _collateral_note(stats):

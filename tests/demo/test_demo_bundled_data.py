@@ -11,9 +11,7 @@ import pandas as pd
 import pytest
 from demo_helpers import D
 from korvane.data import get_trading_calendar
-from korvane_bond_demo import (
-    dataset,
-)
+from korvane_bond_demo import dataset
 from korvane_bond_demo.dataset import bundled
 
 ROOT = Path(__file__).resolve().parents[2]

@@ -8,9 +8,7 @@ import shutil
 import subprocess
 
 import pytest
-from korvane_bond_demo import (
-    cli,
-)
+from korvane_bond_demo import cli
 from korvane_bond_demo.dataset import bundled
 from korvane_bond_demo.outputs import OUTPUTS
 

@@ -7,9 +7,7 @@ import csv
 import pandas as pd
 import pytest
 from demo_helpers import run_command, write_dataset
-from korvane_bond_demo import (
-    dataset,
-)
+from korvane_bond_demo import dataset
 
 
 def _edit(name, row, column, value):

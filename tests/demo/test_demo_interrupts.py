@@ -11,12 +11,7 @@ import textwrap
 import time
 
 import pytest
-from korvane_bond_demo import (
-    analysis,
-    chart,
-    cli,
-    tables,
-)
+from korvane_bond_demo import analysis, chart, cli, tables
 from korvane_bond_demo.files import staged
 from korvane_bond_demo.outputs import OUTPUTS
 

@@ -3,22 +3,28 @@ self-contained, every output for a run of another strategy, and the record of th
 settings and the data that made them."""
 
 import base64
+import dataclasses
+import html
 import json
 import math
+import os
+import shlex
+import shutil
+from pathlib import Path
 
 import pandas as pd
 import pytest
-from demo_helpers import D, HtmlPage
+from demo_helpers import D, HtmlPage, run_command
 from korvane.environment import Environment
 from korvane.runner import Backtest, Strategy
-from korvane_bond_demo import (
-    formatting,
-)
+from korvane_bond_demo import formatting
 from korvane_bond_demo.analysis import analyse
 from korvane_bond_demo.cli import main
-from korvane_bond_demo.dataset import bundled
+from korvane_bond_demo.dataset import bundled, bundled_folder
 from korvane_bond_demo.files import check_output_folder
 from korvane_bond_demo.outputs import OUTPUTS
+from korvane_bond_demo.parameters import PARAMETERS
+from korvane_bond_demo.settings import Settings
 from pelvorn import bond
 
 from korvane_mod_bond.mod import BondMod
@@ -158,3 +164,59 @@ def test_statistics_and_report_take_a_run_of_another_strategy(tmp_path, strategy
         assert list(stats["attribution"]) == ["019547.XSHG", "127001.XSHE", "200205.IB"]
     else:
         assert stats["dv01_max"] == 0 and list(stats["attribution"]) == ["lending"]
+
+
+SHORT = ["--start", "2024-09-02", "--end", "2024-10-31"]
+
+
+def test_the_outputs_record_the_settings_and_the_data_that_made_them(tmp_path, capsys, default_demo):
+    """run.json and stats.json record every setting and the data (folder, sessions, content
+    hash); the summary's head names the data and gives the settings as the options that give
+    them: the same command with those options makes the same figures."""
+    data = Path(os.path.realpath(tmp_path)) / "market data"  # a folder of one's own, its name to be quoted
+    shutil.copytree(bundled_folder(), data, ignore=shutil.ignore_patterns("__*"))
+    args = [*SHORT, "--repo-tenor-days", "1", "--no-lend-overnight", "--data", str(data)]
+    code, _, err = run_command(capsys, *args, "--out", str(tmp_path / "out"))
+    assert (code, err) == (0, "")
+    record = json.loads((tmp_path / "out" / "run.json").read_text(encoding="utf-8"))
+    stats = json.loads((tmp_path / "out" / "stats.json").read_text(encoding="utf-8"))
+    assert {key: stats[key] for key in ("settings", "data")} == record
+    settings = Settings(
+        **{name: PARAMETERS[name].from_text(text) for name, text in record["settings"].items()}
+    )
+    expected = Settings(start=D(2024, 9, 2), end=D(2024, 10, 31), repo_tenor_days=1, lend_overnight=False)
+    assert settings == dataclasses.replace(expected, data=str(data))
+    bundled_run, _ = default_demo
+    digest = bundled_run.record["data"]["sha256"]  # the same content: the same hash, wherever it is
+    sessions = {"first_session": "2023-01-03", "last_session": "2025-12-31"}
+    assert record["data"] == {
+        "folder": str(data),
+        "name": f"the market data in {data}",
+        **sessions,
+        "sha256": digest,
+    }
+    head = (tmp_path / "out" / "summary.txt").read_text(encoding="utf-8").splitlines()[1:3]
+    assert (
+        head[0] == f"data: the market data in {data}, 2023-01-03 to 2025-12-31 (content sha256 {digest[:12]})"
+    )
+    given = head[1][len("settings: ") : -len(" (every setting in run.json)")]
+    assert given == f"{' '.join(args[:-1])} '{data}'"
+    code, _, err = run_command(capsys, *shlex.split(given), "--out", str(tmp_path / "again"))
+    assert (code, err) == (0, "")
+    assert json.loads((tmp_path / "again" / "stats.json").read_text(encoding="utf-8")) == stats
+    page = (tmp_path / "out" / "report.html").read_text(encoding="utf-8")
+    assert f"Data: {head[0][len('data: ') :]}. Settings: {html.escape(given)}" in page
+
+
+def test_a_default_run_records_the_bundled_data_and_the_defaults(default_demo):
+    done, out = default_demo
+    head = (out / "summary.txt").read_text(encoding="utf-8").splitlines()[1:3]
+    data = done.record["data"]
+    assert (data["folder"], data["name"], len(data["sha256"])) == (None, "the bundled market data", 64)
+    assert head == [
+        f"data: the bundled market data, 2023-01-03 to 2025-12-31 (content sha256 {data['sha256'][:12]})",
+        "settings: the defaults (every setting in run.json)",
+    ]
+    assert Settings(
+        **{name: PARAMETERS[name].from_text(text) for name, text in done.record["settings"].items()}
+    ) == (Settings())

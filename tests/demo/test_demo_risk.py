@@ -9,10 +9,7 @@ import pytest
 import QuantLib as ql
 from demo_helpers import D, run_command, write_dataset
 from korvane.const import POSITION_DIRECTION
-from korvane_bond_demo import (
-    dataset,
-    risk,
-)
+from korvane_bond_demo import dataset, risk
 from korvane_bond_demo.dataset import bundled
 from korvane_bond_demo.outputs import OUTPUTS
 

@@ -10,10 +10,7 @@ import pickle
 
 import pytest
 from demo_helpers import D
-from korvane_bond_demo import (
-    cli,
-    config,
-)
+from korvane_bond_demo import cli, config
 from korvane_bond_demo.backtest import run_statistics
 from korvane_bond_demo.parameters import PARAMETERS
 from korvane_bond_demo.settings import Settings

@@ -16,15 +16,7 @@ import time
 
 import pytest
 from demo_helpers import csv_rows
-from korvane_bond_demo import (
-    cli,
-    cluster,
-    config,
-    dataset,
-    sweep,
-    sweep_report,
-    sweep_table,
-)
+from korvane_bond_demo import cli, cluster, config, dataset, sweep, sweep_report, sweep_table
 from korvane_bond_demo.backtest import run_statistics
 from korvane_bond_demo.settings import Settings
 

@@ -4,7 +4,9 @@ refuses, naming the row, a table it cannot trust; a second sweep is kept out of 
 
 import datetime
 import errno
+import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -14,13 +16,7 @@ import time
 
 import pytest
 from demo_helpers import csv_rows
-from korvane_bond_demo import (
-    cli,
-    config,
-    sweep,
-    sweep_report,
-    sweep_table,
-)
+from korvane_bond_demo import cli, config, dataset, sweep, sweep_report, sweep_table
 
 SHORT = ["--start", "2024-09-02", "--end", "2024-10-31"]
 GRID = ["--set", "repo_tenor_days=1,7", "--set", "borrowed_share=0.5,1"]
@@ -362,3 +358,25 @@ def test_a_lost_dask_cluster_is_one_line_and_keeps_every_finished_point(tmp_path
     )
     assert 0 < kept < 300
     assert sorted(os.listdir(out)) == ["sweep-dask.log", "sweep-grid.json", "sweep.csv"]
+
+
+def test_resume_refuses_data_that_changed_since_the_sweep_began(tmp_path, capsys, monkeypatch):
+    """sweep-grid.json records each data folder's content hash: a table begun on other data
+    is not finished on these."""
+    data, out = tmp_path / "market", tmp_path / "out"
+    shutil.copytree(dataset.bundled_folder(), data, ignore=shutil.ignore_patterns("__*"))
+    args = ["sweep", *SHORT, "--set", "repo_tenor_days=1,7", "--data", str(data), "--out", str(out),
+            "--no-progress", "--workers", "1"]  # fmt: skip
+    assert cli.main(args) == 0
+    capsys.readouterr()
+    assert json.loads((out / "sweep-grid.json").read_text(encoding="utf-8"))["data"] == {
+        str(data): dataset.fingerprint(data)
+    }
+    with open(data / "sessions.csv", "a", encoding="utf-8") as f:
+        f.write("\n")  # a blank line: the same sessions, other content
+    monkeypatch.setattr(sweep, "run_grid", pytest.fail)
+    assert cli.main([*args, "--resume"]) == 2
+    assert capsys.readouterr().err == (
+        f"korvane-bond-demo: error: --resume: the market data are not those {out}/sweep.csv was begun on "
+        "(their content changed, or the record of it is missing); run it without --resume to start again\n"
+    )
