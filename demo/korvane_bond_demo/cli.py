@@ -30,7 +30,7 @@ def parser():
             "coupons and redemptions (--strategy carry buys more bonds with the borrowed cash).\n"
             "Prints a summary with the statistics and writes the outputs below.\n\n"
             f"The bundled market data cover {DATA_FIRST} to {DATA_LAST} (the exchange's sessions);\n"
-            "--data DIR runs on a folder of your own (its layout: korvane_bond_demo.dataset,\n"
+            "--data DIR runs on a folder of your own (its layout: korvane_bond_demo.reader,\n"
             "demo/README.md). `korvane-bond-demo sweep --help` runs a grid of settings;\n"
             "`korvane-bond-demo tables --help` writes cash-flow tables from a bond's terms."
         ),
