@@ -50,11 +50,6 @@ def row(number, swept, result):
     return [str(number), *values, *figures, result.get("error", "")]
 
 
-def rows(points, results):
-    for number, ((swept, _), result) in enumerate(zip(points, results), 1):
-        yield row(number, swept, result)
-
-
 def _grid_record(names, points, found):
     """What identifies a grid: its parameters, every point's settings as text, and the
     content fingerprint of each data folder (``found``: folder -> fingerprint), by the
