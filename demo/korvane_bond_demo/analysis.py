@@ -44,6 +44,7 @@ class Run:
         self.exit_from = exit_from
         self.title = title
         self.paths = []  # the files written, once they are
+        self.text = None  # the summary as text (summary.txt), once the outputs are written
         self._check_finite()
 
     def _check_finite(self):

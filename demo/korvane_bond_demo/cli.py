@@ -74,7 +74,6 @@ def body(argv):
     from korvane_bond_demo.analysis import NotFinite
     from korvane_bond_demo.backtest import prepare
     from korvane_bond_demo.files import check_output_folder
-    from korvane_bond_demo.text import format_summary
 
     try:
         prepared = prepare(settings_of(args))  # the data opened and the settings checked, once
@@ -91,7 +90,7 @@ def body(argv):
     except OSError as error:  # a full disk, the folder changed under the run
         message = f"cannot write the outputs into {out}: {error.strerror or error}"
         return command.error(message, status=command.INCOMPLETE)
-    print(format_summary(done, done.paths))
+    print(done.text)
     print(f"\ndone in {time.perf_counter() - started:.1f} s")
     return command.OK if done.summary.reconciled else command.FAILED
 

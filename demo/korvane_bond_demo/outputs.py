@@ -33,7 +33,8 @@ OUTPUT_HELP = {
 def write_outputs(run, out):
     """Write every output of ``run`` (a :class:`korvane_bond_demo.analysis.Run`) into the
     folder ``out`` (checked beforehand); return their paths. All are staged under
-    temporary names and renamed into place together."""
+    temporary names and renamed into place together; the summary's text is kept as the
+    run's ``text``."""
     import json
 
     from korvane_bond_demo import chart
@@ -53,7 +54,7 @@ def write_outputs(run, out):
 
     result = run.result
     finals = [out / name for name in OUTPUTS]
-    text = format_summary(run, finals)
+    text = run.text = format_summary(run, finals)  # written, and printed by the command
     with staged(out) as staging:
         write_csv(staging.path("ledger.csv"), LEDGER_COLUMNS, run.ledger.itertuples(index=False, name=None))
         write_csv(staging.path("bookings.csv"), BOOKINGS_HEADER, booking_rows(result, run.parts))
