@@ -55,6 +55,7 @@ def operations():
     )
 
     from korvane_mod_bond.position import BondPosition, RepoPosition
+    from korvane_mod_bond.trade import RepoTrade
     from korvane_mod_bond.transaction import BondTransactionDecider, RepoTransactionDecider
     from korvane_mod_bond.validator import BondValidator, RepoValidator
 
@@ -98,6 +99,20 @@ def operations():
     ]:
         assert validator.can_submit_order(order, account) is True
         ops.append((name, CALLS, _repeat(validator.can_submit_order, order, account)))
+
+    # P2: the repo trade's factory and the cash a repo can take, and a pledge filed
+    # (in a bond position of its own: the pledges pile up).
+    ops.append(
+        (
+            "RepoTrade.create_repo_trade (weekend due date)",
+            CALLS,
+            _repeat(RepoTrade.create_repo_trade, 0.02, 1e6, REPO, None, 0.9, PLEDGED, 100),
+        )
+    )
+    ops.append(("RepoTrade.calc_max_amount", CALLS, _repeat(RepoTrade.calc_max_amount, REPO, 1e6)))
+    pledged = BondPosition(PLEDGED, LONG, 1000)
+    pledge = RepoTrade.create_repo_trade(0.02, 1e6, REPO, 7, 0.9, PLEDGED, 100)
+    ops.append(("BondPosition.apply_trade (a pledge)", CALLS, _repeat(pledged.apply_trade, pledge)))
 
     # P4: the cost deciders' three operations.
     bond_decider = BondTransactionDecider(0.00005, 1.0, 0.00001, 5.0)
