@@ -260,7 +260,7 @@ constexpr Signature<1> table_of_params{Kind.function, {"order_book_ids"}};
 // which the lookups then find by identity.
 py::list layout_list(const TableKind& kind) {
   py::list list;
-  for (const cash_flow::Field* field : {&kind.date, &kind.cash_flow, &kind.cum_principal, &kind.receivable}) {
+  for (const cash_flow::Field* field : cash_flow::fields(kind)) {
     if (field->name != nullptr) {
       list.append(py::make_tuple(intern(field->name), field->type));
     }

@@ -6,6 +6,7 @@
 // definitions, the build and the day lookup all read a kind from here.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -51,6 +52,11 @@ struct TableKind {
 };
 
 constexpr bool has_receivable(const TableKind& kind) { return kind.receivable.name != nullptr; }
+
+// The kind's fields in layout order (a field without a name: none in this kind).
+constexpr std::array<const Field*, 4> fields(const TableKind& kind) {
+  return {&kind.date, &kind.cash_flow, &kind.cum_principal, &kind.receivable};
+}
 
 // Principal repaid per unit up to and including a record: a bond whose sum
 // reaches its issue price is redeemed in full.

@@ -6,7 +6,6 @@
 #include <limits>
 #include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "cash_flow_kind.hpp"
@@ -21,14 +20,16 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // A kind's records packed as NumPy packs its layout: its fields in order, each
 // as wide as its type code says, no padding.
 constexpr cf::Layout packed(const cf::TableKind& kind) {
+  // The Layout's offsets in the order of the kind's fields.
+  constexpr std::ptrdiff_t cf::Layout::*offsets[] = {&cf::Layout::date, &cf::Layout::cash_flow,
+                                                     &cf::Layout::cum_principal, &cf::Layout::receivable};
   cf::Layout layout;
   std::ptrdiff_t at = 0;
-  for (auto [offset, field] :
-       {std::pair{&layout.date, &kind.date}, std::pair{&layout.cash_flow, &kind.cash_flow},
-        std::pair{&layout.cum_principal, &kind.cum_principal}, std::pair{&layout.receivable, &kind.receivable}}) {
-    if (field->name != nullptr) {
-      *offset = at;
-      at += static_cast<std::ptrdiff_t>(cf::type_size(field->type));
+  const auto fields = cf::fields(kind);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i]->name != nullptr) {
+      layout.*offsets[i] = at;
+      at += static_cast<std::ptrdiff_t>(cf::type_size(fields[i]->type));
     }
   }
   return layout;
