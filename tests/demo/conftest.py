@@ -13,13 +13,12 @@ from korvane_bond_demo.outputs import OUTPUTS
 from korvane_bond_demo.settings import Settings
 from pelvorn import bond
 
-from korvane_mod_bond import position
+from korvane_mod_bond import clear_cash_flow_memos
 
 
 def _fresh_data():
     bond.reset()
-    position._all_real_cash_flow.cache_clear()
-    position._all_implied_cash_flow.cache_clear()
+    clear_cash_flow_memos()
 
 
 def run_demo(start, end, out=None, cash=3_000_000.0, **settings):

@@ -19,7 +19,7 @@ from korvane_bond_demo.settings import Settings
 from korvane_bond_demo.strategy import financing_repos, make_strategy
 from pelvorn import bond
 
-from korvane_mod_bond import position
+from korvane_mod_bond import clear_cash_flow_memos
 from korvane_mod_bond.mod import BondMod
 
 D = datetime.date
@@ -99,8 +99,7 @@ def replay(result, market):
 
 def _fresh():
     bond.reset()
-    position._all_real_cash_flow.cache_clear()
-    position._all_implied_cash_flow.cache_clear()
+    clear_cash_flow_memos()
 
 
 def run(settings, source, strategy=None):
