@@ -275,7 +275,7 @@ MEMORY_DAYS = 20 if QUICK else 60
 def measure_memory():
     """P1's book in this (fresh) process: the resident set it adds, then what
     tracemalloc sees of it, for the C++ classes and their Python twins. Prints JSON."""
-    from korvane_mod_bond import position
+    from korvane_mod_bond import clear_cash_flow_memos
 
     _, real_ids, implied_ids = bond_book(BONDS // 2, BONDS // 2)
     days = trading_days(MEMORY_DAYS)
@@ -291,12 +291,11 @@ def measure_memory():
     forget_client_calls()
     result["peak"] = _rss_kib("VmHWM")
     del book
-    for name, cls, memos in [
-        ("cpp", BondPosition, (position._all_real_cash_flow, position._all_implied_cash_flow)),
-        ("python", PyBondPosition, (pure_python._all_real_cash_flow, pure_python._all_implied_cash_flow)),
+    for name, cls, clear_memos in [
+        ("cpp", BondPosition, clear_cash_flow_memos),
+        ("python", PyBondPosition, pure_python.clear_cash_flow_memos),
     ]:
-        for memo in memos:
-            memo.cache_clear()
+        clear_memos()
         tracemalloc.start()
         book = make_book(cls, real_ids, implied_ids)
         run_methods(*book, days)

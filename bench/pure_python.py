@@ -128,6 +128,12 @@ _all_real_cash_flow = lru_cache(1024)(_all_real_cash_flow)
 _all_implied_cash_flow = lru_cache(1024)(_all_implied_cash_flow)
 
 
+def clear_cash_flow_memos():
+    """The twin of korvane_mod_bond.clear_cash_flow_memos, for the twin's own memos."""
+    _all_real_cash_flow.cache_clear()
+    _all_implied_cash_flow.cache_clear()
+
+
 # ------------------------------------------------------------ positions
 
 

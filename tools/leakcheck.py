@@ -4,7 +4,8 @@
 Runs a loop of realistic calls that reaches every public operation of
 `position`, `trade`, `validator` and `transaction`, the error paths included
 (each TypeError the modules raise, argument errors, a failing data client,
-malformed cash-flow frames, refused orders), and shows that memory stays flat:
+malformed cash-flow frames, refused orders) and the package's clearing of the
+cash-flow memos, and shows that memory stays flat:
 
 - Python allocations, traced by tracemalloc;
 - the process's resident set size (RSS), which also sees what C++ allocates;
@@ -47,6 +48,7 @@ from korvane.model.order import Order
 from korvane.testing import make_env, make_trade
 from pelvorn import bond as pelvorn_bond
 
+from korvane_mod_bond import clear_cash_flow_memos
 from korvane_mod_bond import position as P
 from korvane_mod_bond import trade as T
 from korvane_mod_bond import transaction as X
@@ -266,6 +268,12 @@ def operations(w):
         assert P._all_real_cash_flow(EX) is P._all_real_cash_flow(EX)
         P._all_implied_cash_flow(IB)
 
+    def memos_cleared():
+        clear_cash_flow_memos()
+        for memo in (P._all_real_cash_flow, P._all_implied_cash_flow):
+            assert memo.cache_info().currsize == 0
+        assert len(P._all_real_cash_flow(EX)) == 3 and len(P._all_implied_cash_flow(IB)) == 3
+
     def client_failures():
         expect(ConnectionError, P._all_real_cash_flow, "down")
         expect(ConnectionError, P._all_implied_cash_flow, "down")
@@ -354,8 +362,12 @@ def operations(w):
         ("costs", costs),
     ]
     # Building a table from a pandas frame takes some fifty times as long as
-    # any call above: these run every tenth round.
-    now_and_then = [("tables built", tables_built), ("malformed frames", malformed_frames)]
+    # any call above: these run every tenth round (the memos cleared and refilled too).
+    now_and_then = [
+        ("tables built", tables_built),
+        ("malformed frames", malformed_frames),
+        ("memos cleared and refilled", memos_cleared),
+    ]
     return every_round, now_and_then
 
 

@@ -1,23 +1,25 @@
-// Argument binding: a vectorcall argument list bound to a Python signature,
-// with the interpreter's own error messages. One Signature per callable is
-// the one definition of its parameters: the body binds with it, and the class
-// builder shows it as the callable's text signature (class_builder.hpp).
+// Argument binding: a vectorcall argument list bound to a Signature
+// (parameters.hpp), with the interpreter's own error messages, and the body
+// of a callable called with the arguments bound. The Signature is the one
+// definition of a callable's parameters: the entry binds with it, and the
+// class builder shows it as the callable's text signature (class_builder.hpp).
+// A body is a plain C++ function of its arguments:
 //
-//   // can_submit_order(self, order, account=None)
-//   inline const Signature<2> can_submit_order{"can_submit_order", {"order", "|account=None"}};
+//   constexpr Signature<2> can_submit_order_params{"can_submit_order", {"order", "|account=None"}};
 //
-//   py::object body(const State& st, py::handle self, const Call& c) {
-//     auto [order, account] = bind(can_submit_order, c);  // account: null when not given
+//   // account: null when not given
+//   py::object can_submit_order(const State& st, py::handle self, py::handle order, py::handle account) {
 //     ...
 //   }
 //
-// Parameters are written as NumPy's argument parser writes them ("|" optional
-// from there on, "$" keyword-only from there on; see parameters.hpp), with
-// the default the body applies shown after "=".
+//   ClassBuilder(m, "BondValidator", {base}).method<can_submit_order_params, can_submit_order>() ...
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #include "calls.hpp"
 #include "parameters.hpp"
@@ -31,46 +33,104 @@ struct Call {
   PyObject* kwnames;
 };
 
-// The signature `fname(p0, p1, ..., **varkw)`. With `varkw`, unknown keywords
-// are collected in a dict (only created when there are some); without it they
-// are refused with the interpreter's own wording. Constant-initialised.
-template <std::size_t N>
-struct Signature {
-  constexpr Signature(const char* fname, const std::array<const char*, N>& names, const char* varkw = nullptr)
-      : fname(fname),
-        names(names),
-        varkw(varkw),
-        required(parameters::count_required(names.data(), N)),
-        positional(parameters::count_positional(names.data(), N)) {}
-
-  const char* fname;
-  std::array<const char*, N> names;  // as written, with "|", "$" and "=default"
-  const char* varkw;
-  std::size_t required;    // the fewest positional arguments
-  std::size_t positional;  // the most positional arguments
-  // The bare names as interned strings, made on the first call given keywords.
-  mutable Kept<std::array<py::object, N>> interned{};
-};
-
 void bind_args(const char* fname, const char* const* names, py::object* interned, std::size_t n, std::size_t required,
                std::size_t positional, bool varkw, const Call& call, py::handle* out, py::object* extra);
 
-// The arguments of `call` in parameter order, null where an optional one was
-// not given; unknown keywords into `*extra` when the signature takes them.
-template <std::size_t N>
-std::array<py::handle, N> bind(const Signature<N>& sig, const Call& call, py::object* extra = nullptr) {
-  std::array<py::handle, N> out{};
+namespace detail {
+
+template <const auto& Sig>
+constexpr std::size_t parameter_count = std::decay_t<decltype(Sig)>::size;
+
+// The bare names of `Sig` as interned strings, made on the first call given
+// keywords and kept (constant-initialised: see Kept).
+template <const auto& Sig>
+py::object* interned_names() {
+  static Kept<std::array<py::object, parameter_count<Sig>>> names;
+  return names->data();
+}
+
+}  // namespace detail
+
+// The arguments of `call` in the order of the parameters of `Sig`, null where
+// an optional one was not given; unknown keywords into `*extra` when the
+// signature takes them.
+template <const auto& Sig>
+std::array<py::handle, detail::parameter_count<Sig>> bind(const Call& call, py::object* extra = nullptr) {
+  constexpr std::size_t n = detail::parameter_count<Sig>;
+  static_assert(parameters::well_formed(Sig.names.data(), n), "parameters written against the rules of parameters.hpp");
+  std::array<py::handle, n> out{};
   const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(call.nargs)));
-  if (call.kwnames == nullptr && nargs >= sig.required && nargs <= sig.positional) {
+  if (call.kwnames == nullptr && nargs >= Sig.required && nargs <= Sig.positional) {
     // The everyday call, all arguments positional: nothing to check.
     for (std::size_t i = 0; i < nargs; ++i) {
       out[i] = call.args[i];
     }
     return out;
   }
-  bind_args(sig.fname, sig.names.data(), sig.interned->data(), N, sig.required, sig.positional, sig.varkw != nullptr,
-            call, out.data(), extra);
+  bind_args(Sig.fname, Sig.names.data(), detail::interned_names<Sig>(), n, Sig.required, Sig.positional,
+            Sig.varkw != nullptr, call, out.data(), extra);
   return out;
+}
+
+namespace detail {
+
+template <typename... P>
+constexpr bool last_is_call() {
+  if constexpr (sizeof...(P) == 0) {
+    return false;
+  } else {
+    return std::is_same_v<std::tuple_element_t<sizeof...(P) - 1, std::tuple<P...>>, const Call&>;
+  }
+}
+
+// What a body takes: the module's State first, then its other parameters.
+template <typename F>
+struct BodyOf;
+template <typename S, typename... P>
+struct BodyOf<py::object (*)(const S&, P...)> {
+  using State = S;
+  static constexpr std::size_t arity = sizeof...(P);
+  static constexpr bool forwards_call = last_is_call<P...>();
+};
+
+template <typename F, std::size_t N, std::size_t... I>
+py::object expand(F&& f, const std::array<py::handle, N>& args, std::index_sequence<I...> /*unused*/) {
+  return f(args[I]...);
+}
+
+}  // namespace detail
+
+// The body of a callable called with `call` bound to `Sig`:
+//
+//   Body(state, lead..., p0, ..., pN-1)           each parameter a py::handle, null
+//                                                  when an optional one is not given
+//   Body(state, lead..., p0, ..., pN-1, kwargs)   `Sig` with **varkw: the further keywords,
+//                                                  a dict, or null when there are none
+//   Body(state, lead..., p0, ..., pN-1, call)     a body that hands the call on as it came
+//                                                  (its last parameter a const Call&)
+//
+// `lead` is what the entry puts first (the instance or class a method is bound to).
+template <const auto& Sig, auto Body, typename... Lead>
+py::object call_body(const typename detail::BodyOf<decltype(Body)>::State& st, const Call& call, Lead... lead) {
+  using B = detail::BodyOf<decltype(Body)>;
+  constexpr std::size_t n = detail::parameter_count<Sig>;
+  constexpr bool varkw = Sig.varkw != nullptr;
+  static_assert(!(varkw && B::forwards_call), "a body with **varkw takes its keywords, not the call");
+  static_assert(B::arity == sizeof...(Lead) + n + (varkw || B::forwards_call ? 1 : 0),
+                "a body takes the parameters of its Signature, each a py::handle");
+  py::object extra;
+  const std::array<py::handle, n> args = bind<Sig>(call, varkw ? &extra : nullptr);
+  return detail::expand(
+      [&](auto... a) {
+        if constexpr (varkw) {
+          return Body(st, lead..., a..., std::as_const(extra));
+        } else if constexpr (B::forwards_call) {
+          return Body(st, lead..., a..., call);
+        } else {
+          return Body(st, lead..., a...);
+        }
+      },
+      args, std::make_index_sequence<n>{});
 }
 
 // The docstring prefix that gives the callable its text signature (see

@@ -43,7 +43,7 @@ ClassBuilder& ClassBuilder::add(const char* name, Kind kind, MethodFn fn, const 
   return *this;
 }
 
-ClassBuilder& ClassBuilder::property(const char* name, UnaryFn fget, const char* doc) {
+ClassBuilder& ClassBuilder::add_property(const char* name, UnaryFn fget, const char* doc) {
   PyMethodDef* def = method_def(name, as_cfunction(fget), METH_O, std::string(), nullptr);
   py::object function = steal_or_throw(PyCFunction_NewEx(def, module_.ptr(), module_.attr("__name__").ptr()));
   py::object doc_text = doc == nullptr ? py::object(py::none()) : py::object(py::str(doc));

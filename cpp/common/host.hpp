@@ -10,8 +10,9 @@
 //   module.hpp         a module's entry point, its State and globals
 //   names.hpp          interned names and constants kept at their call site
 //   enum_member.hpp    the host's Enum members, remembered at their call site
-//   binder.hpp         argument binding to a Signature (parameters.hpp: its
-//                      names and text signature, in plain C++)
+//   binder.hpp         arguments bound to a Signature (parameters.hpp: the
+//                      Signature, its names and text signature, in plain C++)
+//                      and a body called with them
 //   class_builder.hpp  fast-call entries and classes built out of them
 //
 // This header comes first in every module file, before Python's and

@@ -1,23 +1,19 @@
 // BondPosition: a bond holding with its pledge book and payment receivable,
-// its day start and settlement, and the two cash-flow variants.
+// its day start and settlement. Creating one makes one of its two cash-flow
+// variants (realized_cash_flow_position.cpp, implied_cash_flow_position.cpp),
+// which answer the cash-flow hooks that are abstract here.
 #include <vector>
 
 #include "position.hpp"
 
 namespace kmb::position {
 
-// ------------------------------------------------------------ helpers
-
-namespace {
-
-// The position's instrument's issue price: a record whose running principal
-// sum reaches it redeems the bond in full.
 bool redeemed(py::handle self, const DayRecord& day) {
   py::object issue_price = get_attr(get_attr(self, KMB_NAME("_instrument")), KMB_NAME("issue_price"));
-  return compare(day.cum_principal_payment, issue_price, Py_GE);
+  return compare(day.cum_principal, issue_price, Py_GE);
 }
 
-py::object boolean(bool value) { return py::reinterpret_borrow<py::object>(value ? Py_True : Py_False); }
+namespace {
 
 // obj.__init__(*args, **kwargs) with the arguments of a __new__ call after its class.
 void init_through_object(py::handle obj, const Call& c, py::handle order_book_id, py::handle direction,
@@ -48,12 +44,11 @@ void init_through_object(py::handle obj, const Call& c, py::handle order_book_id
   }
 }
 
-}  // namespace
-
-// ------------------------------------------------------- BondPosition
-
-py::object bond_new(const State& st, py::handle /*unbound*/, const Call& c) {
-  auto [cls, order_book_id, direction, init_quantity] = bind(sig::position_new, c);
+// BondPosition(order_book_id, direction, init_quantity=0) makes the variant
+// that follows the market of the bond and the configured valuation source.
+constexpr Signature<4> new_params{"__new__", {"cls", "order_book_id", "direction", "|init_quantity=0"}};
+py::object new_position(const State& st, py::handle cls, py::handle order_book_id, py::handle direction,
+                        py::handle init_quantity, const Call& c) {
   py::object env = call_method(st.global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
   PyObject* chosen = KMB_NAME("BondPositionWithRealizedCashFlow");
   if (!truth(call(st.global(KMB_NAME("is_exchange_bond")), order_book_id))) {
@@ -73,8 +68,9 @@ py::object bond_new(const State& st, py::handle /*unbound*/, const Call& c) {
   return obj;
 }
 
-py::object bond_init(const State& st, py::handle self, const Call& c) {
-  auto [order_book_id, direction, given_quantity] = bind(sig::position_init, c);
+constexpr Signature<3> init_params{"__init__", {"order_book_id", "direction", "|init_quantity=0"}};
+py::object init(const State& st, py::handle self, py::handle order_book_id, py::handle direction,
+                py::handle given_quantity) {
   py::object init_quantity = given_quantity ? py::reinterpret_borrow<py::object>(given_quantity) : int_zero();
   call_base(st.position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
   py::object data_proxy = get_attr(get_attr(self, KMB_NAME("_env")), KMB_NAME("data_proxy"));
@@ -85,27 +81,31 @@ py::object bond_init(const State& st, py::handle self, const Call& c) {
   return py::none();
 }
 
-py::object bond_set_state(const State& st, py::handle self, const Call& c) {
-  auto [saved] = bind(sig::set_state, c);
+// The host's state, then the receivable saved with it.
+constexpr Signature<1> set_state_params{"set_state", {"state"}};
+py::object set_state(const State& st, py::handle self, py::handle saved) {
   call_base(st.position, KMB_NAME("set_state"), self, saved);
   set_attr(self, KMB_NAME("_payment_receivable"),
            call_method(saved, KMB_NAME("get"), KMB_NAME("payment_receivable"), int_zero()));
   return py::none();
 }
 
-py::object bond_get_state(const State& st, py::handle self, const Call& c) {
-  bind(sig::get_state, c);
+// The host's state with the receivable under "payment_receivable"; the pledge book is not saved.
+constexpr Signature<0> get_state_params{"get_state", {}};
+py::object get_state(const State& st, py::handle self) {
   py::object saved = call_base(st.position, KMB_NAME("get_state"), self);
   py::object receivable = get_attr(self, KMB_NAME("_payment_receivable"));
   set_item(saved, KMB_NAME("payment_receivable"), receivable);
   return saved;
 }
 
-py::object bond_equity(const State& st, py::handle self) {
+// The host's equity and the payment receivable.
+py::object equity(const State& st, py::handle self) {
   return add(base_attr(st.position, KMB_NAME("equity"), self), get_attr(self, KMB_NAME("_payment_receivable")));
 }
 
-py::object bond_pledged_quantity(const State& st, py::handle self) {
+// The bonds pledged in repos not yet due: the sum of the pledge book.
+py::object pledged_quantity(const State& st, py::handle self) {
   py::object book = get_attr(self, KMB_NAME("_due_settlement_dict"));
   if (PyDict_Check(book.ptr()) && PyDict_GET_SIZE(book.ptr()) == 0) {
     return int_zero();
@@ -131,7 +131,8 @@ py::object bond_pledged_quantity(const State& st, py::handle self) {
   return call(st.sum, call_method(book, KMB_NAME("values")));
 }
 
-py::object bond_closable(const State& st, py::handle self) {
+// The host's closable quantity less the pledged bonds.
+py::object closable(const State& st, py::handle self) {
   py::object base = base_attr(st.position, KMB_NAME("closable"), self);
   // self.pledged_quantity: when the instance's class still resolves the name
   // to this module's own property (a data descriptor, which no instance
@@ -140,11 +141,12 @@ py::object bond_closable(const State& st, py::handle self) {
   PyTypeObject* type = Py_TYPE(self.ptr());
   const bool own = st.pledged_quantity && type->tp_getattro == PyObject_GenericGetAttr &&
                    _PyType_Lookup(type, KMB_NAME("pledged_quantity")) == st.pledged_quantity.ptr();
-  return sub(base, own ? bond_pledged_quantity(st, self) : get_attr(self, KMB_NAME("pledged_quantity")));
+  return sub(base, own ? pledged_quantity(st, self) : get_attr(self, KMB_NAME("pledged_quantity")));
 }
 
-py::object bond_apply_trade(const State& st, py::handle self, const Call& c) {
-  auto [trade] = bind(sig::apply_trade, c);
+// A financing repo's trade files its pledge; any other trade is the host's to book.
+constexpr Signature<1> apply_trade_params{"apply_trade", {"trade"}};
+py::object apply_trade(const State& st, py::handle self, py::handle trade) {
   if (compare(get_attr(trade, KMB_NAME("side")), KMB_MEMBER(st, st.global(KMB_NAME("SIDE")), "FINANCING"), Py_NE)) {
     return call_base(st.position, KMB_NAME("apply_trade"), self, trade);
   }
@@ -160,8 +162,9 @@ py::object bond_apply_trade(const State& st, py::handle self, const Call& c) {
   return py::none();
 }
 
-py::object bond_before_trading(const State& st, py::handle self, const Call& c) {
-  auto [trading_date] = bind(sig::before_trading, c);
+// The day start: the day's receivable per bond times the quantity joins the receivable.
+constexpr Signature<1> before_trading_params{"before_trading", {"trading_date"}};
+py::object before_trading(const State& st, py::handle self, py::handle trading_date) {
   py::object delta_cash = call_base(st.position, KMB_NAME("before_trading"), self, trading_date);
   py::object per_unit = call_method(self, KMB_NAME("_get_cash_flow_receivable"), trading_date);
   py::object payment_receivable = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
@@ -170,8 +173,10 @@ py::object bond_before_trading(const State& st, py::handle self, const Call& c) 
   return delta_cash;
 }
 
-py::object bond_settlement(const State& st, py::handle self, const Call& c) {
-  auto [trading_date] = bind(sig::settlement, c);
+// The day's end: the day's payment is paid out of the receivable, a
+// redeemed bond's holding zeroed, and the pledges of repos due released.
+constexpr Signature<1> settlement_params{"settlement", {"trading_date"}};
+py::object settlement(const State& st, py::handle self, py::handle trading_date) {
   call_base(st.position, KMB_NAME("settlement"), self, trading_date);
   py::object delta_cash = int_zero();
   auto [per_unit, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), trading_date));
@@ -205,69 +210,35 @@ py::object bond_settlement(const State& st, py::handle self, const Call& c) {
   return delta_cash;
 }
 
-py::object bond_get_cash_flow_receivable(const State& /*st*/, py::handle /*self*/, const Call& c) {
-  bind(sig::get_cash_flow_receivable, c);
+// The cash-flow hooks, which each variant answers: abstract here.
+constexpr Signature<1> get_cash_flow_receivable_params{"_get_cash_flow_receivable", {"date_"}};
+constexpr Signature<1> get_cash_flow_params{"_get_cash_flow", {"date_"}};
+py::object abstract_hook(const State& /*st*/, py::handle /*self*/, py::handle /*date*/) {
   PyErr_SetNone(PyExc_NotImplementedError);
   throw py::error_already_set();
 }
 
-py::object bond_get_cash_flow(const State& /*st*/, py::handle /*self*/, const Call& c) {
-  bind(sig::get_cash_flow, c);
-  PyErr_SetNone(PyExc_NotImplementedError);
-  throw py::error_already_set();
-}
+}  // namespace
 
-// --------------------------------------------- realized cash-flow variant
-
-py::object realized_get_cash_flow(const State& st, py::handle self, const Call& c) {
-  auto [date] = bind(sig::get_cash_flow, c);
-  py::object table = call(st.global(KMB_NAME("_all_real_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
-  if (table.is_none()) {
-    return st.no_cash_flow;
-  }
-  std::optional<DayRecord> day = find_day(st, table, realized_table(), date);
-  if (!day) {
-    return st.no_cash_flow;
-  }
-  return py::make_tuple(day->cash_flow, boolean(redeemed(self, *day)));
-}
-
-py::object realized_get_cash_flow_receivable(const State& /*st*/, py::handle self, const Call& c) {
-  auto [date] = bind(sig::get_cash_flow_receivable, c);
-  auto [cash_flow, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), date));
-  return cash_flow;
-}
-
-// ---------------------------------------------- implied cash-flow variant
-
-py::object implied_get_day_cash_flow(const State& st, py::handle self, const Call& c) {
-  auto [date] = bind(sig::get_day_cash_flow, c);
-  py::object table = call(st.global(KMB_NAME("_all_implied_cash_flow")), get_attr(self, KMB_NAME("_order_book_id")));
-  if (table.is_none()) {
-    return st.no_day_cash_flow;
-  }
-  std::optional<DayRecord> day = find_day(st, table, implied_table(), date);
-  if (!day) {
-    return st.no_day_cash_flow;
-  }
-  return py::make_tuple(day->cash_flow, day->payment_receivable, boolean(redeemed(self, *day)));
-}
-
-py::object implied_get_cash_flow_receivable(const State& /*st*/, py::handle self, const Call& c) {
-  auto [date] = bind(sig::get_cash_flow_receivable, c);
-  auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
-  // A payment day on which nothing was booked earlier books the payment itself.
-  if (compare(cash_flow, int_zero(), Py_NE) &&
-      compare(get_attr(self, KMB_NAME("_payment_receivable")), int_zero(), Py_EQ)) {
-    return cash_flow;
-  }
-  return receivable;
-}
-
-py::object implied_get_cash_flow(const State& /*st*/, py::handle self, const Call& c) {
-  auto [date] = bind(sig::get_cash_flow, c);
-  auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
-  return py::make_tuple(cash_flow, de_listed);
+py::object build_bond_position(const py::module_& m, State& st, py::handle instrument_types) {
+  py::object cls = ClassBuilder(m, "BondPosition", {st.position})
+                       .attr("__instrument_types__", py::reinterpret_borrow<py::object>(instrument_types))
+                       .staticmethod<new_params, new_position>()
+                       .method<init_params, init>()
+                       .method<set_state_params, set_state>()
+                       .method<get_state_params, get_state>()
+                       .property<equity>("equity", "持仓总权益")
+                       .property<pledged_quantity>("pledged_quantity", "返回当前持仓量")
+                       .property<closable>("closable")
+                       .method<apply_trade_params, apply_trade>()
+                       .method<before_trading_params, before_trading>()
+                       .method<settlement_params, settlement>()
+                       .method<get_cash_flow_receivable_params, abstract_hook>()
+                       .method<get_cash_flow_params, abstract_hook>()
+                       .build();
+  st.pledged_quantity = py::reinterpret_borrow<py::object>(
+      PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, KMB_NAME("pledged_quantity")));
+  return cls;
 }
 
 }  // namespace kmb::position

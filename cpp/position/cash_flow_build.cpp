@@ -1,9 +1,10 @@
-// Building a cash-flow table: a NumPy structured array of the module's
-// layout, made from the data frame the market-data client delivers, every
-// amount checked to be a number and every date put through the host's
-// converter.
+// The module's cash-flow tables: each kind's record layout (a module
+// constant) and its memoised function, which queries the market-data client
+// and builds a NumPy structured array of that layout from the data frame it
+// delivers, every amount checked to be a number and every date put through
+// the host's converter.
 // clang-format off
-#include "cash_flow_frame.hpp"  // first: the host layer comes before Python's and pybind11's headers
+#include "cash_flow_layout.hpp"  // first: the host layer comes before Python's and pybind11's headers
 #include "pybind11_numpy.hpp"
 // clang-format on
 
@@ -19,6 +20,7 @@ namespace {
 
 using cash_flow::Buffer;
 using cash_flow::Layout;
+using cash_flow::TableKind;
 
 // Whether `table` (a plain vector) can take `rows` records written one after
 // the other: exactly that many, writable, contiguous.
@@ -193,19 +195,10 @@ std::vector<std::int32_t> date_level(const State& st, py::handle frame, PyObject
   return dates;
 }
 
-// The frame's index level of the dates and its columns of the paid amount,
-// the receivable amount (implied only) and the principal payment.
-struct FrameColumns {
-  PyObject* date_level;
-  PyObject* cash_flow;
-  PyObject* payment_receivable;
-  PyObject* principal_payment;
-};
-
-// A table of `kind` laid out as the module constant `layout_name` holds it,
-// from the client's frame (None or empty: no table).
-py::object build_table(const State& st, py::handle frame, const TableKind& kind, PyObject* layout_name,
-                       const FrameColumns& columns) {
+// A table of kind `Kind` laid out as the module constant of the kind's layout
+// holds it, from the client's frame (None or empty: no table).
+template <const TableKind& Kind>
+py::object build_table(const State& st, py::handle frame) {
   if (frame.is_none() || truth(get_attr(frame, KMB_NAME("empty")))) {
     return py::none();
   }
@@ -214,21 +207,22 @@ py::object build_table(const State& st, py::handle frame, const TableKind& kind,
     throw py::error_already_set();
   }
   const auto rows = static_cast<std::size_t>(length);
-  std::vector<std::int32_t> dates = date_level(st, frame, columns.date_level, rows);
-  py::array_t<double> cash_flow = float_column(st, frame, columns.cash_flow, rows);
+  std::vector<std::int32_t> dates = date_level(st, frame, KMB_NAME(Kind.date.source), rows);
+  py::array_t<double> cash_flow = float_column(st, frame, KMB_NAME(Kind.cash_flow.source), rows);
   std::optional<py::array_t<double>> receivable;
-  if (kind.receivable) {
-    receivable = float_column(st, frame, columns.payment_receivable, rows);
+  if constexpr (cash_flow::has_receivable(Kind)) {
+    receivable = float_column(st, frame, KMB_NAME(Kind.receivable.source), rows);
   }
-  py::array_t<double> principal = float_column(st, frame, columns.principal_payment, rows);
+  py::array_t<double> principal = float_column(st, frame, KMB_NAME(Kind.cum_principal.source), rows);
 
   std::vector<cash_flow::Record> records = cash_flow::build_records(
       rows, dates.data(), cash_flow.data(), principal.data(), receivable ? receivable->data() : nullptr);
 
+  PyObject* layout_name = KMB_NAME(Kind.layout);
   py::object table =
       call_method(st.global(KMB_NAME("np")), KMB_NAME("empty"), py::int_(length), st.global(layout_name));
   std::optional<Buffer> out = plain_vector(table);
-  std::optional<Layout> layout = out ? native_layout(table, kind) : std::optional<Layout>();
+  std::optional<Layout> layout = out ? native_layout<Kind>(table) : std::nullopt;
   if (!layout) {
     PyErr_Format(PyExc_TypeError,
                  "%U must lay a cash-flow record out as a native int32 date and native float64 amounts, got %R",
@@ -244,6 +238,43 @@ py::object build_table(const State& st, py::handle frame, const TableKind& kind,
   return table;
 }
 
+// <Kind.function>(order_book_ids): the client's frame of the bond, as a table.
+template <const TableKind& Kind>
+py::object table_of(const State& st, py::handle order_book_ids) {
+  py::object client = st.global(KMB_NAME("bond"));
+  py::object frame;
+  if constexpr (Kind.query.dated) {
+    frame = call_method(client, KMB_NAME(Kind.query.name), order_book_ids, KMB_KEPT(py::int_(Kind.query.first_date)),
+                        KMB_KEPT(py::int_(Kind.query.last_date)));
+  } else {
+    frame = call_method(client, KMB_NAME(Kind.query.name), order_book_ids);
+  }
+  return build_table<Kind>(st, frame);
+}
+
+template <const TableKind& Kind>
+constexpr Signature<1> table_of_params{Kind.function, {"order_book_ids"}};
+
+// The kind's record layout as a list of (field name, type code) pairs, the
+// names interned: a table's dtype keys its fields by these very strings,
+// which the lookups then find by identity.
+py::list layout_list(const TableKind& kind) {
+  py::list list;
+  for (const cash_flow::Field* field : cash_flow::fields(kind)) {
+    if (field->name != nullptr) {
+      list.append(py::make_tuple(intern(field->name), field->type));
+    }
+  }
+  return list;
+}
+
+// The kind's function, memoised by the host's lru_cache(1024).
+template <const TableKind& Kind>
+void define_memoised(const py::module_& m) {
+  py::object decorator = call(m.attr("lru_cache"), py::int_(1024));
+  m.attr(Kind.function) = call(decorator, module_function<table_of_params<Kind>, table_of<Kind>>(m));
+}
+
 }  // namespace
 
 void load_table_types() {
@@ -254,21 +285,11 @@ void load_table_types() {
   }
 }
 
-py::object all_real_cash_flow(const State& st, py::handle /*module*/, const Call& c) {
-  auto [order_book_ids] = bind(sig::all_real_cash_flow, c);
-  py::object frame = call_method(st.global(KMB_NAME("bond")), KMB_NAME("realized_cash_flow"), order_book_ids);
-  static const FrameColumns columns{KMB_NAME("payment_date"), KMB_NAME("cash_flow"), nullptr,
-                                    KMB_NAME("principal_payment")};
-  return build_table(st, frame, realized_table(), KMB_NAME("CASH_FLOW_DTYPES"), columns);
-}
-
-py::object all_implied_cash_flow(const State& st, py::handle /*module*/, const Call& c) {
-  auto [order_book_ids] = bind(sig::all_implied_cash_flow, c);
-  py::object frame = call_method(st.global(KMB_NAME("bond")), KMB_NAME("get_implied_cash_flow"), order_book_ids,
-                                 KMB_KEPT(py::int_(20050102)), KMB_KEPT(py::int_(29991231)));
-  static const FrameColumns columns{KMB_NAME("date"), KMB_NAME("total_payment"), KMB_NAME("payment_receivable"),
-                                    KMB_NAME("principal_payment")};
-  return build_table(st, frame, implied_table(), KMB_NAME("IMPLIED_CASH_FLOW_DTYPES"), columns);
+void define_cash_flow_tables(const py::module_& m) {
+  m.attr(cash_flow::realized.layout) = layout_list(cash_flow::realized);
+  m.attr(cash_flow::implied.layout) = layout_list(cash_flow::implied);
+  define_memoised<cash_flow::realized>(m);
+  define_memoised<cash_flow::implied>(m);
 }
 
 }  // namespace kmb::position

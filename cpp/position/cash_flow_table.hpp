@@ -16,41 +16,42 @@
 
 namespace kmb::cash_flow {
 
-// One record of a table, before it is written into its packed layout.
+// One record of a table, before it is written into its packed layout; its
+// fields by what they hold (a kind's descriptor names them, cash_flow_kind.hpp).
 struct Record {
   std::int32_t date;
-  double cash_flow;
-  double cum_principal_payment;
-  double payment_receivable;
+  double cash_flow;      // paid on that date
+  double cum_principal;  // principal repaid up to and including this record
+  double receivable;     // becoming receivable on that date (0 in a kind without it)
 };
 
 // A missing number delivered by the client counts as nothing paid.
 inline double zero_if_nan(double v) { return std::isnan(v) ? 0.0 : v; }
 
-// The records of one bond from its delivered rows (`payment_receivable` may be
-// null for a table without that column): the running principal sum is taken in
-// delivery order, then the records are sorted by date, each keeping its own
-// running sum; records of equal dates keep their delivery order.
+// The records of one bond from its delivered rows (`receivable` may be null
+// for a kind without it): the running principal sum is taken in delivery
+// order, then the records are sorted by date, each keeping its own running
+// sum; records of equal dates keep their delivery order.
 inline std::vector<Record> build_records(std::size_t n, const std::int32_t* dates, const double* cash_flow,
-                                         const double* principal_payment, const double* payment_receivable) {
+                                         const double* principal, const double* receivable) {
   std::vector<Record> records(n);
   double running = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    running += zero_if_nan(principal_payment[i]);
-    records[i] = Record{dates[i], zero_if_nan(cash_flow[i]), running,
-                        payment_receivable == nullptr ? 0.0 : zero_if_nan(payment_receivable[i])};
+    running += zero_if_nan(principal[i]);
+    records[i] =
+        Record{dates[i], zero_if_nan(cash_flow[i]), running, receivable == nullptr ? 0.0 : zero_if_nan(receivable[i])};
   }
   std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) { return a.date < b.date; });
   return records;
 }
 
-// Where each field of a record lies, in bytes from the record's start.
-// `payment_receivable` is absent (negative) in the realized layout.
+// Where each field of a record lies, in bytes from the record's start;
+// `receivable` is absent (negative) in a kind without it.
 struct Layout {
   std::ptrdiff_t date = -1;
   std::ptrdiff_t cash_flow = -1;
-  std::ptrdiff_t cum_principal_payment = -1;
-  std::ptrdiff_t payment_receivable = -1;
+  std::ptrdiff_t cum_principal = -1;
+  std::ptrdiff_t receivable = -1;
 };
 
 // Whether every field of `layout` lies within a record of `size` bytes.
@@ -59,8 +60,8 @@ inline bool fits(const Layout& layout, std::size_t size) {
     return offset >= 0 && static_cast<std::size_t>(offset) <= size && width <= size - static_cast<std::size_t>(offset);
   };
   return within(layout.date, sizeof(std::int32_t)) && within(layout.cash_flow, sizeof(double)) &&
-         within(layout.cum_principal_payment, sizeof(double)) &&
-         (layout.payment_receivable < 0 || within(layout.payment_receivable, sizeof(double)));
+         within(layout.cum_principal, sizeof(double)) &&
+         (layout.receivable < 0 || within(layout.receivable, sizeof(double)));
 }
 
 // A view of `count` records starting at `data`, `stride` bytes apart.
@@ -90,9 +91,9 @@ inline void write_records(const std::vector<Record>& records, const Layout& layo
     char* r = out.at(i);
     write_field(r, layout.date, records[i].date);
     write_field(r, layout.cash_flow, records[i].cash_flow);
-    write_field(r, layout.cum_principal_payment, records[i].cum_principal_payment);
-    if (layout.payment_receivable >= 0) {
-      write_field(r, layout.payment_receivable, records[i].payment_receivable);
+    write_field(r, layout.cum_principal, records[i].cum_principal);
+    if (layout.receivable >= 0) {
+      write_field(r, layout.receivable, records[i].receivable);
     }
   }
 }

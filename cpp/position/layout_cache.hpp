@@ -23,12 +23,12 @@ namespace kmb::position {
 class LayoutCache {
  public:
   // The layout remembered for (descr, kind), if it was read from `fields`.
-  const cash_flow::Layout* find(PyObject* descr, PyObject* fields, const TableKind* kind) const {
+  const cash_flow::Layout* find(PyObject* descr, PyObject* fields, const cash_flow::TableKind* kind) const {
     const Entry* e = slot_of(descr, kind);
     return e != nullptr && e->fields.ptr() == fields ? &e->layout : nullptr;
   }
 
-  void remember(PyObject* descr, PyObject* fields, const TableKind* kind, const cash_flow::Layout& layout) {
+  void remember(PyObject* descr, PyObject* fields, const cash_flow::TableKind* kind, const cash_flow::Layout& layout) {
     auto held_fields = py::reinterpret_borrow<py::object>(fields);
     if (Entry* e = slot_of(descr, kind)) {
       std::swap(e->fields, held_fields);  // the old dictionary let go on return, the entry whole
@@ -48,20 +48,20 @@ class LayoutCache {
   struct Entry {       // NOLINT(bugprone-exception-escape)
     py::object descr;  // empty: a free slot
     py::object fields;
-    const TableKind* kind = nullptr;
+    const cash_flow::TableKind* kind = nullptr;
     cash_flow::Layout layout;
   };
   static constexpr std::size_t kMinSlots = 256;
   static constexpr std::size_t kMaxSlots = 8192;  // a power of two
 
-  std::size_t start(PyObject* descr, const TableKind* kind) const {
+  std::size_t start(PyObject* descr, const cash_flow::TableKind* kind) const {
     auto h = reinterpret_cast<std::uintptr_t>(descr) ^ (reinterpret_cast<std::uintptr_t>(kind) << 1);
     h ^= h >> 17;
     h *= 0x9E3779B97F4A7C15ULL;
     return static_cast<std::size_t>(h >> 20) & (slots_.size() - 1);
   }
 
-  const Entry* slot_of(PyObject* descr, const TableKind* kind) const {
+  const Entry* slot_of(PyObject* descr, const cash_flow::TableKind* kind) const {
     if (slots_.empty()) {
       return nullptr;
     }
@@ -75,7 +75,7 @@ class LayoutCache {
       }
     }
   }
-  Entry* slot_of(PyObject* descr, const TableKind* kind) {
+  Entry* slot_of(PyObject* descr, const cash_flow::TableKind* kind) {
     return const_cast<Entry*>(std::as_const(*this).slot_of(descr, kind));
   }
 

@@ -2,9 +2,9 @@
 // and the proxies through which a strategy sees them.
 #pragma once
 
-#include <array>
 #include <optional>
 
+#include "cash_flow_kind.hpp"
 #include "cash_flow_table.hpp"
 #include "host.hpp"
 
@@ -26,87 +26,51 @@ struct State : ModuleState {
 
 inline py::object int_zero() { return steal_or_throw(PyLong_FromLong(0)); }
 
-// ------------------------------------------------------ the parameters
-//
-// Of every callable of the module: bound by its body, shown as its signature.
-namespace sig {
-inline const Signature<1> all_real_cash_flow{"_all_real_cash_flow", {"order_book_ids"}};
-inline const Signature<1> all_implied_cash_flow{"_all_implied_cash_flow", {"order_book_ids"}};
-inline const Signature<4> position_new{"__new__", {"cls", "order_book_id", "direction", "|init_quantity=0"}};
-inline const Signature<3> position_init{"__init__", {"order_book_id", "direction", "|init_quantity=0"}};
-inline const Signature<1> set_state{"set_state", {"state"}};
-inline const Signature<0> get_state{"get_state", {}};
-inline const Signature<1> apply_trade{"apply_trade", {"trade"}};
-inline const Signature<1> before_trading{"before_trading", {"trading_date"}};
-inline const Signature<1> settlement{"settlement", {"trading_date"}};
-inline const Signature<1> get_cash_flow_receivable{"_get_cash_flow_receivable", {"date_"}};
-inline const Signature<1> get_cash_flow{"_get_cash_flow", {"date_"}};
-inline const Signature<1> get_day_cash_flow{"_get_day_cash_flow", {"date_"}};
-}  // namespace sig
+inline py::object boolean(bool value) { return py::reinterpret_borrow<py::object>(value ? Py_True : Py_False); }
 
 // --------------------------------------------------- cash-flow tables
-
-// The two table kinds: the name of the date field and whether the table
-// carries the amount that becomes receivable.
-struct TableKind {
-  PyObject* date_field;
-  bool receivable;
-};
-
-const TableKind& realized_table();
-const TableKind& implied_table();
-
-// The values of one day's record; `payment_receivable` is null for a realized table.
-struct DayRecord {
-  py::object cash_flow;              // a Python float
-  py::object cum_principal_payment;  // the running principal sum, compared with the issue price
-  py::object payment_receivable;     // a Python float
-};
-
-// The record dated exactly `date` (through the host's date conversion), if any.
-std::optional<DayRecord> find_day(const State& st, py::handle table, const TableKind& kind, py::handle date);
-
-// _all_real_cash_flow(order_book_ids) and _all_implied_cash_flow(order_book_ids).
-py::object all_real_cash_flow(const State& st, py::handle module, const Call& call);
-py::object all_implied_cash_flow(const State& st, py::handle module, const Call& call);
 
 // What the tables' build needs made once, at load: NumPy's C API as pybind11
 // reaches it, and Python's date and time types.
 void load_table_types();
 
-// ------------------------------------------------------ BondPosition
+// The module's names of the two kinds (cash_flow_kind.hpp): each record
+// layout, then each memoised function that builds a kind's table.
+void define_cash_flow_tables(const py::module_& m);
 
-py::object bond_new(const State& st, py::handle unbound, const Call& call);
-py::object bond_init(const State& st, py::handle self, const Call& call);
-py::object bond_set_state(const State& st, py::handle self, const Call& call);
-py::object bond_get_state(const State& st, py::handle self, const Call& call);
-py::object bond_equity(const State& st, py::handle self);
-py::object bond_pledged_quantity(const State& st, py::handle self);
-py::object bond_closable(const State& st, py::handle self);
-py::object bond_apply_trade(const State& st, py::handle self, const Call& call);
-py::object bond_before_trading(const State& st, py::handle self, const Call& call);
-py::object bond_settlement(const State& st, py::handle self, const Call& call);
-py::object bond_get_cash_flow_receivable(const State& st, py::handle self, const Call& call);
-py::object bond_get_cash_flow(const State& st, py::handle self, const Call& call);
+// The values of one day's record; `receivable` is null in a kind without it.
+struct DayRecord {
+  py::object cash_flow;      // a Python float
+  py::object cum_principal;  // the running principal sum, compared with the issue price
+  py::object receivable;     // a Python float
+};
 
-// The two cash-flow variants.
-py::object realized_get_cash_flow_receivable(const State& st, py::handle self, const Call& call);
-py::object realized_get_cash_flow(const State& st, py::handle self, const Call& call);
-py::object implied_get_day_cash_flow(const State& st, py::handle self, const Call& call);
-py::object implied_get_cash_flow_receivable(const State& st, py::handle self, const Call& call);
-py::object implied_get_cash_flow(const State& st, py::handle self, const Call& call);
+// The table of kind `Kind` of the position's bond, as the module's memoised
+// function (read at call time) gives it: <function>(self._order_book_id).
+template <const cash_flow::TableKind& Kind>
+py::object memoised_table(const State& st, py::handle self) {
+  return call(st.global(KMB_NAME(Kind.function)), get_attr(self, KMB_NAME("_order_book_id")));
+}
 
-// ------------------------------------------------------ RepoPosition
+// The record of table `table` (of kind `Kind`) dated exactly `date` (through
+// the host's date conversion), if any.
+template <const cash_flow::TableKind& Kind>
+std::optional<DayRecord> find_day(const State& st, py::handle table, py::handle date);
 
-py::object repo_zero(const State& st, py::handle self);
-py::object repo_equity(const State& st, py::handle self);
-py::object repo_init(const State& st, py::handle self, const Call& call);
-py::object repo_apply_trade(const State& st, py::handle self, const Call& call);
-py::object repo_settlement(const State& st, py::handle self, const Call& call);
+// Whether the day's record redeems the position's bond in full: its running
+// principal sum reaches the issue price of the position's instrument.
+bool redeemed(py::handle self, const DayRecord& day);
 
-// ----------------------------------------------------------- proxies
+// --------------------------------------------------------- the classes
+//
+// Each built by its own file; `instrument_types` is the __instrument_types__
+// of a class that serves one (the bond and repo positions and proxies).
 
-py::object bond_proxy_type(const State& st, py::handle self);
-py::object repo_proxy_type(const State& st, py::handle self);
+py::object build_bond_position(const py::module_& m, State& st, py::handle instrument_types);
+py::object build_realized_cash_flow_position(const py::module_& m, py::handle bond_position);
+py::object build_implied_cash_flow_position(const py::module_& m, py::handle bond_position);
+py::object build_repo_position(const py::module_& m, const State& st, py::handle instrument_types);
+py::object build_bond_position_proxy(const py::module_& m, py::handle base, py::handle instrument_types);
+py::object build_repo_position_proxy(const py::module_& m, py::handle base, py::handle instrument_types);
 
 }  // namespace kmb::position

@@ -1,27 +1,34 @@
 // RepoPosition: the repo quantity, the book of amounts due on each due
-// settlement date, and their settlement; and the two position proxies.
+// settlement date, and their settlement.
 #include <vector>
 
 #include "position.hpp"
 
 namespace kmb::position {
 
-py::object repo_zero(const State& /*st*/, py::handle /*self*/) { return int_zero(); }
+namespace {
 
-py::object repo_equity(const State& /*st*/, py::handle self) {
+// A repo has no trading or position profit and loss, margin or market value: 0.
+py::object zero(const State& /*st*/, py::handle /*self*/) { return int_zero(); }
+
+// The principal, signed by the direction: lent cash counts for the account, borrowed against it.
+py::object equity(const State& /*st*/, py::handle self) {
   return mul(get_attr(self, KMB_NAME("_direction_factor")), get_attr(self, KMB_NAME("quantity")));
 }
 
-py::object repo_init(const State& st, py::handle self, const Call& c) {
-  auto [order_book_id, direction, given_quantity] = bind(sig::position_init, c);
+constexpr Signature<3> init_params{"__init__", {"order_book_id", "direction", "|init_quantity=0"}};
+py::object init(const State& st, py::handle self, py::handle order_book_id, py::handle direction,
+                py::handle given_quantity) {
   py::object init_quantity = given_quantity ? py::reinterpret_borrow<py::object>(given_quantity) : int_zero();
   call_base(st.position, KMB_NAME("__init__"), self, order_book_id, direction, init_quantity);
   set_attr(self, KMB_NAME("_due_settlement_dict"), py::dict());
   return py::none();
 }
 
-py::object repo_apply_trade(const State& st, py::handle self, const Call& c) {
-  auto [trade] = bind(sig::apply_trade, c);
+// A repo trade: its principal booked today, its amount due filed under its
+// due date, and a financing repo's pledge handed to the bond's position.
+constexpr Signature<1> apply_trade_params{"apply_trade", {"trade"}};
+py::object apply_trade(const State& st, py::handle self, py::handle trade) {
   if (!is_instance(trade, st.global(KMB_NAME("RepoTrade")))) {
     raise_formatted(PyExc_TypeError, "unsupported trade type: {}", type_of(trade));
   }
@@ -82,8 +89,9 @@ py::object repo_apply_trade(const State& st, py::handle self, const Call& c) {
   return delta_cash;
 }
 
-py::object repo_settlement(const State& st, py::handle self, const Call& c) {
-  auto [trading_date] = bind(sig::settlement, c);
+// The amounts due on or before the day, settled: paid or received by direction.
+constexpr Signature<1> settlement_params{"settlement", {"trading_date"}};
+py::object settlement(const State& st, py::handle self, py::handle trading_date) {
   call_base(st.position, KMB_NAME("settlement"), self, trading_date);
   // The amounts due are summed and the matured quantities taken off in a
   // local copy first: an entry that cannot be settled raises with the book and
@@ -113,14 +121,20 @@ py::object repo_settlement(const State& st, py::handle self, const Call& c) {
   return result;
 }
 
-// ------------------------------------------------------------- proxies
+}  // namespace
 
-py::object bond_proxy_type(const State& st, py::handle /*self*/) {
-  return get_attr(st.global(KMB_NAME("INSTRUMENT_TYPE")), KMB_NAME("BOND"));
-}
-
-py::object repo_proxy_type(const State& st, py::handle /*self*/) {
-  return get_attr(st.global(KMB_NAME("INSTRUMENT_TYPE")), KMB_NAME("REPO"));
+py::object build_repo_position(const py::module_& m, const State& st, py::handle instrument_types) {
+  return ClassBuilder(m, "RepoPosition", {st.position})
+      .attr("__instrument_types__", py::reinterpret_borrow<py::object>(instrument_types))
+      .property<zero>("trading_pnl")
+      .alias("position_pnl", "trading_pnl")
+      .property<zero>("margin")
+      .alias("market_value", "margin")
+      .property<equity>("equity")
+      .method<init_params, init>()
+      .method<apply_trade_params, apply_trade>()
+      .method<settlement_params, settlement>()
+      .build();
 }
 
 }  // namespace kmb::position

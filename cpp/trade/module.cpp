@@ -1,5 +1,5 @@
 // korvane_mod_bond.trade: the repo trade record.
-#include "repo_trade.hpp"
+#include "trade.hpp"
 
 using namespace kmb;
 using namespace kmb::trade;
@@ -17,15 +17,8 @@ KMB_MODULE(trade, m) {
 
   py::module_ datetime = py::module_::import("datetime");
   // Kept for the life of the process: never destroyed after the interpreter ends.
-  keep_state<State>(m, ModuleState(m), trade_base, datetime.attr("timedelta"), datetime.attr("datetime"));
+  const State& state =
+      keep_state<State>(m, ModuleState(m), trade_base, datetime.attr("timedelta"), datetime.attr("datetime"));
 
-  ClassBuilder(m, "RepoTrade", {trade_base})
-      .classmethod(sig::calc_max_amount, as_method<State, calc_max_amount>)
-      .classmethod(sig::from_create, as_method<State, from_create>)
-      .classmethod(sig::create_repo_trade, as_method<State, create_repo_trade>)
-      .classmethod(sig::create_reverse_repo_trade, as_method<State, create_reverse_repo_trade>)
-      .classmethod(sig::create_exchange_repo_trade, as_method<State, create_exchange_repo_trade>)
-      .classmethod(sig::create_exchange_reverse_repo_trade, as_method<State, create_exchange_reverse_repo_trade>)
-      .property("position_direction", as_getter<State, position_direction>)
-      .build();
+  build_repo_trade(m, state);
 }

@@ -1,4 +1,7 @@
-#include "repo_trade.hpp"
+// RepoTrade: a repo's terms worked out when the trade is made (due date on a
+// trading day, holding days, principal after haircut, amount due back, pledge,
+// commission), its four factories and its position direction.
+#include "trade.hpp"
 
 namespace kmb::trade {
 
@@ -48,18 +51,19 @@ py::object create(py::handle cls, std::initializer_list<py::handle> positional,
   return call_kw(factory, positional, keywords, kwnames);
 }
 
-}  // namespace
-
-py::object calc_max_amount(const State& st, py::handle /*cls*/, const Call& c) {
-  auto [order_book_id, available_cash] = bind(sig::calc_max_amount, c);
+// The cash that can be financed: the available cash less the commission on it.
+constexpr Signature<2> calc_max_amount_params{"calc_max_amount", {"order_book_id", "available_cash"}};
+py::object calc_max_amount(const State& st, py::handle /*cls*/, py::handle order_book_id, py::handle available_cash) {
   py::object rate = call(st.global(KMB_NAME("get_commission_rate")), order_book_id);
   return truediv(available_cash, add(py::int_(1), rate));
 }
 
-py::object from_create(const State& st, py::handle cls, const Call& c) {
-  py::object kwargs;
-  auto [order_id, price, amount, trade_side, order_book_id] = bind(sig::from_create, c, &kwargs);
-
+// The factory the four others call: the repo's terms from the instrument, the
+// clock and the keywords given, handed to the host's own factory.
+constexpr Signature<5> from_create_params{
+    "__from_create__", {"order_id", "price", "amount", "side", "order_book_id"}, "kwargs"};
+py::object from_create(const State& st, py::handle cls, py::handle order_id, py::handle price, py::handle amount,
+                       py::handle trade_side, py::handle order_book_id, const py::object& kwargs) {
   py::object env = call_method(st.global(KMB_NAME("Environment")), KMB_NAME("get_instance"));
   py::object data_proxy = get_attr(env, KMB_NAME("data_proxy"));
   py::object ins = call_method(data_proxy, KMB_NAME("instruments"), order_book_id);
@@ -98,36 +102,61 @@ py::object from_create(const State& st, py::handle cls, const Call& c) {
                               "due_settlement_amount", "due_settlement_date", "pledged_quantity"));
 }
 
-py::object create_repo_trade(const State& st, py::handle cls, const Call& c) {
-  auto [price, amount, order_book_id, repo_period, haircut, bond_id, pledged_quantity] =
-      bind(sig::create_repo_trade, c);
+constexpr Signature<7> create_repo_trade_params{
+    "create_repo_trade", {"price", "amount", "order_book_id", "repo_period", "haircut", "bond_id", "pledged_quantity"}};
+py::object create_repo_trade(const State& st, py::handle cls, py::handle price, py::handle amount,
+                             py::handle order_book_id, py::handle repo_period, py::handle haircut, py::handle bond_id,
+                             py::handle pledged_quantity) {
   return create(cls, {py::none(), price, amount, financing_side(st), order_book_id},
                 {repo_period, haircut, bond_id, pledged_quantity},
                 KMB_KEYWORDS("repo_period", "haircut", "bond_id", "pledged_quantity"));
 }
 
-py::object create_reverse_repo_trade(const State& st, py::handle cls, const Call& c) {
-  auto [price, amount, order_book_id, repo_period] = bind(sig::create_reverse_repo_trade, c);
+constexpr Signature<4> create_reverse_repo_trade_params{"create_reverse_repo_trade",
+                                                        {"price", "amount", "order_book_id", "repo_period"}};
+py::object create_reverse_repo_trade(const State& st, py::handle cls, py::handle price, py::handle amount,
+                                     py::handle order_book_id, py::handle repo_period) {
   return create(cls, {py::none(), price, amount, margin_side(st), order_book_id}, {repo_period},
                 KMB_KEYWORDS("repo_period"));
 }
 
-py::object create_exchange_repo_trade(const State& st, py::handle cls, const Call& c) {
-  auto [order_id, price, amount, order_book_id, hairbut, bond_id, pledged_quantity] =
-      bind(sig::create_exchange_repo_trade, c);
+// The haircut's parameter is named "hairbut", and callers pass it by that name.
+constexpr Signature<7> create_exchange_repo_trade_params{
+    "create_exchange_repo_trade",
+    {"order_id", "price", "amount", "order_book_id", "hairbut", "bond_id", "pledged_quantity"}};
+py::object create_exchange_repo_trade(const State& st, py::handle cls, py::handle order_id, py::handle price,
+                                      py::handle amount, py::handle order_book_id, py::handle hairbut,
+                                      py::handle bond_id, py::handle pledged_quantity) {
   return create(cls, {order_id, price, amount, financing_side(st), order_book_id}, {bond_id, hairbut, pledged_quantity},
                 KMB_KEYWORDS("bond_id", "haircut", "pledged_quantity"));
 }
 
-py::object create_exchange_reverse_repo_trade(const State& st, py::handle cls, const Call& c) {
-  auto [order_id, price, amount, order_book_id] = bind(sig::create_exchange_reverse_repo_trade, c);
+constexpr Signature<4> create_exchange_reverse_repo_trade_params{"create_exchange_reverse_repo_trade",
+                                                                 {"order_id", "price", "amount", "order_book_id"}};
+py::object create_exchange_reverse_repo_trade(const State& st, py::handle cls, py::handle order_id, py::handle price,
+                                              py::handle amount, py::handle order_book_id) {
   return create(cls, {order_id, price, amount, margin_side(st), order_book_id});
 }
 
+// SHORT for a repo (financing: cash borrowed), LONG for a reverse repo.
 py::object position_direction(const State& st, py::handle self) {
   py::object directions = st.global(KMB_NAME("POSITION_DIRECTION"));
   const bool financing = compare(get_attr(self, KMB_NAME("_side")), financing_side(st), Py_EQ);
   return financing ? KMB_MEMBER(st, directions, "SHORT") : KMB_MEMBER(st, directions, "LONG");
+}
+
+}  // namespace
+
+py::object build_repo_trade(const py::module_& m, const State& st) {
+  return ClassBuilder(m, "RepoTrade", {st.trade_base})
+      .classmethod<calc_max_amount_params, calc_max_amount>()
+      .classmethod<from_create_params, from_create>()
+      .classmethod<create_repo_trade_params, create_repo_trade>()
+      .classmethod<create_reverse_repo_trade_params, create_reverse_repo_trade>()
+      .classmethod<create_exchange_repo_trade_params, create_exchange_repo_trade>()
+      .classmethod<create_exchange_reverse_repo_trade_params, create_exchange_reverse_repo_trade>()
+      .property<position_direction>("position_direction")
+      .build();
 }
 
 }  // namespace kmb::trade

@@ -1,5 +1,5 @@
 // korvane_mod_bond.transaction: the bond and repo cost deciders.
-#include "deciders.hpp"
+#include "transaction.hpp"
 
 using namespace kmb;
 using namespace kmb::transaction;
@@ -14,18 +14,6 @@ KMB_MODULE(transaction, m) {
   // Kept for the life of the process: never destroyed after the interpreter ends.
   keep_state<State>(m, ModuleState(m));
 
-  ClassBuilder(m, "BondTransactionDecider", {base})
-      .doc(bond_decider_doc)
-      .method(sig::bond_init, as_method<State, bond_init>)
-      .method(sig::get_commission, as_method<State, bond_get_commission>)
-      .method(sig::get_trade_tax, as_method<State, get_trade_tax>)
-      .method(sig::get_trade_commission, as_method<State, bond_get_trade_commission>)
-      .method(sig::get_order_transaction_cost, as_method<State, bond_get_order_transaction_cost>)
-      .build();
-
-  ClassBuilder(m, "RepoTransactionDecider", {base})
-      .method(sig::get_trade_tax, as_method<State, get_trade_tax>)
-      .method(sig::get_trade_commission, as_method<State, repo_get_trade_commission>)
-      .method(sig::get_order_transaction_cost, as_method<State, repo_get_order_transaction_cost>)
-      .build();
+  build_bond_transaction_decider(m, base);
+  build_repo_transaction_decider(m, base);
 }

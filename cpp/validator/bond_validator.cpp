@@ -1,5 +1,6 @@
-// Bond orders: a whole number of lots, at least 1000 inter-bank, no more than
-// the closable holding when closing, and no buy past the bond's issued count.
+// BondValidator: a bond order must be a whole number of lots, at least 1000
+// inter-bank, no more than the closable holding when closing, and no buy past
+// the bond's issued count.
 #include "validator.hpp"
 
 namespace kmb::validator {
@@ -79,11 +80,8 @@ bool exceeds_issue_size(const State& st, py::handle env, const BondOrder& o, py:
   return true;
 }
 
-}  // namespace
-
-py::object bond_can_submit_order(const State& st, py::handle self, const Call& c) {
-  auto [order, account] = bind(sig::can_submit_order, c);
-
+constexpr Signature<2> can_submit_order_params{"can_submit_order", {"order", "|account=None"}};
+py::object can_submit_order(const State& st, py::handle self, py::handle order, py::handle account) {
   py::object env = get_attr(self, KMB_NAME("_env"));
   BondOrder o{order, get_attr(order, KMB_NAME("order_book_id")), {}};
   py::object ins = call_method(get_attr(env, KMB_NAME("data_proxy")), KMB_NAME("instruments"), o.order_book_id);
@@ -104,6 +102,16 @@ py::object bond_can_submit_order(const State& st, py::handle self, const Call& c
     return py::bool_(false);
   }
   return py::bool_(true);
+}
+
+}  // namespace
+
+py::object build_bond_validator(const py::module_& m, py::handle base) {
+  return ClassBuilder(m, "BondValidator", {base})
+      .method<init_params, init>()
+      .method<can_submit_order_params, can_submit_order>()
+      .method<can_cancel_order_params, can_cancel_order>()
+      .build();
 }
 
 }  // namespace kmb::validator

@@ -18,15 +18,6 @@ KMB_MODULE(validator, m) {
   // Kept for the life of the process: never destroyed after the interpreter ends.
   keep_state<State>(m, ModuleState(m));
 
-  ClassBuilder(m, "BondValidator", {base})
-      .method(sig::init, as_method<State, init>)
-      .method(sig::can_submit_order, as_method<State, bond_can_submit_order>)
-      .method(sig::can_cancel_order, as_method<State, can_cancel_order>)
-      .build();
-
-  ClassBuilder(m, "RepoValidator", {base})
-      .method(sig::init, as_method<State, init>)
-      .method(sig::can_submit_order, as_method<State, repo_can_submit_order>)
-      .method(sig::can_cancel_order, as_method<State, can_cancel_order>)
-      .build();
+  build_bond_validator(m, base);
+  build_repo_validator(m, base);
 }

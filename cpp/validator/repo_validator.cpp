@@ -1,4 +1,4 @@
-// Repo orders: an exchange repo pledging an exchange bond must reach the
+// RepoValidator: an exchange repo pledging an exchange bond must reach the
 // exchange's minimum nominal value; one above the face value of the closable
 // holding is accepted with a warning.
 #include "validator.hpp"
@@ -23,11 +23,9 @@ PyObject* min_repo_value(py::handle repo_ins) {
   return nullptr;
 }
 
-}  // namespace
-
-py::object repo_can_submit_order(const State& st, py::handle /*self*/, const Call& c) {
-  py::handle order = bind(sig::can_submit_order, c)[0];
-
+// The caller's account is not used: the bond's position is looked up by the sibling `api`.
+constexpr Signature<2> can_submit_order_params{"can_submit_order", {"order", "|account=None"}};
+py::object can_submit_order(const State& st, py::handle /*self*/, py::handle order, py::handle /*account*/) {
   // Only a repo pledging an exchange bond is checked; anything else passes unlooked-at.
   if (!compare(get_attr(order, KMB_NAME("side")), KMB_MEMBER(st, st.global(KMB_NAME("SIDE")), "FINANCING"), Py_EQ)) {
     return py::bool_(true);
@@ -56,6 +54,16 @@ py::object repo_can_submit_order(const State& st, py::handle /*self*/, const Cal
     log(st, KMB_NAME("warning"), format("正回购名义金额超过当前持仓票面价值, 实际成交 {} 元", holding_value));
   }
   return py::bool_(true);
+}
+
+}  // namespace
+
+py::object build_repo_validator(const py::module_& m, py::handle base) {
+  return ClassBuilder(m, "RepoValidator", {base})
+      .method<init_params, init>()
+      .method<can_submit_order_params, can_submit_order>()
+      .method<can_cancel_order_params, can_cancel_order>()
+      .build();
 }
 
 }  // namespace kmb::validator

@@ -1,6 +1,6 @@
-// Frontend order validators for bonds and repos: refusals are logged to the
-// strategy's author through the host's user log and returned as False, never
-// raised.
+// korvane_mod_bond.validator: frontend order validators for bonds and repos.
+// Refusals are logged to the strategy's author through the host's user log
+// and returned as False, never raised.
 #pragma once
 
 #include "host.hpp"
@@ -16,27 +16,24 @@ inline void log(const State& st, PyObject* operation, py::handle message) {
   call_method(st.global(KMB_NAME("user_system_log")), operation, message);
 }
 
-// The parameters of every method: bound by its body, shown as its signature.
-namespace sig {
-inline const Signature<1> init{"__init__", {"env"}};
-inline const Signature<2> can_submit_order{"can_submit_order", {"order", "|account=None"}};
-inline const Signature<2> can_cancel_order{"can_cancel_order", {"order", "|account=None"}};
-}  // namespace sig
+// What both validators do alike.
 
 // Validator(env): keeps the environment, nothing else (the host's base is not initialised).
-inline py::object init(const State& /*st*/, py::handle self, const Call& c) {
-  auto [env] = bind(sig::init, c);
+inline constexpr Signature<1> init_params{"__init__", {"env"}};
+inline py::object init(const State& /*st*/, py::handle self, py::handle env) {
   set_attr(self, KMB_NAME("_env"), env);
   return py::none();
 }
 
 // Cancelling is never refused.
-inline py::object can_cancel_order(const State& /*st*/, py::handle /*self*/, const Call& c) {
-  bind(sig::can_cancel_order, c);
+inline constexpr Signature<2> can_cancel_order_params{"can_cancel_order", {"order", "|account=None"}};
+inline py::object can_cancel_order(const State& /*st*/, py::handle /*self*/, py::handle /*order*/,
+                                   py::handle /*account*/) {
   return py::bool_(true);
 }
 
-py::object bond_can_submit_order(const State& st, py::handle self, const Call& call);
-py::object repo_can_submit_order(const State& st, py::handle self, const Call& call);
+// The classes, each built by its own file.
+py::object build_bond_validator(const py::module_& m, py::handle base);
+py::object build_repo_validator(const py::module_& m, py::handle base);
 
 }  // namespace kmb::validator

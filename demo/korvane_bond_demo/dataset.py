@@ -74,13 +74,12 @@ class Dataset:
         positions read them there), and forget what the package memoised of other data."""
         from pelvorn import bond
 
-        from korvane_mod_bond import position
+        from korvane_mod_bond import clear_cash_flow_memos
 
         bond.set_source(self._frames["instruments"], self._frames["realized"], self._frames["implied"])
         # The package memoises each bond's cash-flow table by id: a table of another
         # dataset with the same id must not be served to this run.
-        for memo in (position._all_real_cash_flow, position._all_implied_cash_flow):
-            memo.cache_clear()
+        clear_cash_flow_memos()
 
     def realized_cash_flow(self, order_book_id):
         """The bond's payments: a frame indexed by date, the realized columns; empty when none."""

@@ -64,7 +64,8 @@ Examples
 class _Memoised:
     """A cash-flow table builder, memoised for the run.
 
-    The memo holds 1,024 order book ids at most, the least recently used dropped first."""
+    The memo holds 1,024 order book ids at most, the least recently used dropped first.
+    :func:`korvane_mod_bond.clear_cash_flow_memos` forgets the tables of both memos."""
 
     def __call__(self, order_book_ids: str) -> np.ndarray | None:
         """The table of one bond, or None when the data client has no cash flows for it.

@@ -1,4 +1,5 @@
-// The cash-flow table core: records from delivered rows, packed layouts, exact-date lookup.
+// The cash-flow table core: records from delivered rows, packed layouts of the
+// two kinds, exact-date lookup.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cash_flow_kind.hpp"
 #include "cash_flow_table.hpp"
 
 namespace cf = kmb::cash_flow;
@@ -15,9 +17,32 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The packed layouts of the two tables: int32 date then float64 amounts, no padding.
-constexpr cf::Layout kRealized{0, 4, 12, -1};
-constexpr cf::Layout kImplied{0, 4, 12, 20};
+// A kind's records packed as NumPy packs its layout: its fields in order, each
+// as wide as its type code says, no padding.
+constexpr cf::Layout packed(const cf::TableKind& kind) {
+  // The Layout's offsets in the order of the kind's fields.
+  constexpr std::ptrdiff_t cf::Layout::*offsets[] = {&cf::Layout::date, &cf::Layout::cash_flow,
+                                                     &cf::Layout::cum_principal, &cf::Layout::receivable};
+  cf::Layout layout;
+  std::ptrdiff_t at = 0;
+  const auto fields = cf::fields(kind);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i]->name != nullptr) {
+      layout.*offsets[i] = at;
+      at += static_cast<std::ptrdiff_t>(cf::type_size(fields[i]->type));
+    }
+  }
+  return layout;
+}
+
+// The two tables: an int32 date then float64 amounts, the receivable last and
+// in the implied table only.
+constexpr cf::Layout kRealized = packed(cf::realized);
+constexpr cf::Layout kImplied = packed(cf::implied);
+static_assert(kRealized.date == 0 && kRealized.cash_flow == 4 && kRealized.cum_principal == 12 &&
+              kRealized.receivable == -1);
+static_assert(kImplied.date == 0 && kImplied.cash_flow == 4 && kImplied.cum_principal == 12 &&
+              kImplied.receivable == 20);
 constexpr std::ptrdiff_t kRealizedSize = 20;
 constexpr std::ptrdiff_t kImpliedSize = 28;
 
@@ -45,21 +70,21 @@ TEST(BuildRecords, RunningPrincipalFollowsDeliveryOrderThenSortsByDate) {
   auto records = build({20260301, 20250301, 20240301}, {30, 20, 50}, {30, 20, 50});
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].date, 20240301);
-  EXPECT_EQ(records[0].cum_principal_payment, 100.0);  // delivered last: the whole sum
+  EXPECT_EQ(records[0].cum_principal, 100.0);  // delivered last: the whole sum
   EXPECT_EQ(records[0].cash_flow, 50.0);
-  EXPECT_EQ(records[1].cum_principal_payment, 50.0);
-  EXPECT_EQ(records[2].cum_principal_payment, 30.0);
+  EXPECT_EQ(records[1].cum_principal, 50.0);
+  EXPECT_EQ(records[2].cum_principal, 30.0);
 }
 
 TEST(BuildRecords, MissingNumbersCountAsZero) {
   std::vector<double> receivable{kNaN, 1.5};
   auto records = build({20240301, 20250301}, {kNaN, 2.0}, {10.0, kNaN}, &receivable);
   EXPECT_EQ(records[0].cash_flow, 0.0);
-  EXPECT_EQ(records[0].payment_receivable, 0.0);
-  EXPECT_EQ(records[1].cum_principal_payment, 10.0);
-  EXPECT_EQ(records[1].payment_receivable, 1.5);
+  EXPECT_EQ(records[0].receivable, 0.0);
+  EXPECT_EQ(records[1].cum_principal, 10.0);
+  EXPECT_EQ(records[1].receivable, 1.5);
   for (const auto& r : records) {
-    EXPECT_FALSE(std::isnan(r.cash_flow) || std::isnan(r.cum_principal_payment) || std::isnan(r.payment_receivable));
+    EXPECT_FALSE(std::isnan(r.cash_flow) || std::isnan(r.cum_principal) || std::isnan(r.receivable));
   }
 }
 
@@ -82,7 +107,7 @@ TEST(BuildRecords, EqualDatesKeepDeliveryOrder) {
 
 TEST(BuildRecords, RunningSumIsPlainSequentialAddition) {
   auto records = build({1, 2, 3}, {0, 0, 0}, {0.1, 0.2, 0.3});
-  EXPECT_EQ(records[2].cum_principal_payment, (0.1 + 0.2) + 0.3);
+  EXPECT_EQ(records[2].cum_principal, (0.1 + 0.2) + 0.3);
 }
 
 TEST(PackedLayout, FieldsLandAtTheirOffsetsUnaligned) {

@@ -13,6 +13,7 @@ using kmb::parameters::count_positional;
 using kmb::parameters::count_required;
 using kmb::parameters::parse;
 using kmb::parameters::signature_text;
+using kmb::parameters::well_formed;
 
 TEST(Parameters, ReadAsWritten) {
   constexpr auto required = parse("order");
@@ -29,6 +30,13 @@ TEST(Parameters, RequiredAndPositionalCounts) {
   EXPECT_EQ(count_required(names, 4), 2u);
   EXPECT_EQ(count_positional(names, 4), 3u);
   EXPECT_EQ(count_required(names, 0), 0u);
+}
+
+TEST(Parameters, SignatureCountsItsArguments) {
+  constexpr kmb::Signature<4> sig{"f", {"a", "b", "|c=0", "$d=None"}, "kwargs"};
+  static_assert(sig.required == 2 && sig.positional == 3 && decltype(sig)::size == 4);
+  constexpr kmb::Signature<0> none{"get_state", {}};
+  static_assert(none.required == 0 && none.positional == 0);
 }
 
 TEST(Parameters, TextSignature) {
@@ -57,8 +65,11 @@ TEST(Parameters, MalformedNamesRefused) {
       {{"|=0", ""}, 1},       // no name
   };
   for (const Case& c : cases) {
+    EXPECT_FALSE(well_formed(c.names, c.n)) << c.names[0];
     EXPECT_THROW(signature_text("f", nullptr, c.names, c.n, nullptr), std::invalid_argument) << c.names[0];
   }
+  static constexpr const char* good[] = {"a", "|b=1", "$c=2"};
+  static_assert(well_formed(good, 3) && well_formed(good, 0));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@ from demo_helpers import run_demo
 from korvane.environment import Environment
 from pelvorn import bond
 
+from korvane_mod_bond import clear_cash_flow_memos
+
 
 @pytest.fixture(autouse=True)
 def _nothing_left():
@@ -15,6 +17,7 @@ def _nothing_left():
     yield
     Environment.clear_instance()
     bond.reset()
+    clear_cash_flow_memos()
 
 
 @pytest.fixture(scope="session")

@@ -19,7 +19,7 @@ from korvane_bond_demo.reader.layout import columns
 from korvane_bond_demo.settings import Settings
 from pelvorn import bond
 
-from korvane_mod_bond import position
+from korvane_mod_bond import clear_cash_flow_memos
 
 D = datetime.date
 
@@ -30,8 +30,7 @@ D = datetime.date
 def fresh_data():
     """The data client at its own data, and none of its tables memoised by the package."""
     bond.reset()
-    position._all_real_cash_flow.cache_clear()
-    position._all_implied_cash_flow.cache_clear()
+    clear_cash_flow_memos()
 
 
 def run_demo(start, end, out=None, cash=3_000_000.0, **settings):

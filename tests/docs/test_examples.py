@@ -18,7 +18,7 @@ from korvane.environment import Environment
 from pelvorn import bond
 
 import korvane_mod_bond
-from korvane_mod_bond import position
+from korvane_mod_bond import clear_cash_flow_memos
 
 PACKAGE = Path(korvane_mod_bond.__file__).parent
 DOCS = Path(__file__).resolve().parents[2] / "docs"
@@ -94,8 +94,7 @@ def fresh():
     def reset():
         Environment.clear_instance()
         bond.reset()
-        position._all_real_cash_flow.cache_clear()
-        position._all_implied_cash_flow.cache_clear()
+        clear_cash_flow_memos()
         log.handlers[:] = handlers
 
     reset()

@@ -13,7 +13,7 @@ from korvane.const import POSITION_DIRECTION
 from korvane.environment import Environment
 from pelvorn import bond
 
-from korvane_mod_bond import position
+from korvane_mod_bond import clear_cash_flow_memos
 
 TUTORIAL = Path(__file__).resolve().parents[2] / "docs" / "tutorial"
 
@@ -29,8 +29,7 @@ def tutorial():
 @pytest.fixture(scope="module")
 def result(tutorial):
     bond.reset()
-    position._all_real_cash_flow.cache_clear()
-    position._all_implied_cash_flow.cache_clear()
+    clear_cash_flow_memos()
     try:
         yield tutorial.run()
     finally:

@@ -15,6 +15,7 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
+from compiled_helpers import Holder
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from korvane.const import POSITION_DIRECTION, POSITION_EFFECT, SIDE
@@ -153,13 +154,6 @@ def outcome(call):
         return error
 
 
-@pytest.fixture
-def log(monkeypatch, RecordingLog):
-    log = RecordingLog()
-    monkeypatch.setattr(validator, "user_system_log", log)
-    return log
-
-
 def check_verdict(result, log, warnings_on_pass):
     if isinstance(result, Exception):
         assert log.lines == []  # a refusal is logged only when it is the answer
@@ -195,7 +189,7 @@ def test_bond_validator(log, monkeypatch, order, ins, held, exchange):
     issue_price=value([100.0]),
     lookup=st.sampled_from(["three", "two", "four", "not iterable", "raises"]),
 )
-def test_repo_validator(log, monkeypatch, order, held, exchange, issue_price, lookup, Holder):
+def test_repo_validator(log, monkeypatch, order, held, exchange, issue_price, lookup):
     del log.lines[:]
     repo = thing({"exchange": exchange})
     bond = thing({"issue_price": issue_price})

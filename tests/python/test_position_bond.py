@@ -1,24 +1,29 @@
 """Bond positions: pledge book, receivable, day start and settlement, variant choice."""
 
-import datetime
-
 import pytest
-from korvane.const import POSITION_DIRECTION, SIDE
+from compiled_helpers import (
+    EXCHANGE_BOND,
+    IB_BOND,
+    LONG,
+    buy,
+    day,
+    environment,
+    implied_frames,
+    realized_frames,
+    repo_trade,
+    sell,
+)
+from korvane.const import SIDE
 from korvane.portfolio.position import Position
 from korvane.testing import make_trade
 
 from korvane_mod_bond import position as P
 
-EXCHANGE_BOND = "019547.XSHG"
-IB_BOND = "200205.IB"
-LONG = POSITION_DIRECTION.LONG
-day = datetime.date.fromisoformat
-
 REALIZED, IMPLIED = P.BondPositionWithRealizedCashFlow, P.BondPositionWithImpliedCashFlow
 
 
 @pytest.fixture
-def holding(environment):
+def holding():
     def holding(order_book_id, quantity, valuation_source=None):
         environment(valuation_source=valuation_source)
         return P.BondPosition(order_book_id, LONG, quantity)
@@ -27,7 +32,7 @@ def holding(environment):
 
 
 @pytest.fixture
-def payments(implied_frames, realized_frames):
+def payments():
     def payments(order_book_id, rows):
         """Cash-flow rows (date, paid, principal) for the variant the bond gets: the
         implied table also states each paid amount as that day's receivable."""
@@ -57,7 +62,7 @@ def test_new_position_adds_nothing_to_the_base(order_book_id, holding):
     assert state["payment_receivable"] == 0 and type(state["payment_receivable"]) is int
 
 
-def test_buys_and_sells_are_the_bases_own(buy, holding, sell):
+def test_buys_and_sells_are_the_bases_own(holding):
     pos = holding(EXCHANGE_BOND, 0)
     plain = Position(EXCHANGE_BOND, LONG)
     for trade in (buy(EXCHANGE_BOND, 500, 101.5, commission=3.0), sell(EXCHANGE_BOND, 200, 102.0)):
@@ -67,7 +72,7 @@ def test_buys_and_sells_are_the_bases_own(buy, holding, sell):
     assert dict(pos._due_settlement_dict) == {}
 
 
-def test_financing_trades_fill_the_pledge_book(holding, repo_trade):
+def test_financing_trades_fill_the_pledge_book(holding):
     pos = holding(EXCHANGE_BOND, 100)
     monday, tuesday = day("2024-09-23"), day("2024-09-24")
     for due, pledged in [(monday, 100), (monday, 50), (tuesday, 30)]:
@@ -96,7 +101,7 @@ def test_financing_trade_of_the_wrong_class_changes_nothing(holding):
     "saved, receivable",
     [({"old_quantity": 7, "payment_receivable": 350.0}, 350.0), ({"old_quantity": 7}, 0)],
 )
-def test_state_round_trip_keeps_the_receivable_not_the_pledges(saved, receivable, holding, repo_trade):
+def test_state_round_trip_keeps_the_receivable_not_the_pledges(saved, receivable, holding):
     pos = holding(EXCHANGE_BOND, 1000)
     pos.apply_trade(repo_trade(day("2024-09-23"), 1000, 1001, pledged_quantity=25))
     pos._payment_receivable = 99.0
@@ -140,7 +145,7 @@ def test_coupon_then_final_redemption(order_book_id, holding, payments):
 
 
 @BOTH
-def test_quantity_changed_within_a_payment_day(order_book_id, holding, payments, sell):
+def test_quantity_changed_within_a_payment_day(order_book_id, holding, payments):
     payments(order_book_id, [("2024-09-23", 1.5, 0.0)])
     pos = holding(order_book_id, 100)
     pos.before_trading(day("2024-09-23"))
@@ -150,7 +155,7 @@ def test_quantity_changed_within_a_payment_day(order_book_id, holding, payments,
     assert pos._payment_receivable == 60.0
 
 
-def test_de_listing_pays_with_the_quantity_held_before(buy, holding, payments):
+def test_de_listing_pays_with_the_quantity_held_before(holding, payments):
     payments(EXCHANGE_BOND, [("2024-09-23", 101.0, 100.0)])
     pos = holding(EXCHANGE_BOND, 300)
     pos.apply_trade(buy(EXCHANGE_BOND, 200))
@@ -159,7 +164,7 @@ def test_de_listing_pays_with_the_quantity_held_before(buy, holding, payments):
     assert (pos._today_quantity, pos._old_quantity) == (0, 0)
 
 
-def test_settlement_releases_pledges_due_on_or_before_the_day(holding, repo_trade):
+def test_settlement_releases_pledges_due_on_or_before_the_day(holding):
     pos = holding(EXCHANGE_BOND, 1000)
     for due in ("2024-09-20", "2024-09-23", "2024-09-24"):
         pos.apply_trade(repo_trade(day(due), 1000, 1001, pledged_quantity=100))
@@ -185,7 +190,7 @@ def test_the_hooks_are_abstract_on_bond_position(holding):
         assert err.value.args == ()
 
 
-def test_a_hook_that_returns_no_pair_stops_settlement_after_the_base(buy, holding):
+def test_a_hook_that_returns_no_pair_stops_settlement_after_the_base(holding):
     class Broken(REALIZED):
         def _get_cash_flow(self, date_):  # noqa: ARG002 (the overridden hook's signature)
             return (1.0, False, "extra")
@@ -213,7 +218,7 @@ def test_a_hook_that_returns_no_pair_stops_settlement_after_the_base(buy, holdin
 )
 @pytest.mark.parametrize("called", [P.BondPosition, REALIZED, IMPLIED])
 def test_variant_follows_the_market_and_the_valuation_source(
-    order_book_id, valuation_source, expected, called, environment
+    order_book_id, valuation_source, expected, called
 ):
     environment(valuation_source=valuation_source)
     pos = called(order_book_id, LONG, 10)
@@ -221,7 +226,7 @@ def test_variant_follows_the_market_and_the_valuation_source(
     assert pos.quantity == 10 and pos._order_book_id == order_book_id
 
 
-def test_exchange_bonds_never_read_the_configuration(environment):
+def test_exchange_bonds_never_read_the_configuration():
     env = environment()
     del env.config.mod.bond._data["valuation_source"]
     assert type(P.BondPosition(EXCHANGE_BOND, LONG)) is REALIZED
@@ -237,9 +242,7 @@ def test_exchange_bonds_never_read_the_configuration(environment):
         (REALIZED, IB_BOND, IMPLIED),
     ],
 )
-def test_every_new_position_is_initialised_exactly_once(
-    monkeypatch, called, order_book_id, expected, environment
-):
+def test_every_new_position_is_initialised_exactly_once(monkeypatch, called, order_book_id, expected):
     environment()
     inits = []
     base_init = Position.__init__
@@ -275,7 +278,7 @@ def test_redemption_at_the_issue_price(order_book_id, principal, de_listed, hold
         ("2024-09-24", 2000, 0.5),  # paid, booked before: the day's receivable
     ],
 )
-def test_implied_receivable_rule(on, position_receivable, expected, holding, implied_frames):
+def test_implied_receivable_rule(on, position_receivable, expected, holding):
     implied_frames({IB_BOND: [("2024-09-23", 0.0, 1.5, 0.0), ("2024-09-24", 2.0, 0.5, 0.0)]})
     pos = holding(IB_BOND, 1000)
     pos._payment_receivable = position_receivable
@@ -284,7 +287,7 @@ def test_implied_receivable_rule(on, position_receivable, expected, holding, imp
     assert pos._get_cash_flow(day(on)) == ({"2024-09-24": 2.0}.get(on, 0.0), False)
 
 
-def test_overridden_hooks_are_used(environment):
+def test_overridden_hooks_are_used():
     class Scripted(IMPLIED):
         def _get_day_cash_flow(self, date_):  # noqa: ARG002 (the overridden hook's signature)
             return (2.0, 0.5, True)

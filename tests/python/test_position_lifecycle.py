@@ -3,16 +3,21 @@
 import datetime
 
 import pytest
-from korvane.const import POSITION_DIRECTION
+from compiled_helpers import (
+    EXCHANGE_BOND,
+    IB_BOND,
+    LONG,
+    REPO_1D,
+    SHORT,
+    buy,
+    environment,
+    implied_frames,
+    realized_frames,
+)
 from pelvorn import bond
 
 from korvane_mod_bond import position as P
 from korvane_mod_bond.trade import RepoTrade
-
-EXCHANGE_BOND = "019547.XSHG"
-IB_BOND = "200205.IB"
-REPO_1D = "204001.XSHG"
-LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
 
 def trading_days(env, start, end):
@@ -41,7 +46,7 @@ IB_FLOWS = [
 EXCHANGE_FLOWS = [("2024-10-21", 3.0, 0.0), ("2024-11-20", 3.0, 0.0), ("2024-12-20", 103.0, 100.0)]
 
 
-def test_two_bonds_held_to_final_redemption(buy, environment, implied_frames, realized_frames):
+def test_two_bonds_held_to_final_redemption():
     implied_frames({IB_BOND: IB_FLOWS})
     realized_frames({EXCHANGE_BOND: EXCHANGE_FLOWS})
     start_cash = 10_000_000.0
@@ -76,7 +81,7 @@ def test_two_bonds_held_to_final_redemption(buy, environment, implied_frames, re
     assert [c[0] for c in bond.calls] == ["get_implied_cash_flow", "realized_cash_flow"]  # one query per bond
 
 
-def test_bond_financed_through_a_repo_to_maturity(buy, environment, realized_frames):
+def test_bond_financed_through_a_repo_to_maturity():
     realized_frames({EXCHANGE_BOND: []})
     start_cash = 3_000_000.0
     monday = datetime.date(2024, 9, 30)  # the last trading day before the National Day holiday

@@ -1,19 +1,13 @@
 """What a bond position reads through its own attributes follows a subclass,
 a class patched at run time and a rebound host name, as Python code would."""
 
-import datetime
 import enum
 
 import pytest
-from korvane.const import POSITION_DIRECTION
+from compiled_helpers import EXCHANGE_BOND, LONG, REPO_1D, SHORT, day, environment, repo_trade
 from korvane.portfolio.position import Position
 
 from korvane_mod_bond import position as P
-
-EXCHANGE_BOND = "019547.XSHG"
-REPO_1D = "204001.XSHG"
-LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
-day = datetime.date.fromisoformat
 
 
 def pledged(pos, **book):
@@ -22,7 +16,7 @@ def pledged(pos, **book):
     return pos
 
 
-def test_closable_nets_out_an_overriding_pledged_quantity(environment):
+def test_closable_nets_out_an_overriding_pledged_quantity():
     environment()
 
     class Counted(P.BondPositionWithRealizedCashFlow):
@@ -36,7 +30,7 @@ def test_closable_nets_out_an_overriding_pledged_quantity(environment):
     assert pos.closable == Position.closable.fget(pos) - 7 == 993
 
 
-def test_closable_follows_a_patched_class(monkeypatch, environment):
+def test_closable_follows_a_patched_class(monkeypatch):
     environment()
     pos = pledged(P.BondPosition(EXCHANGE_BOND, LONG, 1000), a=100)
     monkeypatch.setattr(P.BondPosition, "pledged_quantity", property(lambda _self: 40))
@@ -45,14 +39,14 @@ def test_closable_follows_a_patched_class(monkeypatch, environment):
     assert pos.closable == 900
 
 
-def test_an_instance_attribute_does_not_shadow_the_property(environment):
+def test_an_instance_attribute_does_not_shadow_the_property():
     environment()
     pos = pledged(P.BondPosition(EXCHANGE_BOND, LONG, 1000), a=100)
     vars(pos)["pledged_quantity"] = 55  # a data descriptor wins over the instance dict
     assert pos.pledged_quantity == 100 and pos.closable == 900
 
 
-def test_closable_through_a_class_with_its_own_attribute_lookup(environment):
+def test_closable_through_a_class_with_its_own_attribute_lookup():
     environment()
     reads = []
 
@@ -67,7 +61,7 @@ def test_closable_through_a_class_with_its_own_attribute_lookup(environment):
     assert "pledged_quantity" in reads
 
 
-def test_a_rebound_side_enumeration_is_seen(monkeypatch, environment):
+def test_a_rebound_side_enumeration_is_seen(monkeypatch):
     from korvane.testing import make_trade
 
     environment()
@@ -97,7 +91,7 @@ def test_a_rebound_side_enumeration_is_seen(monkeypatch, environment):
         [10**30, -(10**30), 5],
     ],
 )
-def test_pledged_quantity_is_the_sum_of_the_book(quantities, environment):
+def test_pledged_quantity_is_the_sum_of_the_book(quantities):
     environment()
     pos = P.BondPosition(EXCHANGE_BOND, LONG, 1000)
     for i, quantity in enumerate(quantities):
@@ -107,7 +101,7 @@ def test_pledged_quantity_is_the_sum_of_the_book(quantities, environment):
     assert pos.closable == 1000 - expected
 
 
-def test_a_rebound_direction_enumeration_is_seen_by_the_repo_position(monkeypatch, environment, repo_trade):
+def test_a_rebound_direction_enumeration_is_seen_by_the_repo_position(monkeypatch):
     env = environment()
     held = env.portfolio.get_position(EXCHANGE_BOND, LONG)
     repo = P.RepoPosition(REPO_1D, SHORT)

@@ -3,7 +3,18 @@
 import datetime
 
 import pytest
-from korvane.const import POSITION_DIRECTION, SIDE
+from compiled_helpers import (
+    EXCHANGE_BOND,
+    LONG,
+    REPO_1D,
+    REVERSE_REPO,
+    SHORT,
+    buy,
+    day,
+    environment,
+    repo_trade,
+)
+from korvane.const import SIDE
 from korvane.testing import make_env, make_trade
 from pelvorn import bond
 
@@ -11,17 +22,11 @@ from korvane_mod_bond import position as P
 from korvane_mod_bond.data import BondInstrument, RepoInstrument
 from korvane_mod_bond.trade import RepoTrade
 
-EXCHANGE_BOND = "019547.XSHG"
-REPO_1D = "204001.XSHG"
-REVERSE_REPO = "131810.XSHE"
-LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
-day = datetime.date.fromisoformat
-
 FRIDAY, MONDAY = day("2024-09-20"), day("2024-09-23")
 
 
 @pytest.fixture
-def short_repo(environment):
+def short_repo():
     def short_repo():
         environment()
         return P.RepoPosition(REPO_1D, SHORT)
@@ -30,7 +35,7 @@ def short_repo(environment):
 
 
 @pytest.fixture
-def long_repo(environment):
+def long_repo():
     def long_repo(monkeypatch):
         env = environment()
 
@@ -43,7 +48,7 @@ def long_repo(environment):
     return long_repo
 
 
-def test_worked_example_through_the_portfolio(buy, environment):
+def test_worked_example_through_the_portfolio():
     bond.set_frames(realized={EXCHANGE_BOND: None})
     env = environment(cash=10_000_000.0)
     portfolio = env.portfolio
@@ -74,7 +79,7 @@ def test_worked_example_through_the_portfolio(buy, environment):
     assert trade.due_settlement_amount == pytest.approx(900_147.945205, abs=1e-6)
 
 
-def test_reverse_repo_pays_principal_and_cost_and_collects_the_amount_due(monkeypatch, long_repo, repo_trade):
+def test_reverse_repo_pays_principal_and_cost_and_collects_the_amount_due(monkeypatch, long_repo):
     repo = long_repo(monkeypatch)
     trade = repo_trade(MONDAY, 100_000, 100_016.44, side=SIDE.MARGIN, commission=1.5, repo=REVERSE_REPO)
     assert repo.apply_trade(trade) == -100_001.5
@@ -84,7 +89,7 @@ def test_reverse_repo_pays_principal_and_cost_and_collects_the_amount_due(monkey
     assert repo.quantity == 0
 
 
-def test_financing_brings_in_principal_less_cost_and_pays_the_amount_due(repo_trade, short_repo):
+def test_financing_brings_in_principal_less_cost_and_pays_the_amount_due(short_repo):
     repo = short_repo()
     assert (
         repo.apply_trade(repo_trade(MONDAY, 50_000, 50_008.2, pledged_quantity=10, commission=0.5))
@@ -94,7 +99,7 @@ def test_financing_brings_in_principal_less_cost_and_pays_the_amount_due(repo_tr
     assert repo.settlement(MONDAY) == -50_008.2
 
 
-def test_two_trades_on_one_due_date_settle_once_summed(repo_trade, short_repo):
+def test_two_trades_on_one_due_date_settle_once_summed(short_repo):
     repo = short_repo()
     repo.apply_trade(repo_trade(MONDAY, 100, 101.0, pledged_quantity=1))
     repo.apply_trade(repo_trade(MONDAY, 200, 202.5, pledged_quantity=2))
@@ -106,7 +111,7 @@ def test_two_trades_on_one_due_date_settle_once_summed(repo_trade, short_repo):
     assert dict(bond_position._due_settlement_dict) == {MONDAY: 3}  # released by the bond's own settlement
 
 
-def test_settlement_before_every_due_date_changes_nothing(repo_trade, short_repo):
+def test_settlement_before_every_due_date_changes_nothing(short_repo):
     repo = short_repo()
     repo.apply_trade(repo_trade(MONDAY, 100, 101.0))
     repo.settlement(FRIDAY)
@@ -116,7 +121,7 @@ def test_settlement_before_every_due_date_changes_nothing(repo_trade, short_repo
     assert repo._due_settlement_dict == book and repo._old_quantity == 100
 
 
-def test_a_gap_settles_every_overdue_entry_at_once(monkeypatch, long_repo, repo_trade):
+def test_a_gap_settles_every_overdue_entry_at_once(monkeypatch, long_repo):
     repo = long_repo(monkeypatch)
     for due, amount in [("2024-09-23", 1000), ("2024-09-24", 2000), ("2024-09-26", 4000)]:
         repo.apply_trade(repo_trade(day(due), amount, amount + 1.0, side=SIDE.MARGIN, repo=REVERSE_REPO))
@@ -135,7 +140,7 @@ def test_a_trade_of_the_wrong_class_changes_nothing(wrong, short_repo):
     assert repo._today_quantity == 0 and repo._due_settlement_dict == {}
 
 
-def test_a_pledge_the_bond_position_cannot_take_changes_nothing(repo_trade):
+def test_a_pledge_the_bond_position_cannot_take_changes_nothing():
     make_env(
         [BondInstrument(EXCHANGE_BOND), RepoInstrument(REPO_1D, repo_period=1)],
         position_classes=[P.RepoPosition],
@@ -147,7 +152,7 @@ def test_a_pledge_the_bond_position_cannot_take_changes_nothing(repo_trade):
     assert repo._today_quantity == 0 and repo._due_settlement_dict == {}
 
 
-def test_a_short_position_hands_every_trade_to_the_bond_position(monkeypatch, environment, repo_trade):
+def test_a_short_position_hands_every_trade_to_the_bond_position(monkeypatch):
     env = environment()
     repo = P.RepoPosition(REPO_1D, SHORT)
     held = env.portfolio.get_position(EXCHANGE_BOND, LONG)
@@ -171,7 +176,7 @@ def test_a_short_position_hands_every_trade_to_the_bond_position(monkeypatch, en
 
 
 @pytest.mark.parametrize("direction, factor", [(LONG, 1), (SHORT, -1)])
-def test_pnl_and_values_read_zero_and_equity_follows_quantity(direction, factor, environment):
+def test_pnl_and_values_read_zero_and_equity_follows_quantity(direction, factor):
     environment()
     repo = P.RepoPosition(REPO_1D, direction, 1000)
     for name in ("trading_pnl", "position_pnl", "margin", "market_value"):
@@ -180,7 +185,7 @@ def test_pnl_and_values_read_zero_and_equity_follows_quantity(direction, factor,
     assert repo.equity == factor * 1000
 
 
-def test_saved_state_leaves_the_book_alone(repo_trade, short_repo):
+def test_saved_state_leaves_the_book_alone(short_repo):
     repo = short_repo()
     repo.apply_trade(repo_trade(MONDAY, 100, 101.0))
     state = repo.get_state()

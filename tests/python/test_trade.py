@@ -163,22 +163,6 @@ def test_failures_propagate(make, error):
         make()
 
 
-def test_class_layout():
-    names = [n for n in vars(RepoTrade) if not n.startswith("__") or n == "__from_create__"]
-    assert names == [
-        "calc_max_amount",
-        "__from_create__",
-        "create_repo_trade",
-        "create_reverse_repo_trade",
-        "create_exchange_repo_trade",
-        "create_exchange_reverse_repo_trade",
-        "position_direction",
-    ]
-    assert isinstance(vars(RepoTrade)["position_direction"], property)
-    assert RepoTrade.__module__ == "korvane_mod_bond.trade" and RepoTrade.__qualname__ == "RepoTrade"
-    assert RepoTrade.__doc__ is None
-
-
 def test_rebound_enumerations_are_seen(monkeypatch):
     import enum
 

@@ -3,7 +3,8 @@ import math
 from types import SimpleNamespace
 
 import pytest
-from korvane.const import POSITION_DIRECTION, POSITION_EFFECT, SIDE
+from compiled_helpers import LONG, SHORT, Holder, holding
+from korvane.const import POSITION_EFFECT, SIDE
 from korvane.interface import AbstractFrontendValidator
 from korvane.model.order import Order
 
@@ -12,18 +13,10 @@ from korvane_mod_bond.data import BondInstrument, RepoInstrument
 
 IB = "190210.IB"
 EX = "019547.XSHG"
-LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
 
 @pytest.fixture
-def log(monkeypatch, RecordingLog):
-    log = RecordingLog()
-    monkeypatch.setattr(validator, "user_system_log", log)
-    return log
-
-
-@pytest.fixture
-def make_validator(Holder):
+def make_validator():
     def make_validator(*instruments, portfolio=None):
         by_id = {ins.order_book_id: ins for ins in instruments}
         env = SimpleNamespace(
@@ -58,14 +51,14 @@ def sell(order_book_id, quantity):
         (EX, None, math.nan, False),  # refused before the lot is used
     ],
 )
-def test_quantity_check(log, order_book_id, lot, quantity, accepted, Holder, make_validator):
+def test_quantity_check(log, order_book_id, lot, quantity, accepted, make_validator):
     v = make_validator(BondInstrument(order_book_id, round_lot=lot))
     account = Holder() if accepted else None  # a refusal touches no account
     assert v.can_submit_order(buy(order_book_id, quantity), account) is accepted
     assert log.lines == ([] if accepted else [("warn", "下单失败，数量 {} 不合法".format(quantity))])
 
 
-def test_market_is_asked_before_a_non_bond_is_refused(log, monkeypatch, Holder, make_validator):
+def test_market_is_asked_before_a_non_bond_is_refused(log, monkeypatch, make_validator):
     asked = []
     monkeypatch.setattr(validator, "is_exchange_bond", lambda oid: asked.append(oid) or True)
     v = make_validator(RepoInstrument("204001.XSHG", 1))
@@ -77,7 +70,7 @@ def test_market_is_asked_before_a_non_bond_is_refused(log, monkeypatch, Holder, 
 
 
 @pytest.mark.parametrize("quantity, accepted", [(1000, True), (1010, False)])
-def test_close_up_to_the_closable_quantity(log, quantity, accepted, Holder, holding, make_validator):
+def test_close_up_to_the_closable_quantity(log, quantity, accepted, make_validator):
     account = Holder({(EX, LONG): holding(1200, closable=1000)})
     v = make_validator(BondInstrument(EX))
     assert v.can_submit_order(sell(EX, quantity), account=account) is accepted
@@ -87,14 +80,14 @@ def test_close_up_to_the_closable_quantity(log, quantity, accepted, Holder, hold
 
 
 @pytest.mark.usefixtures("log")
-def test_opening_order_is_not_held_to_the_closable_quantity(Holder, holding, make_validator):
+def test_opening_order_is_not_held_to_the_closable_quantity(make_validator):
     account = Holder({(EX, SHORT): holding(0)})
     order = Order(EX, 500, SIDE.SELL, POSITION_EFFECT.OPEN)
     assert make_validator(BondInstrument(EX)).can_submit_order(order, account) is True
     assert account.lookups == [(EX, SHORT)]
 
 
-def test_without_account_the_position_comes_from_the_portfolio(log, Holder, holding, make_validator):
+def test_without_account_the_position_comes_from_the_portfolio(log, make_validator):
     portfolio = Holder({(EX, LONG): holding(100)})
     assert make_validator(BondInstrument(EX), portfolio=portfolio).can_submit_order(sell(EX, 110)) is False
     assert portfolio.lookups == [(EX, LONG)]
@@ -102,7 +95,7 @@ def test_without_account_the_position_comes_from_the_portfolio(log, Holder, hold
 
 
 @pytest.mark.parametrize("quantity, accepted", [(1000, True), (1010, False)])
-def test_buy_up_to_the_issued_count(log, quantity, accepted, Holder, holding, make_validator):
+def test_buy_up_to_the_issued_count(log, quantity, accepted, make_validator):
     portfolio = Holder({(EX, LONG): holding(9000)})
     v = make_validator(BondInstrument(EX, issue_price=100, initial_issue_size=1_000_000), portfolio=portfolio)
     assert v.can_submit_order(buy(EX, quantity), Holder()) is accepted
@@ -121,7 +114,7 @@ def test_buy_up_to_the_issued_count(log, quantity, accepted, Holder, holding, ma
         (None, 1, SIDE.BUY),
     ],
 )
-def test_issue_size_check_skipped(log, issue_price, issue_size, side, Holder, holding, make_validator):
+def test_issue_size_check_skipped(log, issue_price, issue_size, side, make_validator):
     portfolio = Holder({(EX, LONG): holding(10**9)})
     v = make_validator(
         BondInstrument(EX, issue_price=issue_price, initial_issue_size=issue_size), portfolio=portfolio
@@ -168,33 +161,13 @@ def test_construction_and_calls_bind_like_python(cls, monkeypatch):
         v.can_submit_order(None, acount=None)
 
 
-def test_module_names_bound_in_import_order():
-    names = [n for n in vars(validator) if not n.startswith("__")]
-    assert names == [
-        "AbstractFrontendValidator", "user_system_log", "Environment", "SIDE", "POSITION_DIRECTION",
-        "POSITION_EFFECT", "BondInstrument", "is_exchange_bond", "_get_account_position_ins",
-        "BondValidator", "RepoValidator",
-    ]  # fmt: skip
-
-
-@pytest.mark.parametrize(
-    "host_module, name",
-    [("korvane.interface", "AbstractFrontendValidator"), ("korvane.const", "POSITION_EFFECT"),
-     ("korvane_mod_bond.api", "_get_account_position_ins")],
-)  # fmt: skip
-def test_missing_name_fails_the_import(host_module, name, import_error):
-    assert import_error("korvane_mod_bond.validator", host_module, name).startswith(
-        "ImportError: cannot import name '{}'".format(name)
-    )
-
-
 class _OtherSide(enum.Enum):
     BUY = "ANOTHER BUY"
 
 
 @pytest.mark.parametrize("other_side", [_OtherSide, SimpleNamespace(BUY="ANOTHER BUY")])
 @pytest.mark.usefixtures("log")
-def test_enumerations_are_read_at_call_time(monkeypatch, other_side, Holder, holding, make_validator):
+def test_enumerations_are_read_at_call_time(monkeypatch, other_side, make_validator):
     portfolio = Holder({(EX, LONG): holding(10**9)})
     v = make_validator(BondInstrument(EX, issue_price=100, initial_issue_size=1000), portfolio=portfolio)
     assert v.can_submit_order(buy(EX, 10), Holder()) is False

@@ -2,6 +2,7 @@ import re
 from types import SimpleNamespace
 
 import pytest
+from compiled_helpers import Holder, holding
 from korvane.const import POSITION_DIRECTION, SIDE
 from korvane.model.order import Order
 
@@ -11,13 +12,6 @@ from korvane_mod_bond.data import BondInstrument, RepoInstrument
 BOND = "019547.XSHG"
 FAIL = "场内债券正回购失败，场内债券抵押名义价值应在 {} 元及以上"
 OVER = "正回购名义金额超过当前持仓票面价值, 实际成交 {} 元"
-
-
-@pytest.fixture
-def log(monkeypatch, RecordingLog):
-    log = RecordingLog()
-    monkeypatch.setattr(validator, "user_system_log", log)
-    return log
 
 
 @pytest.fixture
@@ -34,7 +28,7 @@ def lookups(monkeypatch):
 
 
 @pytest.fixture
-def serve(Holder, holding):
+def serve():
     def serve(lookups, repo_exchange, closable, issue_price=100.0):
         repo = RepoInstrument("R001." + repo_exchange, 1, exchange=repo_exchange)
         lookups.results[BOND] = (Holder(), holding(closable), BondInstrument(BOND, issue_price=issue_price))
