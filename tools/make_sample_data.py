@@ -48,7 +48,7 @@ from pathlib import Path
 
 import pandas as pd
 import QuantLib as ql
-from korvane_bond_demo import cli, terms
+from korvane_bond_demo import bond_tables, cli, terms
 
 ROOT = Path(__file__).resolve().parent.parent
 CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
@@ -226,7 +226,7 @@ def wiggle(day, phase):
 def price_rows(bond, accrued, sessions):
     """Daily quotes of ``bond`` on ``sessions``: the full price is the value of its QuantLib
     bond's payments at the day's yield; the accrued interest is the tables command's."""
-    leg = terms.Bond(bond_terms(bond)).leg
+    leg = bond_tables.Bond(bond_terms(bond)).leg
     last_payment = max(terms.py_date(cf.date()) for cf in leg)
     accrued = dict(zip(accrued["date"], accrued["accrued_interest"]))
     rows = []

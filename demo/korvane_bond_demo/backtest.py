@@ -1,188 +1,101 @@
-"""One run of the sample backtest as a function of its settings, and the analysis of any run.
+"""One run of the sample backtest as a function of its settings.
 
-:func:`run` returns everything a run leaves (the framework's result, the daily ledger,
-the summary, the statistics and the files written when asked to); :func:`run_statistics`
-only the statistics. :func:`point_statistics` is a sweep's point: the run, its ledger
-and the few statistics a sweep's table keeps, nothing else (no summary, no risk
-figures, no file). :func:`analyse` does the same for the result of any backtest that
-uses the package, with a strategy of one's own: the ledger, summary, statistics, risk,
-collateral and report read only what the framework records.
+:func:`prepare` opens the settings' market data and checks the settings against them,
+once: a refusal is one ``ValueError`` line, before anything runs. :meth:`Prepared.run`
+runs the backtest and returns its :class:`~korvane_bond_demo.analysis.Run`, every figure
+made once and read by every output; given a folder, it writes every output into it.
+:meth:`Prepared.figures` makes only the statistics asked for (a sweep's point). :func:`run`
+prepares and runs; :func:`run_statistics` returns the statistics only.
 
-The risk figures (QuantLib) and the outputs (matplotlib) are imported by the analysis
-that needs them, not with this module: a sweep's worker never loads them.
+The analysis of the result of any backtest that uses the package, with a strategy of
+one's own, is :func:`korvane_bond_demo.analysis.analyse`.
 """
 
 import dataclasses
-import math
 
 from korvane.environment import Environment
 from korvane.runner import Backtest
 
-from korvane_bond_demo.dataset import data_of
-from korvane_bond_demo.ledger import build_ledger
+from korvane_bond_demo.analysis import Run, analyse
+from korvane_bond_demo.carry import CarryStrategy
+from korvane_bond_demo.dataset import Dataset, data_of
 from korvane_bond_demo.settings import Settings, check_against
-from korvane_bond_demo.stats import risk_free_returns, statistics
-from korvane_bond_demo.strategy import financing_repos, make_strategy, title
+from korvane_bond_demo.strategy import SampleBondStrategy, financing_repos, title
 from korvane_mod_bond.mod import BondMod
 
-# The statistics a sweep's point keeps (the columns of sweep.csv; keys of stats.json).
-POINT_STATISTICS = (
-    "pnl",
-    "total_return",
-    "annual_return",
-    "annual_volatility",
-    "max_drawdown",
-    "sharpe_ratio",
-    "leverage_max",
-    "leverage_mean",
-)
 
+@dataclasses.dataclass(frozen=True)
+class Prepared:
+    """A run of the sample backtest ready to start: its settings and their market data,
+    checked against each other (made by :func:`prepare`)."""
 
-class NotFinite(ValueError):
-    """A run whose totals are not finite numbers (an amount overflowed)."""
+    settings: Settings
+    data: Dataset
 
+    def run(self, out=None, progress=None):
+        """Run the backtest and analyse it: its :class:`~korvane_bond_demo.analysis.Run` with
+        every figure made, every output written into the folder ``out`` when given (a
+        folder checked by :func:`korvane_bond_demo.files.check_output_folder`).
+        ``progress`` wraps the iterable of days (a progress bar)."""
+        result, strategy = self._backtest(progress)
+        settings = self.settings
+        return analyse(result, self.data, out, strategy.notes, strategy.exit_from, settings, title(settings))
 
-@dataclasses.dataclass
-class Run:
-    settings: object  # Settings, or None for a run of another strategy
-    result: object  # korvane.runner.BacktestResult
-    ledger: object  # pandas.DataFrame, see korvane_bond_demo.ledger.build_ledger
-    summary: object  # korvane_bond_demo.summary.Summary
-    stats: dict
-    paths: list  # the files written; empty when no folder was given
-    notes: list = dataclasses.field(default_factory=list)  # what the strategy chose not to do
-    pledges: list = dataclasses.field(default_factory=list)  # korvane_bond_demo.collateral.Pledge
-    dv01: list = dataclasses.field(default_factory=list)  # per day: {"date", "dv01", "modified_duration"}
-    benchmark: list = dataclasses.field(default_factory=list)  # per day: GC001 compounded, in yuan
+    def figures(self, names):
+        """{name: statistic} of ``names`` (attributes of
+        :class:`~korvane_bond_demo.performance.Performance`) of the run, made of what they
+        need alone: the run, its ledger and its returns (a sweep's point)."""
+        result, strategy = self._backtest()
+        return Run(result, self.data, self.settings, strategy.notes, strategy.exit_from).figures(names)
 
-
-def analyse(result, data, out=None, notes=(), exit_from=None, settings=None, title="Bond-and-repo backtest"):
-    """The ledger, summary, statistics, risk and collateral of ``result``, the result of a
-    backtest on ``data`` (a :class:`korvane_bond_demo.dataset.Dataset`) that uses the
-    package, whatever its strategy; the outputs are written into the folder ``out`` when
-    given. ``exit_from`` is the first day of the strategy's exit, if it has one.
-    Raises :class:`NotFinite` when the run's totals overflowed. A risk figure QuantLib
-    cannot solve for a bond and day is missing for that bond and day (``risk_missing``
-    in the statistics, a note in the summary), the rest of the analysis unchanged."""
-    from korvane_bond_demo import collateral, risk
-    from korvane_bond_demo.outputs import write_outputs
-    from korvane_bond_demo.summary import summarize
-
-    ledger = build_ledger(result, data)
-    _check_finite(result, ledger)
-    summary = summarize(result, ledger)
-    stats = statistics(result, ledger, data, exit_from)
-    daily, by_bond, missing = risk.book_risk(result, data)
-    found = collateral.pledges(result, data)
-    dv01 = [day["dv01"] for day in daily]
-    notes = [*notes, *risk.missing_notes(missing)]
-    stats.update(
-        {
-            "risk": "QuantLib on the day's full price: yield compounded annually, actual/actual (ISDA); "
-            "DV01 in yuan for a yield one basis point lower",
-            "dv01_max": max(dv01),
-            "dv01_mean": math.fsum(dv01) / len(dv01),
-            "dv01_end": dv01[-1],
-            "modified_duration_end": daily[-1]["modified_duration"],
-            "risk_by_bond": by_bond,
-            "risk_missing": missing,
-            "collateral_shortfalls": collateral.shortfalls(found),
-        }
-    )
-    growth = (1.0 + risk_free_returns(list(ledger["date"]), data)).cumprod()
-    benchmark = [float(result.initial_cash) * g for g in growth.tolist()]
-    done = Run(settings, result, ledger, summary, stats, [], list(notes), found, daily, benchmark)
-    if out is not None:
-        done.paths = write_outputs(done, out, title)
-    return done
-
-
-def _check_finite(result, ledger):
-    columns = ("cash", "bonds_value", "equity")
-    totals = [result.initial_cash, result.final_cash] + [float(ledger[c].abs().max()) for c in columns]
-    if not all(math.isfinite(value) for value in totals):
-        raise NotFinite(
-            "the run's totals are not finite numbers (an amount overflowed); "
-            f"nothing is reconciled: start with less cash than {result.initial_cash:g}"
+    def _backtest(self, progress=None):
+        """The framework's result of the backtest, and the strategy that made it."""
+        settings, data = self.settings, self.data
+        instruments = data.instruments()
+        data.install()
+        strategy = make_strategy(settings, financing_repos(settings, instruments), data)
+        backtest = Backtest(
+            strategy,
+            settings.start,
+            settings.end,
+            cash=settings.cash,
+            instruments=instruments,
+            market=data,
+            mods=[BondMod(*settings.commission)],
+            sessions=data.sessions,  # the exchange's sessions over the data: one calendar for the run
+            progress=progress,
         )
+        try:
+            return backtest.run(), strategy
+        finally:
+            Environment.clear_instance()
 
 
-def _backtest(settings, progress=None):
-    """The backtest of ``settings`` on their data, checked: (backtest, strategy, data)."""
+def prepare(settings=None):
+    """The run of ``settings`` (default: today's figures), ready to start: its market data
+    opened and the settings checked against them
+    (:func:`korvane_bond_demo.settings.check_against`); ValueError, one line, for settings
+    the data cannot run or data that cannot be read."""
     settings = Settings() if settings is None else settings
     data = data_of(settings)
     check_against(settings, data)
-    instruments = data.instruments()
-    data.install()
-    strategy = make_strategy(settings, financing_repos(settings, instruments), data)
-    backtest = Backtest(
-        strategy,
-        settings.start,
-        settings.end,
-        cash=settings.cash,
-        instruments=instruments,
-        market=data,
-        mods=[BondMod(*settings.commission)],
-        sessions=data.sessions,  # the exchange's sessions over the data: one calendar for the run
-        progress=progress,
-    )
-    return backtest, strategy, data
+    return Prepared(settings, data)
+
+
+def make_strategy(settings, repos, data):
+    """The strategy of ``settings.strategy``; ``repos`` maps each financed bond to its repo
+    (:func:`korvane_bond_demo.strategy.financing_repos`)."""
+    if settings.strategy != "carry":
+        return SampleBondStrategy(settings, repos, data)
+    overnight = financing_repos(dataclasses.replace(settings, repo_tenor_days=1), data.instruments())
+    return CarryStrategy(settings, repos, data, overnight)
 
 
 def run(settings=None, out=None, progress=None):
-    """Run the sample backtest; write the outputs into the folder ``out`` when given (a
-    folder checked by :func:`korvane_bond_demo.files.check_output_folder`). ``progress``
-    wraps the iterable of days (a progress bar). Raises ValueError, one line, for
-    settings the data cannot run (:func:`korvane_bond_demo.settings.check_against`)."""
-    settings = Settings() if settings is None else settings
-    backtest, strategy, data = _backtest(settings, progress)
-    try:
-        result = backtest.run()
-        return analyse(result, data, out, strategy.notes, strategy.exit_from, settings, title(settings))
-    finally:
-        Environment.clear_instance()
+    """Run the sample backtest with ``settings``: :func:`prepare`, then :meth:`Prepared.run`."""
+    return prepare(settings).run(out, progress)
 
 
 def run_statistics(settings):
     """The statistics of one run with ``settings`` (see ``stats.json``), nothing written."""
     return run(settings).stats
-
-
-def point_statistics(settings):
-    """The statistics of :data:`POINT_STATISTICS` of one run with ``settings``, equal to
-    those of :func:`run_statistics` to the last digit, made with only what they need: the
-    run and its ledger. Raises :class:`NotFinite` when the run's totals overflowed."""
-    import pandas as pd
-
-    from korvane_bond_demo import stats as st
-
-    backtest, _, data = _backtest(settings)
-    try:
-        result = backtest.run()
-    finally:
-        Environment.clear_instance()
-    ledger = build_ledger(result, data)
-    _check_finite(result, ledger)
-    days = list(ledger["date"])
-    initial = float(result.initial_cash)
-    returns = st.daily_returns(ledger, result.initial_cash)
-    risk_free = st.risk_free_returns(days, data)
-    equity = ledger.set_index(pd.DatetimeIndex(ledger["date"]))["equity"]
-    start = equity.index[0] - pd.Timedelta(days=1)  # the initial cash, the first peak
-    drawdown = st.drawdown(pd.concat([pd.Series([initial], [start]), equity]))[0].iloc[1:]
-    pnl = float(ledger["equity"].iloc[-1]) - result.initial_cash
-    leverage = ledger["leverage"]
-    annualization = st.TRADING_DAYS_PER_YEAR
-    figures = {
-        "pnl": pnl,
-        "total_return": pnl / result.initial_cash,
-        "annual_return": st._number(st.empyrical.annual_return(returns, annualization=annualization)),
-        "annual_volatility": st._number(st.empyrical.annual_volatility(returns, annualization=annualization)),
-        "max_drawdown": st._number(drawdown.min()),
-        "sharpe_ratio": st._number(
-            st.empyrical.sharpe_ratio(returns, risk_free=risk_free, annualization=annualization)
-        ),
-        "leverage_max": st._number(leverage.max()),
-        "leverage_mean": st._number(leverage.mean()),
-    }
-    return {name: figures[name] for name in POINT_STATISTICS}

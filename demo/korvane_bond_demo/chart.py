@@ -14,7 +14,6 @@ import math
 from korvane.const import INSTRUMENT_TYPE
 
 from korvane_bond_demo.formatting import days_text
-from korvane_bond_demo.ledger import classify
 
 SIZE = (10.0, 12.5)  # inches: 1,000 x 1,250 pixels
 DPI = 100
@@ -65,12 +64,11 @@ def _date_axis(axis, first, last):
     axis.xaxis.set_major_formatter(mdates.DateFormatter(pattern))
 
 
-def render_chart(analysis, title="Bond-and-repo backtest"):
-    """The chart of ``analysis`` (a :class:`korvane_bond_demo.backtest.Run`) as PNG bytes:
-    equity against the GC001 benchmark with the bond payments marked; drawdown;
-    leverage; the book's DV01; liquidity (cash and overnight loans); bonds against what
-    the repos owe."""
-    result, ledger, stats = analysis.result, analysis.ledger, analysis.stats
+def render_chart(run):
+    """The chart of ``run`` (a :class:`korvane_bond_demo.analysis.Run`) as PNG bytes: equity
+    against the GC001 benchmark with the bond payments marked; drawdown; leverage; the
+    book's DV01; liquidity (cash and overnight loans); bonds against what the repos owe."""
+    result, ledger, stats = run.result, run.ledger, run.stats
     # The figure alone, on the Agg canvas: no pyplot (its state and its backends)
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
@@ -87,10 +85,10 @@ def render_chart(analysis, title="Bond-and-repo backtest"):
         6, 1, sharex=True, gridspec_kw={"height_ratios": [5, 2, 2, 2, 3, 3]}
     )
     fig.subplots_adjust(**MARGINS)
-    pnl = summary_pnl = float(ledger["equity"].iloc[-1]) - result.initial_cash
+    pnl = run.performance.pnl
     fig.suptitle(
-        f"{title}, {result.start_date} to {result.end_date} ({days_text(len(dates))}): "
-        f"equity {result.initial_cash:,.0f} -> {result.initial_cash + summary_pnl:,.2f} yuan ({pnl:+,.2f})",
+        f"{run.title}, {result.start_date} to {result.end_date} ({days_text(len(dates))}): "
+        f"equity {result.initial_cash:,.0f} -> {result.initial_cash + pnl:,.2f} yuan ({pnl:+,.2f})",
         fontsize=11,
         y=0.99,
     )
@@ -98,20 +96,19 @@ def render_chart(analysis, title="Bond-and-repo backtest"):
     equity = series("equity")
     top.plot(dates, equity, color="#1f4e79", linewidth=1.8, marker=marker,
              label="equity (cash + bonds at the full price + repos with accrued interest)")  # fmt: skip
-    bench = [value / 1e6 for value in analysis.benchmark]
+    bench = [value / 1e6 for value in run.benchmark]
     top.plot(dates, bench, color="#7f7f7f", linewidth=1.2, linestyle="--",
              label=f"benchmark: GC001 compounded ({stats['benchmark_total_return']:+.2%})")  # fmt: skip
     low, high = min(equity + bench), max(equity + bench)
     span = (high - low) or max(abs(high) * 0.01, 0.01)
     top.set_ylim(low - 0.05 * span, high + 0.45 * span)
     events = {}
-    for booking in result.bookings:
+    for booking, parts in zip(result.bookings, run.parts):
         if booking.phase != "settlement":
             continue
         if result.env.data_proxy.instruments(booking.order_book_id).type != INSTRUMENT_TYPE.BOND:
             continue
-        parts = dict(classify(result, booking))
-        what = "coupon + principal" if parts.get("principal") else "coupon"
+        what = "coupon + principal" if dict(parts).get("principal") else "coupon"
         events.setdefault(booking.date, []).append(f"{booking.order_book_id}\n{what}\n{booking.amount:,.0f}")
     for i, (day, texts) in enumerate(sorted(events.items())):
         top.axvline(day, color="#548235", linestyle=":", linewidth=1.0)
@@ -124,8 +121,7 @@ def render_chart(analysis, title="Bond-and-repo backtest"):
     top.set_ylabel("million yuan")
     top.legend(loc="lower right", fontsize=8)
 
-    peak = ledger["equity"].cummax().clip(lower=result.initial_cash)
-    drawdown = (ledger["equity"] / peak - 1.0).tolist()
+    drawdown = run.performance.drawdowns[0].tolist()
     dd.fill_between(dates, drawdown, 0, color="#c00000", alpha=0.35, step=None)
     dd.plot(dates, drawdown, color="#c00000", linewidth=0.8, marker=marker,
             label=f"drawdown from the running peak (max {stats['max_drawdown'] or 0:.2%})")  # fmt: skip
@@ -137,7 +133,7 @@ def render_chart(analysis, title="Bond-and-repo backtest"):
     lev.set_ylim(0, max(0.1, float(ledger["leverage"].max(skipna=True) or 0)) * 1.25)
     lev.legend(loc="lower left", fontsize=8)
 
-    dv01 = [day["dv01"] for day in analysis.dv01]
+    dv01 = [day["dv01"] for day in run.dv01]
     risk.plot(dates, dv01, color="#bf9000", linewidth=1.0, marker=marker,
               label="book DV01: yuan gained for a yield one basis point lower (QuantLib)")  # fmt: skip
     risk.set_ylim(0, max(1.0, max(dv01, default=0.0)) * 1.25)

@@ -30,7 +30,7 @@ def parser():
             "coupons and redemptions (--strategy carry buys more bonds with the borrowed cash).\n"
             "Prints a summary with the statistics and writes the outputs below.\n\n"
             f"The bundled market data cover {DATA_FIRST} to {DATA_LAST} (the exchange's sessions);\n"
-            "--data DIR runs on a folder of your own (its layout: korvane_bond_demo.dataset,\n"
+            "--data DIR runs on a folder of your own (its layout: korvane_bond_demo.reader,\n"
             "demo/README.md). `korvane-bond-demo sweep --help` runs a grid of settings;\n"
             "`korvane-bond-demo tables --help` writes cash-flow tables from a bond's terms."
         ),
@@ -71,42 +71,38 @@ def main(argv=None):
 def body(argv):
     args = parse_args(argv)
     started = time.perf_counter()
-    from korvane_bond_demo.backtest import NotFinite, run
+    from korvane_bond_demo.analysis import NotFinite
+    from korvane_bond_demo.backtest import prepare
     from korvane_bond_demo.files import check_output_folder
-    from korvane_bond_demo.strategy import title
-    from korvane_bond_demo.text import format_summary
 
     try:
-        settings = settings_of(args)
+        prepared = prepare(settings_of(args))  # the data opened and the settings checked, once
         out = check_output_folder(args.out, OUTPUTS)
     except ValueError as error:
         return command.error(error)
     bar = command.progress_bar(not args.no_progress, "trading days", "day")
     try:
-        done = run(settings, out, progress=bar)
+        done = prepared.run(out, progress=bar)
     except NotFinite as error:  # the run ended with totals no output can be made of
         return command.error(error, status=command.INCOMPLETE)
-    except ValueError as error:  # settings the data cannot run, bad data, no trading day
+    except ValueError as error:  # what the framework refuses of the run
         return command.error(error)
     except OSError as error:  # a full disk, the folder changed under the run
         message = f"cannot write the outputs into {out}: {error.strerror or error}"
         return command.error(message, status=command.INCOMPLETE)
-    print(format_summary(done.summary, done.stats, done.paths, done.notes, title(settings)))
+    print(done.text)
     print(f"\ndone in {time.perf_counter() - started:.1f} s")
     return command.OK if done.summary.reconciled else command.FAILED
 
 
 def settings_of(args):
-    """The run's settings, checked against its market data: the defaults, then the
-    --config file's, then the options given. ValueError of one line."""
-    from korvane_bond_demo.dataset import data_of
-    from korvane_bond_demo.settings import Settings, check_against
+    """The run's settings: the defaults, then the --config file's, then the options given.
+    ValueError of one line."""
+    from korvane_bond_demo.settings import Settings
 
     loaded = config.read_config(args.config) if args.config else None
     if loaded is not None and loaded.grid:
         raise ValueError(
             f"{args.config} has a [grid]: run it with `{command.PROG} sweep --config {args.config}`"
         )
-    settings = Settings(**config.base_settings(args, loaded))
-    check_against(settings, data_of(settings))
-    return settings
+    return Settings(**config.base_settings(args, loaded))

@@ -57,9 +57,13 @@ def whole_number(text):
 
 
 def progress_bar(enabled, desc, unit, total=None):
-    """A function wrapping an iterable in a tqdm bar, or None when ``enabled`` is false;
-    no bar either when stderr is not a terminal."""
-    if not enabled:
+    """A function wrapping an iterable in a tqdm bar, or None when ``enabled`` is false or
+    stderr is not a terminal (where tqdm would draw nothing: it is not even imported)."""
+    try:
+        terminal = sys.stderr.isatty()
+    except (AttributeError, ValueError):  # no stderr, or a closed one
+        terminal = False
+    if not enabled or not terminal:
         return None
     from tqdm import tqdm
 

@@ -3,6 +3,8 @@ that both lay out (the CSV files and ``stats.json`` keep full precision instead)
 
 import unicodedata
 
+from korvane_bond_demo.parameters import as_options
+
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 ATTRIBUTION_COLUMNS = ("price", "coupons", "financing", "commissions", "total")
 
@@ -26,6 +28,24 @@ def pad(text, width):
     return text + " " * max(0, width - used)
 
 
+HASH_DIGITS = 12  # of the data's content hash, where a reader compares two runs' data
+
+
+def data_text(data):
+    """The data a run used, as ``stats.json`` records them, in one line."""
+    return (
+        f"{data['name']}, {data['first_session']} to {data['last_session']} "
+        f"(content sha256 {data['sha256'][:HASH_DIGITS]})"
+    )
+
+
+def settings_text(settings):
+    """The settings a run used (each as its option writes it), in one line: the options
+    that differ from the defaults."""
+    options = as_options(settings)
+    return (" ".join(options) if options else "the defaults") + " (every setting in run.json)"
+
+
 def days_text(count):
     return f"{count:,} trading day" + ("" if count == 1 else "s")
 
@@ -44,8 +64,9 @@ def unfinanced_note(stats):
 def _drawdown_note(stats):
     if not stats["max_drawdown_trough"]:
         return ""
-    recovery = stats["max_drawdown_recovery"] or "not recovered by the end"
-    return f"peak {stats['max_drawdown_peak']}, trough {stats['max_drawdown_trough']}, recovered {recovery}"
+    recovery = stats["max_drawdown_recovery"]
+    recovered = f"recovered {recovery}" if recovery else "not recovered by the end"
+    return f"peak {stats['max_drawdown_peak']}, trough {stats['max_drawdown_trough']}, {recovered}"
 
 
 def _collateral_note(stats):

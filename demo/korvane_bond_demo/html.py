@@ -1,4 +1,5 @@
-"""``report.html``: the summary, the statistics, the tables and the chart in one page.
+"""``report.html``: the summary, the statistics, the tables and the chart in one page, read
+from the run's figures (it computes nothing).
 
 The chart is embedded as a base64 PNG and the style sheet is inline, so the page
 opens in a browser with no network and can be mailed as one file.
@@ -12,8 +13,10 @@ from korvane_bond_demo.formatting import (
     MONTHS,
     RISK_HEADER,
     SHORTFALL_HEADER,
+    data_text,
     money,
     risk_rows,
+    settings_text,
     shortfall_rows,
     statistics_rows,
 )
@@ -124,10 +127,16 @@ def orders_table(summary):
     return _table(("orders", "count", "kind", "what it means", "the system's message, e.g."), rows)
 
 
-def render_report(summary, stats, png, text, title="Bond-and-repo backtest"):
+def render_report(run, png, text):
+    """The page of ``run`` (a :class:`korvane_bond_demo.analysis.Run`: its title, summary,
+    statistics) with the chart ``png`` and the summary ``text``."""
+    summary, stats = run.summary, run.stats
     names = {line.order_book_id: line.symbol for line in summary.bonds}
     image = base64.b64encode(png).decode("ascii")
-    title = f"{title}, {stats['start']} to {stats['end']}"
+    title = f"{run.title}, {stats['start']} to {stats['end']}"
+    made = [f"Data: {data_text(stats['data'])}."]
+    if stats["settings"] is not None:
+        made.append(f"Settings: {settings_text(stats['settings'])}.")
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8">',
@@ -135,6 +144,7 @@ def render_report(summary, stats, png, text, title="Bond-and-repo backtest"):
         f"<h1>{_e(title)}</h1>",
         f"<p>{stats['trading_days']:,} trading days, initial cash {money(stats['initial_cash'])} yuan, "
         f"final equity {money(stats['final_equity'])} yuan.</p>",
+        f'<p class="note">{_e(" ".join(made))}</p>',
         "<h2>Statistics</h2>",
         '<p class="note">Equity is the account at market value, day by day: cash, the bonds held at '
         "the day's full price (the last one when a bond has no quote that day), the reverse repos less "

@@ -191,23 +191,23 @@ def market_values(result, market=None):
     return found
 
 
-def build_ledger(result, market=None):
+def build_ledger(result, parts, values):
     """The daily ledger as a frame, one row per trading day, columns :data:`LEDGER_COLUMNS`.
 
-    ``equity`` is cash + bonds at the full price (:func:`market_values`) + reverse repos
-    (principal and accrued interest) - repos (principal and accrued interest);
-    ``leverage`` is what the repos owe (principal and accrued interest) over equity.
-    ``market`` gives the quotes (default: the run's own).
+    ``parts`` are the (category, amount) parts of each booking of ``result``
+    (:func:`classify`), ``values`` each day's bonds at the full price (:func:`market_values`).
+    ``equity`` is cash + bonds at the full price + reverse repos (principal and accrued
+    interest) - repos (principal and accrued interest); ``leverage`` is what the repos owe
+    (principal and accrued interest) over equity.
     """
     by_day = {}
-    for booking in result.bookings:
+    for booking, booked in zip(result.bookings, parts):
         day = by_day.setdefault(booking.date, dict.fromkeys(FLOWS, 0.0))
-        for category, amount in classify(result, booking):
+        for category, amount in booked:
             day[category] += amount
     data_proxy = result.env.data_proxy
     days = [record.date for record in result.days]
     repos = open_repo_balances(result, days)
-    values = market_values(result, market)
     rows = []
     for i, record in enumerate(result.days):
         flows = by_day.get(record.date, dict.fromkeys(FLOWS, 0.0))

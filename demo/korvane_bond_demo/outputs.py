@@ -13,6 +13,7 @@ OUTPUTS = (
     "bookings.csv",
     "orders.csv",
     "repos.csv",
+    "run.json",
 )
 OUTPUT_HELP = {
     "summary.txt": "the printed summary",
@@ -25,13 +26,15 @@ OUTPUT_HELP = {
     "bookings.csv": "every cash delta booked, in order",
     "orders.csv": "every order, with the system's message and what it means",
     "repos.csv": "every repo and reverse repo with its terms",
+    "run.json": "what made these outputs: every setting, and the data (folder, sessions, content hash)",
 }
 
 
-def write_outputs(analysis, out, title="Bond-and-repo backtest"):
-    """Write every output of ``analysis`` (a :class:`korvane_bond_demo.backtest.Run`) into
-    the folder ``out`` (checked beforehand); return their paths. All are staged under
-    temporary names and renamed into place together."""
+def write_outputs(run, out):
+    """Write every output of ``run`` (a :class:`korvane_bond_demo.analysis.Run`) into the
+    folder ``out`` (checked beforehand); return their paths. All are staged under
+    temporary names and renamed into place together; the summary's text is kept as the
+    run's ``text``."""
     import json
 
     from korvane_bond_demo import chart
@@ -49,18 +52,18 @@ def write_outputs(analysis, out, title="Bond-and-repo backtest"):
     )
     from korvane_bond_demo.text import format_summary
 
-    result, ledger, stats = analysis.result, analysis.ledger, analysis.stats
+    result = run.result
     finals = [out / name for name in OUTPUTS]
-    text = format_summary(analysis.summary, stats, finals, analysis.notes, title)
+    text = run.text = format_summary(run, finals)  # written, and printed by the command
     with staged(out) as staging:
-        write_csv(staging.path("ledger.csv"), LEDGER_COLUMNS, ledger.itertuples(index=False, name=None))
-        write_csv(staging.path("bookings.csv"), BOOKINGS_HEADER, booking_rows(result))
+        write_csv(staging.path("ledger.csv"), LEDGER_COLUMNS, run.ledger.itertuples(index=False, name=None))
+        write_csv(staging.path("bookings.csv"), BOOKINGS_HEADER, booking_rows(result, run.parts))
         write_csv(staging.path("orders.csv"), ORDERS_HEADER, order_rows(result))
-        write_csv(staging.path("repos.csv"), REPOS_HEADER, repo_rows(result, analysis.pledges))
-        png = chart.render_chart(analysis, title)
+        write_csv(staging.path("repos.csv"), REPOS_HEADER, repo_rows(result, run.pledges))
+        png = chart.render_chart(run)
         staging.path("equity.png").write_bytes(png)
-        staging.path("stats.json").write_text(json.dumps(stats, indent=2) + "\n", encoding="utf-8")
-        page = render_report(analysis.summary, stats, png, text, title)
-        staging.path("report.html").write_text(page, encoding="utf-8")
+        staging.path("stats.json").write_text(json.dumps(run.stats, indent=2) + "\n", encoding="utf-8")
+        staging.path("run.json").write_text(json.dumps(run.record, indent=2) + "\n", encoding="utf-8")
+        staging.path("report.html").write_text(render_report(run, png, text), encoding="utf-8")
         staging.path("summary.txt").write_text(text + "\n", encoding="utf-8")
     return finals

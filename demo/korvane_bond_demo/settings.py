@@ -50,7 +50,7 @@ class Settings:
       borrows overnight; "carry" buys more of the pledged bonds with the borrowed cash,
       up to ``target_leverage`` (what the repos owe over equity), keeping ``cash_buffer``
       (a share of equity) in cash;
-    - ``data``: a folder of market data (:mod:`korvane_bond_demo.dataset`), or None for
+    - ``data``: a folder of market data (:mod:`korvane_bond_demo.reader`), or None for
       the bundled data; ``roll_cash_flow_dates``: a cash-flow date of the data that is no
       session moves to the next session (otherwise it is refused); ``max_table_mb``: the
       largest table of the data read, in million bytes;

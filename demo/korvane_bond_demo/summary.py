@@ -4,6 +4,7 @@
 bookings, orders and repo trades, nothing of the strategy), and the daily ledger.
 """
 
+import bisect
 import dataclasses
 import datetime
 import math
@@ -11,7 +12,7 @@ import re
 
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, SIDE
 
-from korvane_bond_demo.ledger import FLOWS, classify, settled_on
+from korvane_bond_demo.ledger import FLOWS, settled_on
 
 LONG, SHORT = POSITION_DIRECTION.LONG, POSITION_DIRECTION.SHORT
 
@@ -129,7 +130,9 @@ class Summary:
         return -self.flows["commissions"]
 
 
-def summarize(result, ledger):
+def summarize(result, parts, ledger):
+    """The :class:`Summary` of ``result``; ``parts`` are the (category, amount) parts of each
+    of its bookings (:func:`korvane_bond_demo.ledger.classify`), ``ledger`` its daily ledger."""
     flows = dict.fromkeys(FLOWS, 0.0)
     bonds, repos = {}, {}
     data_proxy = result.env.data_proxy
@@ -146,17 +149,17 @@ def summarize(result, ledger):
         return repos[key]
 
     replayed = result.initial_cash
-    for booking in result.bookings:
+    for booking, booked in zip(result.bookings, parts):
         replayed += booking.amount
-        parts = dict(classify(result, booking))
-        for category, amount in parts.items():
+        booked = dict(booked)
+        for category, amount in booked.items():
             flows[category] += amount
         if data_proxy.instruments(booking.order_book_id).type == INSTRUMENT_TYPE.BOND:
             line = bond_line(booking.order_book_id)
-            line.coupons += parts.get("coupons", 0.0)
-            line.principal += parts.get("principal", 0.0)
-            line.bought -= parts.get("bond_purchases", 0.0)
-            line.sold += parts.get("bond_sales", 0.0)
+            line.coupons += booked.get("coupons", 0.0)
+            line.principal += booked.get("principal", 0.0)
+            line.bought -= booked.get("bond_purchases", 0.0)
+            line.sold += booked.get("bond_sales", 0.0)
             line.commission += booking.transaction_cost
     days = [record.date for record in result.days]
     daily = {}  # (repo, direction) -> principal outstanding at the end of each day
@@ -167,14 +170,15 @@ def summarize(result, ledger):
         line.trades += 1
         line.principal += trade.last_quantity
         line.commission += trade.transaction_cost
-        balance = daily.setdefault(key, dict.fromkeys(days, 0.0))
+        balance = daily.setdefault(key, [0.0] * len(days))
         end = settled.get(id(trade))
-        for day in days:
-            if trade.trading_dt.date() <= day and (end is None or day < end):
-                balance[day] += trade.last_quantity
+        # outstanding from the day it opened to the day before it was repaid
+        first = bisect.bisect_left(days, trade.trading_dt.date())
+        for i in range(first, len(days) if end is None else bisect.bisect_left(days, end)):
+            balance[i] += trade.last_quantity
     for key, balance in daily.items():
-        repos[key].average_outstanding = sum(balance.values()) / len(days)
-        repos[key].peak_outstanding = max(balance.values())
+        repos[key].average_outstanding = sum(balance) / len(days)
+        repos[key].peak_outstanding = max(balance)
     for maturity in result.repo_maturities:
         repo_line(maturity.trade.order_book_id, maturity.direction).interest += maturity.interest
     for trade in result.open_repos:

@@ -16,6 +16,7 @@ import sys
 import time
 
 from korvane_bond_demo import command, config
+from korvane_bond_demo.parameters import PARAMETERS
 
 NAME = f"{command.PROG} sweep"
 
@@ -36,7 +37,7 @@ def parser():
         epilog=(
             "grid: --set NAME=V1,V2,... (repeatable), or a [grid] table in --config;\n"
             "  bond lists are written ID:QUANTITY+ID:QUANTITY (pledges ID:SHARE+...).\n"
-            f"  parameters: {', '.join(config.PARAMETERS)}\n"
+            f"  parameters: {', '.join(PARAMETERS)}\n"
             f"statistics: {', '.join(STATISTICS)}\n"
             f"A grid of more than {MAX_POINTS:,} points needs --max-points.\n"
             "exit status: 0 done, 1 points failed (or the heatmap), 2 refused before any point\n"
@@ -92,7 +93,7 @@ def parser():
 def body(argv):
     args = parser().parse_args(argv)
     started = time.perf_counter()
-    from korvane_bond_demo import sweep
+    from korvane_bond_demo import sweep, sweep_report, sweep_table
     from korvane_bond_demo.files import check_output_folder
 
     lock = None
@@ -105,7 +106,11 @@ def body(argv):
         if not grid:
             raise ValueError("no grid: give --set NAME=V1,V2,... or a [grid] table in --config")
         names = list(grid)
-        heatmap = sweep.parse_heatmap(args.heatmap, names) if args.heatmap else sweep.default_heatmap(names)
+        heatmap = (
+            sweep_report.parse_heatmap(args.heatmap, names)
+            if args.heatmap
+            else sweep_report.default_heatmap(names)
+        )
         count = 1
         for values in grid.values():
             count *= len(values)
@@ -122,8 +127,8 @@ def body(argv):
         out = check_output_folder(args.out, sweep.OUTPUTS)
         if args.scheduler:
             sweep.require_dask()
-        lock = sweep.lock_folder(out)
-        results = sweep.ResultsFile(out, names, points, resume=args.resume)
+        lock = sweep_table.lock_folder(out)
+        results = sweep_table.ResultsFile(out, names, points, found, resume=args.resume)
     except (ValueError, OSError) as error:
         if lock is not None:
             os.close(lock)
@@ -131,14 +136,15 @@ def body(argv):
             error = f"cannot write the outputs into {args.out}: {error.strerror or error}"
         return command.error(error)
     try:
-        return _run(args, sweep, results, points, found, heatmap, lock, started)
+        return _run(args, results, points, found, heatmap, lock, started)
     finally:
         if lock is not None:
             os.close(lock)
 
 
-def _run(args, sweep, results, points, found, heatmap, lock, started):
+def _run(args, results, points, found, heatmap, lock, started):
     """The sweep of the points ``results`` has no row for, then the table, heatmap and summary."""
+    from korvane_bond_demo import sweep, sweep_report
     from korvane_bond_demo.cluster import ClusterLost
     from korvane_bond_demo.pool import WorkersGone
 
@@ -186,11 +192,11 @@ def _run(args, sweep, results, points, found, heatmap, lock, started):
     paths = [results.path]
     code = command.OK
     try:
-        paths.append(sweep.write_heatmap(results.path.parent, points, ordered, heatmap))
+        paths.append(sweep_report.write_heatmap(results.path.parent, points, ordered, heatmap))
     except Exception as error:  # a plot must never cost the table
         command.say(f"the heatmap failed, sweep.csv is complete: {' '.join(str(error).split())}")
         code = command.FAILED
-    print(sweep.format_summary(points, ordered, heatmap[0], paths, args.top))
+    print(sweep_report.format_summary(points, ordered, heatmap[0], paths, args.top))
     print(f"\ndone in {time.perf_counter() - started:.1f} s")
     failed = sum("error" in result for result in ordered)
     if failed:
@@ -225,5 +231,5 @@ def check_points(points):
         try:
             check_against(settings, data_of(settings))
         except ValueError as error:
-            where = ", ".join(f"{n}={config.PARAMETERS[n].text(v)}" for n, v in swept.items())
+            where = ", ".join(f"{n}={PARAMETERS[n].text(v)}" for n, v in swept.items())
             raise ValueError(f"{where}: {error}") from None

@@ -6,7 +6,7 @@ import math
 
 from korvane.const import SIDE
 
-from korvane_bond_demo.ledger import classify, repo_interest, settled_on
+from korvane_bond_demo.ledger import repo_interest, settled_on
 from korvane_bond_demo.summary import explain, order_kind
 
 
@@ -70,8 +70,9 @@ def repo_rows(result, pledges):
                settled.get(id(t)), *marked]  # fmt: skip
 
 
-def booking_rows(result):
-    for b in result.bookings:
-        category = "+".join(c for c, _ in classify(result, b))
+def booking_rows(result, parts):
+    """One row per booking; ``parts`` are each booking's (category, amount) parts."""
+    for b, booked in zip(result.bookings, parts):
+        category = "+".join(c for c, _ in booked)
         yield [b.date, b.phase, b.order_book_id, b.direction.name, category, b.amount, b.transaction_cost,
                b.cash_after]  # fmt: skip

@@ -64,22 +64,24 @@ def parser():
 
 
 def read_terms(path):
-    """The :class:`~korvane_bond_demo.terms.Bond` of each row of the CSV file ``path`` (at
-    most :data:`MAX_TERMS_BYTES`); :class:`~korvane_bond_demo.dataset.DataError` naming the
+    """The :class:`~korvane_bond_demo.bond_tables.Bond` of each row of the CSV file ``path`` (at
+    most :data:`MAX_TERMS_BYTES`); :class:`~korvane_bond_demo.reader.layout.DataError` naming the
     file, line and column."""
     import os
     import stat
 
-    from korvane_bond_demo import dataset, terms
+    from korvane_bond_demo import bond_tables, terms
+    from korvane_bond_demo.reader import files
+    from korvane_bond_demo.reader.layout import DataError
 
     try:
         info = os.stat(path)
     except OSError as error:
-        raise dataset.DataError(f"{path}: cannot read it: {error.strerror or error}") from None
+        raise DataError(f"{path}: cannot read it: {error.strerror or error}") from None
     if not stat.S_ISREG(info.st_mode):
-        raise dataset.DataError(f"{path}: not a regular file")
+        raise DataError(f"{path}: not a regular file")
     limit = MAX_TERMS_BYTES
-    dataset._size_limit(path, info.st_size, limit, "a terms file")
+    files.size_limit(path, info.st_size, limit, "a terms file")
     found, seen = [], {}
 
     def check(table, i):
@@ -99,7 +101,7 @@ def read_terms(path):
                 amortisation=_instalments(table, i, row["amortisation"]),
                 issue_price=terms.FACE if row["issue_price"] is None else row["issue_price"],
             )
-            found.append(terms.Bond(described))
+            found.append(bond_tables.Bond(described))
         except terms.TermsError as error:
             raise table.fault(i, error.column, str(error)) from None
         except RuntimeError as error:  # QuantLib's own refusal
@@ -109,11 +111,11 @@ def read_terms(path):
             ) from None
 
     try:
-        dataset._read_csv(path, TERMS_COLUMNS, limit, check)
+        files.read_csv(path, TERMS_COLUMNS, limit, check)
     except OSError as error:
-        raise dataset.DataError(f"{path}: cannot read it: {error.strerror or error}") from None
+        raise DataError(f"{path}: cannot read it: {error.strerror or error}") from None
     if not found:
-        raise dataset.DataError(f"{path}: no bond")
+        raise DataError(f"{path}: no bond")
     return found
 
 
@@ -137,7 +139,8 @@ def _instalments(table, i, text):
 
 
 def tables(bonds):
-    """(realized rows, implied rows, accrued rows) of ``bonds`` (:class:`~korvane_bond_demo.terms.Bond`)."""
+    """(realized rows, implied rows, accrued rows) of ``bonds``, each a
+    :class:`~korvane_bond_demo.bond_tables.Bond`."""
     realized, implied, accrued = [], [], []
     for bond in bonds:
         sessions = bond.sessions()
@@ -150,14 +153,14 @@ def tables(bonds):
 def write_tables(bonds, out):
     """Write the three tables of ``bonds`` into the folder ``out`` (checked beforehand),
     renamed into place together; returns their paths."""
-    from korvane_bond_demo.dataset import LAYOUT
     from korvane_bond_demo.files import staged
+    from korvane_bond_demo.reader.layout import columns
     from korvane_bond_demo.tables import write_csv
 
     realized, implied, accrued = tables(bonds)
     contents = {
-        "realized_cash_flow.csv": ([name for name, _ in LAYOUT["realized_cash_flow"]], realized),
-        "implied_cash_flow.csv": ([name for name, _ in LAYOUT["implied_cash_flow"]], implied),
+        "realized_cash_flow.csv": (columns("realized_cash_flow"), realized),
+        "implied_cash_flow.csv": (columns("implied_cash_flow"), implied),
         "accrued_interest.csv": (list(ACCRUED_COLUMNS), accrued),
     }
     with staged(out) as staging:

@@ -1,4 +1,5 @@
-"""The run's summary as text (printed, and ``summary.txt``)."""
+"""The run's summary as text (printed, and ``summary.txt``): it reads the run's summary,
+statistics and notes (:class:`korvane_bond_demo.analysis.Run`), and computes nothing."""
 
 import textwrap
 
@@ -6,10 +7,12 @@ from korvane_bond_demo.formatting import (
     ATTRIBUTION_COLUMNS,
     MONTHS,
     RISK_HEADER,
+    data_text,
     days_text,
     money,
     pad,
     risk_rows,
+    settings_text,
     shortfall_rows,
     statistics_rows,
 )
@@ -97,8 +100,21 @@ def format_attribution(stats, names):
     return lines
 
 
-def format_summary(summary, stats=None, outputs=None, notes=(), title="Bond-and-repo backtest"):
-    lines = [f"{title}, {summary.start} to {summary.end} ({days_text(summary.days)})", ""]
+def format_head(run):
+    """The summary's head: what ran, on which data, with which settings."""
+    summary, stats = run.summary, run.stats
+    lines = [f"{run.title}, {summary.start} to {summary.end} ({days_text(summary.days)})"]
+    lines.append(f"data: {data_text(stats['data'])}")
+    if stats["settings"] is not None:
+        lines.append(f"settings: {settings_text(stats['settings'])}")
+    return lines
+
+
+def format_summary(run, outputs=None):
+    """The summary of ``run`` (a :class:`korvane_bond_demo.analysis.Run`) as text; ``outputs``
+    the paths it lists."""
+    summary, stats = run.summary, run.stats
+    lines = [*format_head(run), ""]
     if summary.bonds:
         lines.append(
             f"{'bond':<24}{'coupons':>16}{'principal':>16}{'bought':>16}{'sold':>16}{'commission':>12}"
@@ -135,7 +151,7 @@ def format_summary(summary, stats=None, outputs=None, notes=(), title="Bond-and-
             "outstanding at the end of a day"
         )
     flows = summary.flows
-    pnl = summary.final_equity - summary.initial_cash
+    pnl = stats["pnl"]
     lines += [
         "",
         f"{'repo interest paid':<30}{money(summary.repo_interest_paid):>18}",
@@ -155,18 +171,17 @@ def format_summary(summary, stats=None, outputs=None, notes=(), title="Bond-and-
         "(market value: bonds at the full price, repos at principal + accrued interest)",
         f"{'  framework valuation':<30}{money(summary.framework_equity):>18}   "
         "(bonds as the framework marks them, repos at principal)",
-        f"{'profit and loss':<30}{money(pnl):>18}   ({pnl / summary.initial_cash:+.2%})"
-        if summary.initial_cash
+        f"{'profit and loss':<30}{money(pnl):>18}   ({stats['total_return']:+.2%})"
+        if stats["total_return"] is not None
         else f"{'profit and loss':<30}{money(pnl):>18}",
     ]
-    if stats is not None:
-        lines += [""] + format_statistics(stats)
-        lines += [""] + format_monthly(stats)
-        names = {line.order_book_id: line.symbol for line in summary.bonds}
-        lines += [""] + format_attribution(stats, names)
-        for part in (format_risk(stats), format_shortfalls(stats)):
-            if part:
-                lines += [""] + part
+    lines += [""] + format_statistics(stats)
+    lines += [""] + format_monthly(stats)
+    names = {line.order_book_id: line.symbol for line in summary.bonds}
+    lines += [""] + format_attribution(stats, names)
+    for part in (format_risk(stats), format_shortfalls(stats)):
+        if part:
+            lines += [""] + part
     lines += [
         "",
         f"orders: {summary.filled} filled, {len(summary.refused)} refused, {summary.unfilled} not filled",
@@ -176,6 +191,7 @@ def format_summary(summary, stats=None, outputs=None, notes=(), title="Bond-and-
             head = f"{count} {what}, {kind}: {text}" if text else f"{count} {what}"
             lines += textwrap.wrap(head, 100, initial_indent="  ", subsequent_indent="    ")
             lines.append(f"    e.g. {record.date} {record.order.order_book_id}: {record.message}")
+    notes = run.notes
     if notes:
         lines += [""] + [f"note: {note}" for note in notes]
     if outputs:

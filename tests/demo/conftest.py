@@ -1,36 +1,23 @@
-"""Runs of the sample backtest shared by the tests of this folder.
-
-Each run starts from fresh market-data memos and leaves no environment behind.
-"""
+"""Fixtures of the demo's tests: runs of the sample backtest shared by a session, and the
+framework and data client left clean after every test (the helpers are in demo_helpers)."""
 
 import datetime
 
 import pytest
+from demo_helpers import run_demo
 from korvane.environment import Environment
-from korvane_bond_demo.backtest import run
-from korvane_bond_demo.files import check_output_folder
-from korvane_bond_demo.outputs import OUTPUTS
-from korvane_bond_demo.settings import Settings
 from pelvorn import bond
 
 from korvane_mod_bond import clear_cash_flow_memos
 
 
-def _fresh_data():
+@pytest.fixture(autouse=True)
+def _nothing_left():
+    """No framework environment and no data source of a test's run outlives the test."""
+    yield
+    Environment.clear_instance()
     bond.reset()
     clear_cash_flow_memos()
-
-
-def run_demo(start, end, out=None, cash=3_000_000.0, **settings):
-    """A run of the sample backtest (a ``korvane_bond_demo.backtest.Run``), its outputs
-    written into ``out`` when given."""
-    _fresh_data()
-    try:
-        folder = check_output_folder(out, OUTPUTS) if out is not None else None
-        return run(Settings(start=start, end=end, cash=cash, **settings), folder)
-    finally:
-        Environment.clear_instance()
-        _fresh_data()
 
 
 @pytest.fixture(scope="session")
@@ -56,5 +43,5 @@ def national_day_run(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def demo():
-    """:func:`run_demo`, for tests that make runs of their own."""
+    """:func:`demo_helpers.run_demo`, for tests that make runs of their own."""
     return run_demo

@@ -1,28 +1,17 @@
 """Fixed-income risk against QuantLib's own bond, a figure QuantLib cannot solve reported
-missing for its bond and day, the carry strategy's financing, and the statistics and
-report of a run of another strategy (a ladder with no repo, a lender)."""
+missing for its bond and day, and collateral marked as a pledged bond repays principal."""
 
-import datetime
 import json
-import math
 import shutil
 
 import pandas as pd
 import pytest
 import QuantLib as ql
+from demo_helpers import D, run_command, write_dataset
 from korvane.const import POSITION_DIRECTION
-from korvane.environment import Environment
-from korvane.runner import Backtest, Strategy
 from korvane_bond_demo import dataset, risk
-from korvane_bond_demo.backtest import analyse
 from korvane_bond_demo.dataset import bundled
-from korvane_bond_demo.files import check_output_folder
 from korvane_bond_demo.outputs import OUTPUTS
-from pelvorn import bond
-
-from korvane_mod_bond.mod import BondMod
-
-D = datetime.date
 
 
 def test_yield_duration_and_dv01_equal_quantlibs_own_bond():
@@ -77,71 +66,6 @@ def test_the_default_run_reports_benchmark_and_risk(default_demo):
     page = (out / "report.html").read_text(encoding="utf-8")
     for key in ('data-key="benchmark_total_return"', 'data-key="dv01_max"', 'id="risk"', 'id="shortfalls"'):
         assert key in page
-
-
-def test_the_carry_strategy_buys_bonds_with_the_borrowed_cash(tmp_path, demo):
-    done = demo(D(2024, 1, 1), D(2024, 12, 31), tmp_path, strategy="carry", target_leverage=2.0, exit_days=15)
-    ledger, stats = done.ledger, done.stats
-    assert done.summary.reconciled
-    # financed: what the bonds are worth exceeds equity, by about what the repos owe
-    assert (ledger["bonds_value"] > 1.5 * ledger["equity"]).mean() > 0.9
-    assert 1.8 < stats["leverage_mean"] < 2.1
-    assert ledger["cash"].min() >= 0  # the repos are repaid from cash, never an overdraft
-    assert ledger["repo_principal"].iloc[-1] == 0  # unwound in the exit
-    assert stats["attribution_total"] == pytest.approx(stats["pnl"], abs=1e-6)
-    # and its carry: more bonds on the same equity, more coupons than the conservative run
-    conservative = demo(D(2024, 1, 1), D(2024, 12, 31))
-    assert done.summary.flows["coupons"] > 1.5 * conservative.summary.flows["coupons"]
-
-
-class Ladder(Strategy):
-    """Buys three bonds on the first day and holds them: no repo."""
-
-    def handle_day(self, context):
-        if context.date == context.trading_days[0]:
-            for bond_id in ("019547.XSHG", "127001.XSHE", "200205.IB"):
-                context.buy(bond_id, 5_000)
-
-
-class Lender(Strategy):
-    """Only lends its cash overnight."""
-
-    def handle_day(self, context):
-        if not context.is_last_day:
-            amount = context.max_reverse_repo_amount("204001.XSHG")
-            if amount >= 100_000:
-                context.reverse_repo("204001.XSHG", math.floor(amount / 1_000) * 1_000)
-
-
-@pytest.mark.parametrize("strategy", [Ladder(), Lender()], ids=["ladder", "lender"])
-def test_statistics_and_report_take_a_run_of_another_strategy(tmp_path, strategy):
-    data = bundled()
-    data.install()
-    backtest = Backtest(strategy, D(2024, 1, 2), D(2024, 6, 28), cash=2e6, instruments=data.instruments(),
-                        market=data, mods=[BondMod()], sessions=data.sessions)  # fmt: skip
-    try:
-        result = backtest.run()
-        done = analyse(result, data, check_output_folder(tmp_path, OUTPUTS), title="Ladder")
-    finally:
-        Environment.clear_instance()
-        bond.reset()
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(OUTPUTS)
-    stats = json.loads((tmp_path / "stats.json").read_text(encoding="utf-8"))
-    assert done.summary.reconciled
-    assert stats["attribution_total"] == pytest.approx(stats["pnl"], abs=1e-6)
-    assert stats["days_financed"] == stats["days_holding_pledgeable_bonds"] == 0
-    assert stats["collateral_shortfalls"] == []
-    page = (tmp_path / "report.html").read_text(encoding="utf-8")
-    assert "<title>Ladder, 2024-01-02 to 2024-06-28</title>" in page
-    if isinstance(strategy, Ladder):
-        assert stats["dv01_max"] > 0 and set(stats["risk_by_bond"]) == {
-            "019547.XSHG",
-            "127001.XSHE",
-            "200205.IB",
-        }
-        assert list(stats["attribution"]) == ["019547.XSHG", "127001.XSHE", "200205.IB"]
-    else:
-        assert stats["dv01_max"] == 0 and list(stats["attribution"]) == ["lending"]
 
 
 LONG = POSITION_DIRECTION.LONG
@@ -207,3 +131,30 @@ def test_a_risk_figure_quantlib_cannot_solve_is_missing_for_its_bond_and_day(
         assert stats["risk_by_bond"]["019547.XSHG"] == clean.stats["risk_by_bond"]["019547.XSHG"]
     else:
         assert "019547.XSHG" not in stats["risk_by_bond"]
+
+
+def test_a_repo_over_an_amortisation_date_is_flagged_short_of_collateral(tmp_path, capsys):
+    data = write_dataset(tmp_path / "data")
+    out = tmp_path / "out"
+    code, printed, err = run_command(
+        capsys, "--data", str(data), "--start", "2024-03-04", "--end", "2024-03-15",
+        "--bonds", "100002.XSHE:1000+100003.IB:1000", "--pledges", "100002.XSHE:0.7",
+        "--exit-days", "5", "--out", str(out),
+    )  # fmt: skip
+    assert (code, err) == (0, ""), err
+    stats = json.loads((out / "stats.json").read_text(encoding="utf-8"))
+    # a 7-day repo of 03-04 lends 70 % of 100,000 face; on 03-11 the face halves
+    (flagged,) = stats["collateral_shortfalls"]
+    assert flagged["trade_date"] == "2024-03-04" and flagged["bond"] == "100002.XSHE"
+    assert (flagged["principal"], flagged["face_value_at_open"]) == (70_000.0, 100_000.0)
+    assert (flagged["face_value_low"], flagged["low_from"]) == (50_000.0, "2024-03-11")
+    assert flagged["shortfall"] == pytest.approx(70_000 - 50_000 * 0.7)
+    assert "collateral short: 1 repo lent more than the lent share" in printed
+    repos = pd.read_csv(out / "repos.csv")
+    first = repos[repos["trade_date"] == "2024-03-04"].iloc[0]
+    assert first["collateral_shortfall"] == pytest.approx(35_000.0)
+    page = (out / "report.html").read_text(encoding="utf-8")
+    assert 'id="shortfalls"' in page and "35,000.00" in page
+    # the inter-bank bond, valued on implied cash flows, is bought after its coupon of 03-06
+    orders = pd.read_csv(out / "orders.csv")
+    assert orders[orders["order_book_id"] == "100003.IB"]["date"].iloc[0] == "2024-03-07"

@@ -5,7 +5,6 @@ import datetime
 
 import pytest
 from korvane.const import INSTRUMENT_TYPE
-from korvane.environment import Environment
 from korvane.portfolio.position import Position
 from korvane.runner import Backtest, Strategy
 from korvane_bond_demo.dataset import bundled
@@ -33,12 +32,6 @@ class Script(Strategy):
 @pytest.fixture(scope="module")
 def market():
     return bundled()
-
-
-@pytest.fixture(autouse=True)
-def _no_environment_left():
-    yield
-    Environment.clear_instance()
 
 
 def backtest(market, steps, start=FIRST, end=LAST, cash=1_000_000.0, mods=None):

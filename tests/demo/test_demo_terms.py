@@ -7,7 +7,7 @@ import csv
 import datetime
 
 import pytest
-from korvane_bond_demo import cli, terms
+from korvane_bond_demo import bond_tables, cli, terms
 from korvane_bond_demo.dataset import bundled_folder
 
 ql = pytest.importorskip("QuantLib")
@@ -73,7 +73,7 @@ def flows(instrument):
 
 @pytest.mark.parametrize("described, day_count", BULLETS, ids=[t.order_book_id for t, _ in BULLETS])
 def test_a_bullet_bond_pays_and_accrues_as_quantlibs_fixed_rate_bond(described, day_count):
-    bond = terms.Bond(described)
+    bond = bond_tables.Bond(described)
     reference = quantlib_bullet(described, day_count)
     expected = flows(reference)
     rows = bond.realized_rows()
@@ -92,7 +92,7 @@ def test_a_bullet_bond_pays_and_accrues_as_quantlibs_fixed_rate_bond(described, 
 
 def test_an_amortising_bond_pays_and_accrues_as_quantlibs_amortizing_fixed_rate_bond():
     reference = amortising_reference()
-    bond = terms.Bond(AMORTISING)
+    bond = bond_tables.Bond(AMORTISING)
     expected = flows(reference)
     rows = bond.realized_rows()
     assert [row["payment_date"] for row in rows] == sorted(expected)
@@ -109,7 +109,7 @@ def test_an_amortising_bond_pays_and_accrues_as_quantlibs_amortizing_fixed_rate_
 
 
 def test_a_discount_bond_repays_its_face_and_accrues_its_discount_evenly():
-    bond = terms.Bond(DISCOUNT)
+    bond = bond_tables.Bond(DISCOUNT)
     (row,) = bond.realized_rows()
     assert (row["payment_date"], row["cash_flow"], row["principal_payment"]) == (D(2025, 1, 15), 100.0, 100.0)
     accrued = {r["date"]: r["accrued_interest"] for r in bond.accrued_rows()}
@@ -151,7 +151,7 @@ def test_the_implied_table_follows_its_conventions(described):
     each payment; up to a month-end record the receivables add up to the interest accrued
     that day, over a period to its payment, the payment date's own being the principal
     repaid."""
-    bond = terms.Bond(described)
+    bond = bond_tables.Bond(described)
     accrued = reference_accrued(described)
     sessions = bond.sessions()
     month_ends = {(d.year, d.month): d for d in sessions}

@@ -99,3 +99,75 @@ def test_plain_dates_at_the_calendar_edges():
     # an aware datetime is left to pandas, which keeps its wall-clock day
     aware = datetime.datetime(2024, 9, 30, 23, 0, tzinfo=datetime.timezone(datetime.timedelta(hours=8)))
     assert calendar.is_trading_date(aware) is True
+
+
+# A span of the exchange's sessions handed to the calendar, with the National Day closure
+# and the ends of a year inside, and days on either side of it.
+SPAN = ("2024-09-02", "2025-01-10")
+
+
+def _span_calendars():
+    from korvane.data import get_trading_calendar
+    from korvane.data.trading_calendar import TradingCalendar
+
+    base = get_trading_calendar()
+    inside = [day for day in base.sessions if pd.Timestamp(SPAN[0]) <= day <= pd.Timestamp(SPAN[1])]
+    inside.remove(pd.Timestamp("2024-12-31"))  # a session the list leaves out: the list decides
+    lazy = base.with_sessions(inside)
+    own = base.sessions
+    eager = TradingCalendar(
+        own[(own < inside[0]) | (own > inside[-1])].append(pd.DatetimeIndex(inside)).sort_values()
+    )
+    return lazy, eager
+
+
+@pytest.mark.parametrize("kind", ["date", "datetime", "timestamp", "string"])
+def test_a_session_list_answers_as_the_calendar_merged_with_it(kind):
+    """Questions inside the list, across its ends and outside it: the answers of a calendar
+    built whole from the merged sessions."""
+    lazy, eager = _span_calendars()
+    start = datetime.date(2024, 8, 20)
+    for offset in range(0, 160):
+        day = start + datetime.timedelta(days=offset)
+        asked = {
+            "date": day,
+            "datetime": datetime.datetime(day.year, day.month, day.day, 14, 30),
+            "timestamp": pd.Timestamp(day),
+            "string": day.isoformat(),
+        }[kind]
+        assert lazy.is_trading_date(asked) is eager.is_trading_date(asked), day
+        for n in (1, 2, 10):
+            assert lazy.get_next_trading_date(asked, n) == eager.get_next_trading_date(asked, n), (day, n)
+            assert lazy.get_previous_trading_date(asked, n) == eager.get_previous_trading_date(asked, n)
+        end = asked if kind == "string" else day + datetime.timedelta(days=9)
+        assert list(lazy.get_trading_dates(asked, end)) == list(eager.get_trading_dates(asked, end))
+    assert list(lazy.sessions) == list(eager.sessions)
+
+
+RUN_INSIDE_THE_LIST = """
+import datetime, sys
+from korvane.data import get_trading_calendar
+from korvane.data.data_proxy import DataProxy
+from korvane.data.trading_calendar import TradingCalendar
+import pandas as pd
+
+days = [d.date() for d in pd.bdate_range("2024-09-02", "2024-09-30")]
+calendar = get_trading_calendar().with_sessions(days)
+proxy = DataProxy([], calendar=calendar)
+assert [d.date() for d in proxy.get_trading_dates("2024-09-03", "2024-09-27")] == days[1:-1]
+assert proxy.get_next_trading_date(datetime.date(2024, 9, 6)).date() == datetime.date(2024, 9, 9)
+assert proxy.is_trading_date(datetime.datetime(2024, 9, 16, 10))  # a holiday, but the list decides
+print("exchange_calendars" in sys.modules, end=" ")
+proxy.get_next_trading_date(datetime.date(2024, 9, 30))  # beyond the list: the exchange's calendar
+print("exchange_calendars" in sys.modules)
+"""
+
+
+def test_questions_inside_a_session_list_never_load_the_exchange_calendar():
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", RUN_INSIDE_THE_LIST], capture_output=True, text=True,
+                          timeout=120)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "False True\n"

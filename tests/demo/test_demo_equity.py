@@ -1,28 +1,29 @@
 """The ledger's equity is the account at market value, whichever valuation source the
 framework uses: checked on every day against a replay of the same trades written here,
-from the filled orders and the data files alone (bonds at the day's full price, each
-payment to the holders of record at the start of its day, repos at principal plus the
-interest accrued evenly over their calendar days)."""
+from the filled orders and the data files alone (bonds at the day's full price, or their
+last one, each payment to the holders of record at the start of its day, repos at
+principal plus the interest accrued evenly over their calendar days), so that it never
+steps on a repayment day."""
 
 import collections
 import csv
 import datetime
 import math
 
+import pandas as pd
 import pytest
+from demo_helpers import D, fresh_data, run_command, write_dataset
 from korvane.const import SIDE
 from korvane.environment import Environment
 from korvane.runner import Backtest, Strategy
-from korvane_bond_demo.backtest import analyse
+from korvane_bond_demo.analysis import analyse
+from korvane_bond_demo.backtest import make_strategy
 from korvane_bond_demo.dataset import bundled_folder, data_of
 from korvane_bond_demo.settings import Settings
-from korvane_bond_demo.strategy import financing_repos, make_strategy
-from pelvorn import bond
+from korvane_bond_demo.strategy import financing_repos
 
-from korvane_mod_bond import clear_cash_flow_memos
 from korvane_mod_bond.mod import BondMod
 
-D = datetime.date
 SOURCES = ("implied", "exchange")
 
 
@@ -97,15 +98,10 @@ def replay(result, market):
     return equity, payments
 
 
-def _fresh():
-    bond.reset()
-    clear_cash_flow_memos()
-
-
 def run(settings, source, strategy=None):
     """A run of ``strategy`` (default: the settings' own) with the framework's
     ``valuation_source`` set to ``source``, analysed as the demo analyses its own."""
-    _fresh()
+    fresh_data()
     data = data_of(settings)
     instruments = data.instruments()
     data.install()
@@ -120,7 +116,7 @@ def run(settings, source, strategy=None):
         return analyse(backtest.run(), data)
     finally:
         Environment.clear_instance()
-        _fresh()
+        fresh_data()
 
 
 def check(done, market):
@@ -161,6 +157,8 @@ BETWEEN_PAYMENTS = {
     D(2024, 7, 15): [("200205.IB", -5_000), ("019547.XSHG", -5_000)],
     D(2024, 9, 20): [("200205.IB", -5_000), ("019547.XSHG", -5_000)],
 }
+
+
 # Bought on a payment date (127001.XSHE's instalment and coupon of 2024-03-15, 200205.IB's
 # coupon of 2024-04-09 with the default source), sold on one (200205.IB on 2024-04-09 with
 # "exchange", 019547.XSHG's coupon of 2024-11-18).
@@ -171,6 +169,8 @@ ON_PAYMENT_DATES = {
     D(2024, 6, 3): [("127001.XSHE", -10_000)],
     D(2024, 11, 18): [("019547.XSHG", -10_000)],
 }
+
+
 ON_A_PAYMENT_DATE_SOLD = {
     D(2024, 3, 1): [("200205.IB", 10_000)],
     D(2024, 4, 9): [("200205.IB", -10_000)],
@@ -212,3 +212,68 @@ def test_the_market_equity_is_the_same_under_both_sources():
     implied, exchange = (run_orders(settings, source, BETWEEN_PAYMENTS) for source in SOURCES)
     assert implied.ledger["equity"].tolist() == pytest.approx(exchange.ledger["equity"].tolist(), abs=1e-6)
     assert implied.ledger["framework_equity"].tolist() != exchange.ledger["framework_equity"].tolist()
+
+
+@pytest.fixture(scope="module")
+def files(default_demo):
+    done, out = default_demo
+    ledger = pd.read_csv(out / "ledger.csv", parse_dates=["date"])
+    repos = pd.read_csv(out / "repos.csv", parse_dates=["trade_date", "due_date", "repaid_on"])
+    return done, ledger, repos
+
+
+def test_ledger_carries_repos_with_accrued_interest(files):
+    done, ledger, _ = files
+    assets = ledger["cash"] + ledger["bonds_value"] + ledger["reverse_repo_principal"]
+    assets += ledger["reverse_repo_interest_accrued"]
+    owed = ledger["repo_principal"] + ledger["repo_interest_accrued"]
+    assert (assets - owed).tolist() == pytest.approx(ledger["equity"].tolist(), abs=1e-6)
+    # the framework's own valuation stays beside it: repos at principal, bonds as it marks them
+    framework = [record.equity for record in done.result.days]
+    assert ledger["framework_equity"].tolist() == pytest.approx(framework, abs=1e-6)
+    repos_at_principal = ledger["reverse_repo_principal"] - ledger["repo_principal"]
+    booked = ledger["cash"] + ledger["framework_bonds_value"] + repos_at_principal
+    assert booked.tolist() == pytest.approx(framework, abs=1e-6)
+
+
+def test_equity_does_not_step_on_repayment_days(files):
+    """The day's financing P&L in the ledger (change in repo balances plus the repo cash
+    flows) equals the interest the repos and reverse repos accrue over the calendar days
+    since the previous session, computed here from repos.csv alone."""
+    _, ledger, repos = files
+    balance = (
+        ledger["reverse_repo_principal"] + ledger["reverse_repo_interest_accrued"]
+        - ledger["repo_principal"] - ledger["repo_interest_accrued"]
+    )  # fmt: skip
+    flows = ledger["repo_borrowed"] + ledger["repo_repaid"] + ledger["reverse_repo_lent"]
+    flows += ledger["reverse_repo_returned"]
+    booked = balance.diff().fillna(balance.iloc[0]) + flows
+    days = list(ledger["date"])
+    expected = []
+    for i, day in enumerate(days):
+        previous = days[i - 1] if i else day
+        total = 0.0
+        for trade in repos.itertuples():
+            start, end = max(trade.trade_date, previous), min(trade.due_date, day)
+            if end > start:
+                share = (end - start).days / trade.holding_days
+                total += share * trade.interest * (1 if trade.direction == "lent" else -1)
+        expected.append(total)
+    assert booked.tolist() == pytest.approx(expected, abs=1e-6)
+    assert (ledger["repo_repaid"] < 0).sum() > 90  # the check covers many repayment days
+
+
+def test_a_bond_without_a_quote_is_valued_at_its_last_full_price(tmp_path, capsys):
+    data = write_dataset(tmp_path / "data")
+    path = data / "bond_prices.csv"
+    lines = path.read_text(encoding="utf-8").splitlines(keepends=True)
+    path.write_text("".join(line for line in lines if not line.startswith("100001.XSHG,2024-03-12")))
+    code, _, err = run_command(capsys, "--data", str(data), "--start", "2024-03-04", "--end", "2024-03-14",
+                        "--bonds", "100001.XSHG:1000", "--pledges", "100001.XSHG:0.9", "--exit-days", "0",
+                        "--repo-tenor-days", "1", "--out", str(tmp_path / "out"))  # fmt: skip
+    assert (code, err) == (0, "")
+    ledger = pd.read_csv(tmp_path / "out" / "ledger.csv").set_index("date")
+    # clean 100.50 less 0.01 a session, no accrued interest after the coupon of 03-07
+    assert ledger["bonds_value"]["2024-03-11"] == pytest.approx(1000 * 100.45, abs=1e-9)
+    assert ledger["bonds_value"]["2024-03-12"] == ledger["bonds_value"]["2024-03-11"]
+    assert ledger["bonds_value"]["2024-03-13"] == pytest.approx(1000 * 100.43, abs=1e-9)

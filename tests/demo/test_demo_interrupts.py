@@ -1,6 +1,6 @@
-"""The command line never fails like a script: bad input gets one line and status 2 before
-the run, a failure after it one line and status 3, Ctrl-C one line and status 130 from the
-entry's first import on, and no output is ever left torn."""
+"""No output is ever left torn: Ctrl-C, from the entry's first import on, ends a command with
+one line and status 130, and an interrupted or failed run leaves the previous outputs, or
+none."""
 
 import os
 import re
@@ -11,139 +11,17 @@ import textwrap
 import time
 
 import pytest
-from korvane.environment import Environment
-from korvane_bond_demo import chart, cli
+from korvane_bond_demo import analysis, chart, cli, tables
 from korvane_bond_demo.files import staged
 from korvane_bond_demo.outputs import OUTPUTS
 
 SHORT = ["--start", "2024-09-02", "--end", "2024-09-13", "--no-progress"]
 
 
-@pytest.fixture(autouse=True)
-def _no_environment_left():
-    yield
-    Environment.clear_instance()
-
-
 def _main(args, capsys):
     code = cli.main(args)
     captured = capsys.readouterr()
     return code, captured.out, captured.err
-
-
-@pytest.mark.parametrize(
-    "make, out, message",
-    [
-        (
-            lambda tmp: (tmp / "file").write_text("x"),
-            "file",
-            "the output folder {tmp}/file is a file, not a folder",
-        ),
-        (
-            lambda tmp: (tmp / "file").write_text("x"),
-            "file/sub",
-            "the output folder {tmp}/file/sub cannot be made: {tmp}/file is a file, not a folder",
-        ),
-        (lambda _tmp: None, "/proc/korvane-demo", "cannot make the output folder /proc/korvane-demo: "),
-        (lambda _tmp: None, "/proc/self", "cannot write into the output folder /proc/self: "),
-        (
-            lambda tmp: (tmp / "out" / "equity.png").mkdir(parents=True),
-            "out",
-            "{tmp}/out/equity.png is in the way of an output: it is not a regular file",
-        ),
-        (lambda _tmp: None, "", "the output folder is empty"),
-        (lambda _tmp: None, "  ", "the output folder is empty"),
-    ],
-)
-def test_an_unusable_output_folder_is_refused_before_the_run(
-    tmp_path, capsys, monkeypatch, make, out, message
-):
-    make(tmp_path)
-    monkeypatch.chdir(tmp_path)
-    before = sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))
-    target = out if out.startswith("/") or not out.strip() else str(tmp_path / out)
-    code, printed, err = _main(["--out", target] + SHORT, capsys)
-    assert (code, printed) == (2, "")
-    assert err.count("\n") == 1 and err.startswith("korvane-bond-demo: error: ")
-    assert message.format(tmp=tmp_path) in err
-    assert sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*")) == before  # nothing written
-
-
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (["--cash", "1e400"], "initial cash must be a finite amount, got inf"),
-        (["--cash", "inf"], "initial cash must be a finite amount"),
-        (["--cash", "nan"], "initial cash must be a finite amount"),
-        (["--cash", "-5"], "initial cash must be a positive amount"),
-        (["--cash", "0"], "initial cash must be a positive amount"),
-        (["--cash", "lots"], "not an amount: 'lots'"),
-        (["--start", "2024-13-01"], "not a date (YYYY-MM-DD): '2024-13-01'"),
-        (
-            ["--start", "2025-01-02", "--end", "2024-01-02"],
-            "the start 2025-01-02 is after the end 2024-01-02",
-        ),
-        (["--start", "2022-06-01"], "the bundled market data covers 2023-01-03 to 2025-12-31"),
-        (["--end", "2026-01-05"], "the bundled market data covers 2023-01-03 to 2025-12-31"),
-        (
-            ["--start", "2024-10-01", "--end", "2024-10-07"],
-            "no trading day between 2024-10-01 and 2024-10-07",
-        ),
-        (["--frobnicate"], "unrecognized arguments: --frobnicate"),
-        (["--cash", "1e308"], "the initial cash must be at most 1e+15 yuan, got 1e+308"),
-        (["--bonds", "019547.XSHG:15"], "bonds: 019547.XSHG: 15 is not a whole number of lots of 10"),
-        (["--bonds", "200205.IB:500"], "bonds: 200205.IB: the inter-bank market trades at least 1,000 bonds"),
-        (
-            ["--bonds", "019547.XSHG:1000", "--pledges", "127001.XSHE:0.7"],
-            "pledges: 127001.XSHE is not among the bonds bought (019547.XSHG)",
-        ),
-        (["--pledges", "200205.IB:0.5"], "pledges: 200205.IB is an inter-bank bond"),
-        (
-            ["--exit-days", "0"],
-            "exit days 0: a 7-day repo opened on 2025-12-31 falls due after the bundled market data ends "
-            "(2025-12-31); give at least 5 exit days or an earlier end",
-        ),
-        (["--strategy", "bold"], "strategy: one of conservative, carry, got 'bold'"),
-        (["--target-leverage", "0"], "the target leverage must be above 0 and at most 20, got 0.0"),
-        (["--config", "/dev/zero"], "the settings file /dev/zero is not a regular file"),
-        (["--config", "{tmp}/fifo"], "the settings file {tmp}/fifo is not a regular file"),
-        (["--config", "{tmp}"], "the settings file {tmp} is not a regular file"),
-        (
-            ["--config", "{tmp}/big.toml"],
-            "the settings file {tmp}/big.toml is 1,048,579 bytes, above the limit of 1,048,576",
-        ),
-        (["--data", "{tmp}/nowhere"], "no data folder {tmp}/nowhere"),
-    ],
-)
-def test_bad_options_get_one_line_and_status_2(tmp_path, capsys, args, message):
-    out = tmp_path / "out"
-    os.mkfifo(tmp_path / "fifo")
-    (tmp_path / "big.toml").write_text("# " + "x" * (1 << 20) + "\n", encoding="utf-8")
-    args = [a.format(tmp=tmp_path) for a in args]
-    message = message.format(tmp=tmp_path)
-    try:
-        code, printed, err = _main(args + ["--out", str(out), "--no-progress"], capsys)
-    except SystemExit as stop:  # argparse's refusals exit from the parser
-        code, captured = stop.code, capsys.readouterr()
-        printed, err = captured.out, captured.err
-    assert (code, printed) == (2, "")
-    assert err.count("\n") == 1 and err.startswith("korvane-bond-demo: error: ")
-    assert message in err
-    assert not out.exists()
-
-
-def test_help_names_the_data_span_and_every_output(capsys):
-    with pytest.raises(SystemExit) as stop:
-        cli.main(["--help"])
-    assert stop.value.code == 0
-    text = capsys.readouterr().out
-    assert f"cover {cli.DATA_FIRST} to {cli.DATA_LAST}" in text
-    for name in OUTPUTS:
-        assert name in text
-    from korvane_bond_demo.dataset import bundled
-
-    market = bundled()
-    assert (str(market.first_date), str(market.last_date)) == (cli.DATA_FIRST, cli.DATA_LAST)
 
 
 def _old_outputs(out):
@@ -210,6 +88,38 @@ def test_a_failed_run_leaves_no_staged_file(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.parametrize(
+    "fault, message",
+    [
+        (OSError(28, "No space left on device"), "cannot write the outputs into {out}: No space left"),
+        (None, "the run's totals are not finite numbers"),
+    ],
+    ids=["disk-full", "not-finite"],
+)
+def test_a_failure_after_the_run_has_a_status_of_its_own_and_keeps_the_previous_outputs(
+    tmp_path, capsys, monkeypatch, fault, message
+):
+
+    out = tmp_path / "out"
+    _old_outputs(out)
+    if fault is None:
+
+        def overflowed(run):
+            raise analysis.NotFinite(f"the run's totals are not finite numbers ({run.result.initial_cash:g})")
+
+        monkeypatch.setattr(analysis.Run, "_check_finite", overflowed)
+    else:
+
+        def full(*_args):
+            raise fault
+
+        monkeypatch.setattr(tables, "write_csv", full)
+    code, printed, err = _main(["--out", str(out)] + SHORT, capsys)
+    assert (code, printed) == (3, "")
+    assert err.startswith("korvane-bond-demo: error: " + message.format(out=out)) and err.count("\n") == 1
+    assert _check_whole(out, out) == {"old"}
+
+
 @pytest.fixture(scope="module")
 def reference_outputs(tmp_path_factory):
     """A complete run of the command, in a fresh interpreter, into the folder the
@@ -272,6 +182,8 @@ ENTRY_INTERRUPTED = textwrap.dedent(
     runpy.run_module("korvane_bond_demo", run_name="__main__", alter_sys=True)
     """
 )
+
+
 SWEEP = ["sweep", *SHORT[:4], "--set", "repo_tenor_days=1,7", "--no-progress"]
 
 
@@ -316,7 +228,11 @@ def test_ctrl_c_while_the_entry_is_still_importing_is_one_line(tmp_path, args, w
         assert _check_whole(out, out) == {"old"}
 
 
-@pytest.mark.parametrize("args", [[], SWEEP], ids=["run", "sweep"])
+# A sweep of whole runs, long enough that a Ctrl-C after a second finds it running.
+LONG_SWEEP = ["sweep", "--set", "repo_tenor_days=1,7", "--no-progress"]
+
+
+@pytest.mark.parametrize("args", [[], LONG_SWEEP], ids=["run", "sweep"])
 @pytest.mark.parametrize("delay", [0.2, 1.0])
 def test_ctrl_c_early_in_the_installed_command_is_one_line(tmp_path, args, delay):
     script = os.path.join(os.path.dirname(sys.executable), "korvane-bond-demo")
@@ -328,37 +244,7 @@ def test_ctrl_c_early_in_the_installed_command_is_one_line(tmp_path, args, delay
     time.sleep(delay)
     os.killpg(process.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the whole process group
     stdout, stderr = process.communicate(timeout=300)
+    if process.returncode == 0:  # a quick machine: the command ended before the signal came
+        assert not [p.name for p in out.iterdir() if p.name.startswith(".")], stderr
+        return
     _interrupted_cleanly((process.returncode, stdout, stderr), out)
-
-
-@pytest.mark.parametrize(
-    "fault, message",
-    [
-        (OSError(28, "No space left on device"), "cannot write the outputs into {out}: No space left"),
-        (None, "the run's totals are not finite numbers"),
-    ],
-    ids=["disk-full", "not-finite"],
-)
-def test_a_failure_after_the_run_has_a_status_of_its_own_and_keeps_the_previous_outputs(
-    tmp_path, capsys, monkeypatch, fault, message
-):
-    from korvane_bond_demo import backtest, tables
-
-    out = tmp_path / "out"
-    _old_outputs(out)
-    if fault is None:
-
-        def overflowed(result, _ledger):
-            raise backtest.NotFinite(f"the run's totals are not finite numbers ({result.initial_cash:g})")
-
-        monkeypatch.setattr(backtest, "_check_finite", overflowed)
-    else:
-
-        def full(*_args):
-            raise fault
-
-        monkeypatch.setattr(tables, "write_csv", full)
-    code, printed, err = _main(["--out", str(out)] + SHORT, capsys)
-    assert (code, printed) == (3, "")
-    assert err.startswith("korvane-bond-demo: error: " + message.format(out=out)) and err.count("\n") == 1
-    assert _check_whole(out, out) == {"old"}

@@ -1,17 +1,23 @@
-"""The bundled market data: reproducible from its generator, and on the exchange's trading days."""
+"""The bundled market data: reproducible from its generator, one instance of the layout of
+--data DIR, on the exchange's trading days, and the run's calendar over them."""
 
 import datetime
 import filecmp
 import importlib.util
+import math
 from pathlib import Path
 
 import pandas as pd
 import pytest
+from demo_helpers import D
 from korvane.data import get_trading_calendar
+from korvane_bond_demo import dataset
 from korvane_bond_demo.dataset import bundled
 
 ROOT = Path(__file__).resolve().parents[2]
 CLIENT_DATA = ROOT / "standins" / "pelvorn" / "data"
+
+
 DEMO_DATA = ROOT / "demo" / "korvane_bond_demo" / "data"
 # Every file is the demo's (the layout of --data DIR); the data client ships its own copy
 # of the reference data and cash flows.
@@ -38,6 +44,18 @@ def test_generator_reproduces_the_committed_files(tmp_path):
         if not filecmp.cmp(tmp_path / name, home / name, shallow=False)
     ]
     assert different == []
+
+
+def test_the_bundled_data_are_one_instance_of_the_layout():
+    bundled = dataset.bundled()
+    assert bundled.folder == dataset.bundled_folder()
+    assert sorted(p.name for p in bundled.folder.glob("*.csv")) == sorted(
+        f"{name}.csv" for name in dataset.LAYOUT
+    )
+    assert (bundled.first_date, bundled.last_date) == (D(2023, 1, 3), D(2025, 12, 31))
+    assert math.isclose(
+        bundled.bond_quote("019547.XSHG", D(2024, 1, 2)).full, 101.5477442623, rel_tol=0, abs_tol=1e-9
+    )
 
 
 @pytest.mark.parametrize(

@@ -1,16 +1,18 @@
-"""The statistics of the default run against an independent computation on the files it
-wrote (pandas on ledger.csv, the bundled repo rates), the P&L attribution against the
-P&L, and report.html against stats.json."""
+"""The statistics of a run against an independent computation on the files it wrote (pandas
+on ledger.csv, the bundled repo rates), against empyrical to the last bit, the P&L
+attribution against the P&L, and a sweep's point against the whole run's."""
 
-import base64
-import html.parser
+import datetime
 import json
 import math
 from importlib import resources
 
+import numpy as np
 import pandas as pd
 import pytest
-from korvane_bond_demo import formatting
+from korvane_bond_demo import formatting, performance, sweep
+from korvane_bond_demo.backtest import run_statistics
+from korvane_bond_demo.settings import Settings
 
 YEAR = 242  # the Shanghai exchange's sessions a year
 
@@ -107,79 +109,79 @@ def test_attribution_adds_up_to_the_pnl(files):
     assert math.fsum(line["commissions"] for line in lines.values()) == pytest.approx(commissions, abs=1e-6)
 
 
-class _Page(html.parser.HTMLParser):
-    """Tables by id as lists of rows of cell texts, images, and anything fetched from outside."""
-
-    def __init__(self):
-        super().__init__()
-        self.tables, self.images, self.external = {}, [], []
-        self._table = self._row = self._cell = None
-
-    def handle_starttag(self, tag, attrs):
-        attrs = dict(attrs)
-        for name in ("src", "href"):
-            if attrs.get(name) and not attrs[name].startswith("data:"):
-                self.external.append(attrs[name])
-        if tag in ("script", "link", "iframe"):
-            self.external.append(tag)
-        if tag == "table":
-            self._table = self.tables.setdefault(attrs.get("id", f"table{len(self.tables)}"), [])
-        elif tag == "tr" and self._table is not None:
-            self._row = []
-            self._table.append(self._row)
-        elif tag in ("td", "th") and self._row is not None:
-            self._cell = []
-        elif tag == "img":
-            self.images.append(attrs["src"])
-
-    def handle_endtag(self, tag):
-        if tag in ("td", "th") and self._cell is not None:
-            self._row.append("".join(self._cell).strip())
-            self._cell = None
-        elif tag == "table":
-            self._table = None
-
-    def handle_data(self, data):
-        if self._cell is not None:
-            self._cell.append(data)
+def test_the_point_keeps_the_statistics_of_a_whole_run_to_the_last_digit():
+    """What a sweep's point computes is what the run's stats.json says (carry included)."""
+    for settings in (
+        Settings(start=datetime.date(2024, 9, 2), end=datetime.date(2024, 12, 31), repo_tenor_days=1),
+        Settings(
+            start=datetime.date(2024, 1, 2),
+            end=datetime.date(2024, 6, 28),
+            strategy="carry",
+            target_leverage=2.0,
+            exit_days=15,
+        ),  # fmt: skip
+    ):
+        whole = run_statistics(settings)
+        assert sweep.point_statistics(settings) == {name: whole[name] for name in sweep.STATISTICS}
 
 
-def test_report_html_is_self_contained_and_holds_the_statistics(files):
-    _, out, _, stats = files
-    page = _Page()
-    page.feed((out / "report.html").read_text(encoding="utf-8"))
-    page.close()
-    assert page.external == []
-    (image,) = page.images
-    prefix = "data:image/png;base64,"
-    assert image.startswith(prefix)
-    assert base64.b64decode(image[len(prefix) :]) == (out / "equity.png").read_bytes()
-    values = {row[0]: row[1] for row in page.tables["statistics"][1:]}
-    assert values["total return"] == f"{stats['total_return']:+.2%}"
-    assert values["annualised return"] == f"{stats['annual_return']:+.2%}"
-    assert values["annualised volatility"] == f"{stats['annual_volatility']:.2%}"
-    assert values["Sharpe ratio"] == f"{stats['sharpe_ratio']:.2f}"
-    assert values["Calmar ratio"] == f"{stats['calmar_ratio']:.2f}"
-    assert values["maximum drawdown"] == f"{stats['max_drawdown']:.2%}"
-    monthly = {row[0]: row[1:] for row in page.tables["monthly"][1:]}
-    for month, value in stats["monthly_returns"].items():
-        assert monthly[month[:4]][int(month[5:]) - 1] == f"{value * 100:.2f}"
-    attribution = {row[0].split()[0]: row[1:] for row in page.tables["attribution"][1:]}
-    for key, line in stats["attribution"].items():
-        cells = attribution["lending" if key == "lending" else key]
-        assert cells == [formatting.money(line[c]) for c in formatting.ATTRIBUTION_COLUMNS]
-    assert attribution["total"][-1] == formatting.money(stats["attribution_total"])
+def _series(seed, days, missing=False):
+    """Daily returns and GC001's over ``days`` sessions, made up from ``seed``."""
+    rng = np.random.default_rng(seed)
+    index = pd.bdate_range("2023-01-02", periods=days)
+    returns = pd.Series(rng.normal(0.0002, 0.003 * rng.random(), days), index=index)
+    if missing and days:
+        returns.iloc[rng.integers(0, days, 3)] = np.nan
+    return returns, pd.Series(rng.uniform(0, 0.0002, days), index=index)
 
 
-def test_summary_prints_the_statistics_and_explains_the_messages(files):
-    _, out, _, stats = files
-    text = (out / "summary.txt").read_text(encoding="utf-8")
-    assert f"annualised return{'':<17}{stats['annual_return']:+12.2%}" in text
-    assert (
-        f"Sharpe ratio{'':<22}{stats['sharpe_ratio']:12.2f}   against the GC001 overnight repo rate" in text
+def _same(mine, theirs):
+    return np.array_equal(np.asarray(mine, dtype=float), np.asarray(theirs, dtype=float), equal_nan=True)
+
+
+@pytest.mark.parametrize("missing", [False, True], ids=["complete", "with-missing-days"])
+@pytest.mark.parametrize("seed", range(40))
+def test_each_ratio_is_empyricals_to_the_last_bit(seed, missing):
+    """The field's library is the reference: the same figure, bit for bit, for series of 0 to
+    500 days."""
+    empyrical = pytest.importorskip("empyrical")
+    returns, risk_free = _series(seed, int(np.random.default_rng(seed).integers(0, 500)), missing)
+    year = performance.TRADING_DAYS_PER_YEAR
+    assert _same(performance.annual_return(returns), empyrical.annual_return(returns, annualization=year))
+    assert _same(
+        performance.annual_volatility(returns), empyrical.annual_volatility(returns, annualization=year)
     )
-    assert "refused, sale of pledged bonds: the strategy tries to sell its bonds" in text
-    assert "订单创建失败:  019547.XSHG 的仓位不足" in text  # the system's own message, unchanged
-    assert "filled with a warning, repo rolled on its due day" in text
-    assert "note:" not in text  # no calendar disagreement, nothing else to excuse
-    assert "-0.00" not in text
+    assert _same(
+        performance.sharpe_ratio(returns, risk_free),
+        empyrical.sharpe_ratio(returns, risk_free=risk_free, annualization=year),
+    )
+    assert _same(performance.calmar_ratio(returns), empyrical.calmar_ratio(returns, annualization=year))
+    if len(returns):
+        for key, period in ((lambda day: (day.year, day.month), "monthly"), (lambda day: day.year, "yearly")):
+            theirs = empyrical.aggregate_returns(returns, period)
+            mine = performance.compounded(returns, key)
+            assert list(mine) == [tuple(k) if isinstance(k, tuple) else k for k in theirs.index]
+            assert _same(list(mine.values()), theirs.to_numpy())
+
+
+def test_the_default_runs_ratios_are_empyricals(files):
+    empyrical = pytest.importorskip("empyrical")
+    done, _, _, stats = files
+    p, year = done.performance, performance.TRADING_DAYS_PER_YEAR
+    assert stats["annual_return"] == empyrical.annual_return(p.returns, annualization=year)
+    assert stats["annual_volatility"] == empyrical.annual_volatility(p.returns, annualization=year)
+    assert stats["sharpe_ratio"] == empyrical.sharpe_ratio(
+        p.returns, risk_free=p.risk_free, annualization=year
+    )
+    assert stats["calmar_ratio"] == empyrical.calmar_ratio(p.returns, annualization=year)
+    assert stats["tracking_error"] == empyrical.annual_volatility(p.returns - p.risk_free, annualization=year)
+
+
+def test_excess_returns_that_never_vary_have_no_sharpe_ratio():
+    """Their deviation is nothing, exactly: the ratio is infinite (n/a in the outputs), not a
+    mean over the residue of rounding the mean (about 1e15), as empyrical 0.5 had it."""
+    days = pd.bdate_range("2024-01-02", periods=60)
+    steady, nothing = pd.Series(0.0001, index=days), pd.Series(0.0, index=days)
+    assert performance.sharpe_ratio(steady, nothing) == math.inf
+    assert math.isnan(performance.sharpe_ratio(steady, steady))
+    assert formatting.ratio(performance.number(performance.sharpe_ratio(steady, nothing))) == "n/a"

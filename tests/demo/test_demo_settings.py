@@ -1,17 +1,19 @@
-"""The strategy's settings as parameters: command-line options, --config files, grids."""
+"""The strategy's settings: one frozen value with today's figures, each a parameter of the
+command line, of --config files and of grids, refused with one line when bad; a run a
+function of its settings alone, in a worker process too."""
 
+import concurrent.futures
+import dataclasses
 import datetime
+import multiprocessing
+import pickle
 
 import pytest
-from korvane.environment import Environment
+from demo_helpers import D
 from korvane_bond_demo import cli, config
+from korvane_bond_demo.backtest import run_statistics
+from korvane_bond_demo.parameters import PARAMETERS
 from korvane_bond_demo.settings import Settings
-
-
-@pytest.fixture(autouse=True)
-def _no_environment_left():
-    yield
-    Environment.clear_instance()
 
 
 def _settings(args):
@@ -51,9 +53,9 @@ def test_options_and_file_give_the_settings_the_options_winning(tmp_path):
     ) == Settings(lend_overnight=False, exit_days=12, ib_min_commission=1000.0)
 
 
-@pytest.mark.parametrize("name", list(config.PARAMETERS))
+@pytest.mark.parametrize("name", list(PARAMETERS))
 def test_a_value_written_as_text_reads_back_as_itself(name):
-    p = config.PARAMETERS[name]
+    p = PARAMETERS[name]
     value = getattr(Settings(), name)
     assert p.from_text(p.text(value)) == value
     assert p.from_toml(value) == value
@@ -86,7 +88,7 @@ def test_a_bad_setting_is_refused_with_one_line_before_the_run(tmp_path, capsys,
     (tmp_path / "type.toml").write_text('cash = "lots"\n', encoding="utf-8")
     (tmp_path / "unknown.toml").write_text("tenor = 7\n", encoding="utf-8")
     (tmp_path / "grid.toml").write_text("[grid]\nrepo_tenor_days = [1, 7]\n", encoding="utf-8")
-    monkeypatch.setattr("korvane_bond_demo.backtest.run", pytest.fail)
+    monkeypatch.setattr("korvane_bond_demo.backtest.Prepared.run", pytest.fail)
     args = [a.format(tmp=tmp_path) for a in args]
     try:
         code = cli.main(args + ["--out", str(tmp_path / "out"), "--no-progress"])
@@ -125,3 +127,49 @@ def test_grid_points_are_every_combination_in_order():
         {"repo_tenor_days": 7, "borrowed_share": 1.0},
     ]
     assert points[3][1] == Settings(cash=1e6, repo_tenor_days=7, borrowed_share=1.0)
+
+
+def test_settings_are_one_frozen_value_with_todays_figures():
+    settings = Settings()
+    assert (settings.start, settings.end, settings.cash) == (D(2024, 1, 1), D(2025, 12, 31), 3_000_000.0)
+    assert dict(settings.bonds) == {"019547.XSHG": 10_000, "127001.XSHE": 5_000, "200205.IB": 10_000}
+    assert dict(settings.pledges) == {"019547.XSHG": 0.9, "127001.XSHE": 0.7}
+    assert (settings.repo_tenor_days, settings.borrowed_share, settings.lend_overnight) == (7, 1.0, True)
+    assert settings.commission == (0.00001, 150.0, 0.00002, 100.0)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        settings.cash = 1.0
+    assert pickle.loads(pickle.dumps(settings)) == settings
+
+
+@pytest.mark.parametrize(
+    "changes, message",
+    [
+        (dict(cash=float("inf")), "must be a finite amount"),
+        (dict(cash=0.0), "must be a positive amount"),
+        (dict(start=D(2025, 1, 2), end=D(2025, 1, 1)), "is after the end"),
+        (dict(borrowed_share=1.5), "borrowed share must be above 0 and at most 1"),
+        (dict(pledges=(("019547.XSHG", 0.0),)), "lent share must be above 0"),
+        (dict(repo_tenor_days=3), "the repo tenor must be 1 or 7 days"),
+        (dict(bonds=(("019547.XSHG", 10.5),)), "a quantity must be a positive whole number"),
+        (dict(exit_days=-1), "exit days must be a whole number"),
+        (dict(ib_min_commission=float("nan")), "must be a finite amount"),
+    ],
+)
+def test_bad_settings_are_refused(changes, message):
+    with pytest.raises(ValueError, match=message):
+        Settings(**changes)
+
+
+def test_a_run_is_a_function_of_its_settings_in_a_worker_process(default_demo):
+    """What a sweep does: runs with other settings in worker processes, their statistics back."""
+    done, _ = default_demo
+    short = Settings(start=D(2024, 9, 2), end=D(2024, 10, 31), repo_tenor_days=1, lend_overnight=False)
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+        stats = pool.submit(run_statistics, short).result(timeout=300)
+        again = pool.submit(run_statistics, short).result(timeout=300)
+    assert stats == again
+    assert (stats["start"], stats["end"]) == ("2024-09-02", "2024-10-31")
+    assert "lending" not in stats["attribution"]  # no overnight lending
+    assert stats["days_financed"] > 0
+    assert stats["total_return"] != done.stats["total_return"]
