@@ -2,7 +2,9 @@
 framework and data client left clean after every test (the helpers are in demo_helpers)."""
 
 import datetime
+import json
 
+import pandas as pd
 import pytest
 from demo_helpers import run_demo
 from korvane.environment import Environment
@@ -45,3 +47,21 @@ def national_day_run(tmp_path_factory):
 def demo():
     """:func:`demo_helpers.run_demo`, for tests that make runs of their own."""
     return run_demo
+
+
+@pytest.fixture(scope="session")
+def default_tables(default_demo):
+    """The default run and its ledger and repos as read back from the files it wrote."""
+    done, out = default_demo
+    ledger = pd.read_csv(out / "ledger.csv", parse_dates=["date"])
+    repos = pd.read_csv(out / "repos.csv", parse_dates=["trade_date", "due_date", "repaid_on"])
+    return done, ledger, repos
+
+
+@pytest.fixture(scope="session")
+def default_figures(default_demo):
+    """The default run, its folder, its ledger by date and its stats.json as read back."""
+    done, out = default_demo
+    ledger = pd.read_csv(out / "ledger.csv", parse_dates=["date"]).set_index("date")
+    stats = json.loads((out / "stats.json").read_text(encoding="utf-8"))
+    return done, out, ledger, stats

@@ -214,16 +214,8 @@ def test_the_market_equity_is_the_same_under_both_sources():
     assert implied.ledger["framework_equity"].tolist() != exchange.ledger["framework_equity"].tolist()
 
 
-@pytest.fixture(scope="module")
-def files(default_demo):
-    done, out = default_demo
-    ledger = pd.read_csv(out / "ledger.csv", parse_dates=["date"])
-    repos = pd.read_csv(out / "repos.csv", parse_dates=["trade_date", "due_date", "repaid_on"])
-    return done, ledger, repos
-
-
-def test_ledger_carries_repos_with_accrued_interest(files):
-    done, ledger, _ = files
+def test_ledger_carries_repos_with_accrued_interest(default_tables):
+    done, ledger, _ = default_tables
     assets = ledger["cash"] + ledger["bonds_value"] + ledger["reverse_repo_principal"]
     assets += ledger["reverse_repo_interest_accrued"]
     owed = ledger["repo_principal"] + ledger["repo_interest_accrued"]
@@ -236,11 +228,11 @@ def test_ledger_carries_repos_with_accrued_interest(files):
     assert booked.tolist() == pytest.approx(framework, abs=1e-6)
 
 
-def test_equity_does_not_step_on_repayment_days(files):
+def test_equity_does_not_step_on_repayment_days(default_tables):
     """The day's financing P&L in the ledger (change in repo balances plus the repo cash
     flows) equals the interest the repos and reverse repos accrue over the calendar days
     since the previous session, computed here from repos.csv alone."""
-    _, ledger, repos = files
+    _, ledger, repos = default_tables
     balance = (
         ledger["reverse_repo_principal"] + ledger["reverse_repo_interest_accrued"]
         - ledger["repo_principal"] - ledger["repo_interest_accrued"]

@@ -12,7 +12,6 @@ import shlex
 import shutil
 from pathlib import Path
 
-import pandas as pd
 import pytest
 from demo_helpers import D, HtmlPage, run_command
 from korvane.environment import Environment
@@ -67,16 +66,8 @@ def test_prints_the_summary_and_writes_the_ledger_and_chart(tmp_path, capsys):
     assert png[:8] == b"\x89PNG\r\n\x1a\n" and len(png) > 20_000
 
 
-@pytest.fixture(scope="module")
-def files(default_demo):
-    done, out = default_demo
-    ledger = pd.read_csv(out / "ledger.csv", parse_dates=["date"]).set_index("date")
-    stats = json.loads((out / "stats.json").read_text(encoding="utf-8"))
-    return done, out, ledger, stats
-
-
-def test_report_html_is_self_contained_and_holds_the_statistics(files):
-    _, out, _, stats = files
+def test_report_html_is_self_contained_and_holds_the_statistics(default_figures):
+    _, out, _, stats = default_figures
     page = HtmlPage()
     page.feed((out / "report.html").read_text(encoding="utf-8"))
     page.close()
@@ -102,8 +93,8 @@ def test_report_html_is_self_contained_and_holds_the_statistics(files):
     assert attribution["total"][-1] == formatting.money(stats["attribution_total"])
 
 
-def test_summary_prints_the_statistics_and_explains_the_messages(files):
-    _, out, _, stats = files
+def test_summary_prints_the_statistics_and_explains_the_messages(default_figures):
+    _, out, _, stats = default_figures
     text = (out / "summary.txt").read_text(encoding="utf-8")
     assert f"annualised return{'':<17}{stats['annual_return']:+12.2%}" in text
     assert (

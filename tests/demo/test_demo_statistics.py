@@ -3,7 +3,6 @@ on ledger.csv, the bundled repo rates), against empyrical to the last bit, the P
 attribution against the P&L, and a sweep's point against the whole run's."""
 
 import datetime
-import json
 import math
 from importlib import resources
 
@@ -15,14 +14,6 @@ from korvane_bond_demo.backtest import run_statistics
 from korvane_bond_demo.settings import Settings
 
 YEAR = 242  # the Shanghai exchange's sessions a year
-
-
-@pytest.fixture(scope="module")
-def files(default_demo):
-    done, out = default_demo
-    ledger = pd.read_csv(out / "ledger.csv", parse_dates=["date"]).set_index("date")
-    stats = json.loads((out / "stats.json").read_text(encoding="utf-8"))
-    return done, out, ledger, stats
 
 
 def independent(ledger, initial_cash):
@@ -53,8 +44,8 @@ def independent(ledger, initial_cash):
     }
 
 
-def test_statistics_equal_an_independent_computation_on_the_ledger(files):
-    done, _, ledger, stats = files
+def test_statistics_equal_an_independent_computation_on_the_ledger(default_figures):
+    done, _, ledger, stats = default_figures
     expected = independent(ledger, done.result.initial_cash)
     for name in ("total_return", "annual_return", "annual_volatility", "sharpe_ratio", "max_drawdown",
                  "calmar_ratio"):  # fmt: skip
@@ -66,8 +57,8 @@ def test_statistics_equal_an_independent_computation_on_the_ledger(files):
     assert (round(stats["annual_return"], 4), round(stats["max_drawdown"], 4)) == (0.0181, -0.0004)
 
 
-def test_drawdown_dates_bracket_the_deepest_fall(files):
-    _, _, ledger, stats = files
+def test_drawdown_dates_bracket_the_deepest_fall(default_figures):
+    _, _, ledger, stats = default_figures
     equity = ledger["equity"]
     peak, trough = pd.Timestamp(stats["max_drawdown_peak"]), pd.Timestamp(stats["max_drawdown_trough"])
     assert peak < trough
@@ -77,16 +68,16 @@ def test_drawdown_dates_bracket_the_deepest_fall(files):
     assert equity[recovery] >= equity[peak] > equity[trough:recovery].iloc[:-1].max()
 
 
-def test_leverage_is_what_the_repos_owe_over_equity(files):
-    _, _, ledger, stats = files
+def test_leverage_is_what_the_repos_owe_over_equity(default_figures):
+    _, _, ledger, stats = default_figures
     leverage = (ledger["repo_principal"] + ledger["repo_interest_accrued"]) / ledger["equity"]
     assert ledger["leverage"].tolist() == pytest.approx(leverage.tolist(), rel=1e-12)
     assert stats["leverage_max"] == pytest.approx(leverage.max(), rel=1e-12)
     assert 0.3 < stats["leverage_max"] < 0.5
 
 
-def test_attribution_adds_up_to_the_pnl(files):
-    done, _, ledger, stats = files
+def test_attribution_adds_up_to_the_pnl(default_figures):
+    done, _, ledger, stats = default_figures
     pnl = ledger["equity"].iloc[-1] - done.result.initial_cash
     lines = stats["attribution"]
     assert stats["attribution_total"] == pytest.approx(pnl, abs=1e-6)
@@ -164,9 +155,9 @@ def test_each_ratio_is_empyricals_to_the_last_bit(seed, missing):
             assert _same(list(mine.values()), theirs.to_numpy())
 
 
-def test_the_default_runs_ratios_are_empyricals(files):
+def test_the_default_runs_ratios_are_empyricals(default_figures):
     empyrical = pytest.importorskip("empyrical")
-    done, _, _, stats = files
+    done, _, _, stats = default_figures
     p, year = done.performance, performance.TRADING_DAYS_PER_YEAR
     assert stats["annual_return"] == empyrical.annual_return(p.returns, annualization=year)
     assert stats["annual_volatility"] == empyrical.annual_volatility(p.returns, annualization=year)

@@ -17,16 +17,8 @@ FINANCED = ("019547.XSHG", "127001.XSHE")
 CLOSABLE_REFUSAL = re.compile(r"^订单创建失败:  (\S+) 的仓位不足, 目标平仓 (\S+), 可平仓位为 (\S+)$")
 
 
-@pytest.fixture(scope="module")
-def files(default_demo):
-    done, out = default_demo
-    ledger = pd.read_csv(out / "ledger.csv", parse_dates=["date"])
-    repos = pd.read_csv(out / "repos.csv", parse_dates=["trade_date", "due_date", "repaid_on"])
-    return done, ledger, repos
-
-
-def test_each_repo_is_rolled_on_the_due_day_of_the_one_before(files):
-    done, _, repos = files
+def test_each_repo_is_rolled_on_the_due_day_of_the_one_before(default_tables):
+    done, _, repos = default_tables
     exit_from = done.result.days[-done.settings.exit_days].date
     for bond_id in FINANCED:
         chain = repos[repos["pledged_bond"] == bond_id].sort_values("trade_date")
@@ -36,10 +28,10 @@ def test_each_repo_is_rolled_on_the_due_day_of_the_one_before(files):
         assert chain["due_date"].iloc[-1].date() >= exit_from  # the last one runs into the exit
 
 
-def test_the_book_is_financed_every_day_it_holds_the_exchange_bonds(files):
+def test_the_book_is_financed_every_day_it_holds_the_exchange_bonds(default_tables):
     """Each financed bond held at the end of a day is pledged in a repo that runs past
     that day, up to the exit (when the strategy stops borrowing and sells)."""
-    done, _, repos = files
+    done, _, repos = default_tables
     exit_from = done.result.days[-done.settings.exit_days].date
     unfinanced = []
     for record in done.result.days:
