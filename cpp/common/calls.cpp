@@ -4,7 +4,23 @@
 
 #include "names.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// What PyObject_VectorcallMethod resolves a method with: exported by the
+// interpreter, declared among its internal headers from 3.13.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace kmb {
+
+Method::Method(py::handle self, PyObject* name) {
+  PyObject* found = nullptr;
+#if PY_VERSION_HEX < 0x030E0000
+  unbound_ = _PyObject_GetMethod(self.ptr(), name, &found) == 1;
+#else
+  found = PyObject_GetAttr(self.ptr(), name);  // a bound method: never this module's own
+#endif
+  callable_ = steal_or_throw(found);
+}
 
 py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
                    std::initializer_list<py::handle> keywords, py::handle kwnames) {

@@ -57,11 +57,30 @@ void drop_deferred() {
   deferred.swap(batch);  // the list keeps its room
 }
 
+namespace {
+
+// A tuple that takes nothing with it whose freeing runs Python code: each of
+// its items outlives it or frees quietly (a hook's (amount, flag) pair).
+bool tuple_frees_quietly(PyObject* op) {
+  if (!PyTuple_CheckExact(op)) {
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(op); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(op, i);
+    if (Py_REFCNT(item) == 1 && !frees_quietly(item)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void drop_reference_slow(PyObject* op) {
   if (shutting_down.load(std::memory_order_acquire) && !holds_gil()) {
     return;  // a thread being ended by the interpreter: left as it is
   }
-  if (entries > 0 && Py_REFCNT(op) == 1 && !frees_quietly(op)) {
+  if (entries > 0 && Py_REFCNT(op) == 1 && !frees_quietly(op) && !tuple_frees_quietly(op)) {
     try {
       deferred.push_back(op);
       return;
