@@ -51,7 +51,7 @@ void watch_exit();
 // `guarded`) the last reference to such an object, dropped by a destructor,
 // is set aside, and let go when the entry's body has returned, in a frame
 // the unwinding can pass. Objects that free without running Python code
-// (exact floats, ints, strings, bytes, and exact tuples that take nothing
+// (exact floats, ints, strings, bytes, and short exact tuples that take nothing
 // else with them) go at once. Everything here runs under the GIL, which
 // orders it between threads.
 

@@ -100,9 +100,12 @@ py::object ModuleState::look_up(PyObject* name, std::uint64_t version) const {
         break;
       }
     }
-    // The slot is whole before what it held is let go (its last reference may run Python code).
-    Remembered previous{py::reinterpret_borrow<py::object>(name), version, value};
-    std::swap(remembered_[slot], previous);
+    Remembered& into = remembered_[slot];
+    if (into.name.ptr() != name) {
+      into.name = py::reinterpret_borrow<py::object>(name);  // an interned name, kept by its call site
+    }
+    into.version = version;
+    into.value = found;
   }
   return value;
 }

@@ -117,13 +117,13 @@ class ModuleState {
   // The global `name` as a new reference, NameError when it is gone. Never a
   // borrowed one: Python code that runs while the caller still uses the value
   // (an order's property, the host's converter) may rebind the name and drop
-  // the old value. What the namespace held is remembered, per name, until the
+  // the old value. Where the value is, per name, is remembered until the
   // namespace changes in any way (a name bound, rebound or deleted).
   py::object global(PyObject* name) const {
     const std::uint64_t version = namespace_version();
     const Remembered* known = remembered(name);
     if (known != nullptr && known->version == version && version != 0) {
-      return known->value;
+      return py::reinterpret_borrow<py::object>(known->value);
     }
     return look_up(name, version);
   }
@@ -132,10 +132,15 @@ class ModuleState {
   const py::object& enum_meta() const { return enum_meta_; }
 
  private:
+  // The value the namespace held for `name` at `version`. Borrowed: while the
+  // version stands, the namespace has not changed and still holds it; once the
+  // namespace changes, the version never comes back and the pointer is never
+  // read again. So a remembered slot keeps nothing alive that a user rebound or
+  // deleted.
   struct Remembered {
     py::object name;  // held, so that no other string takes its address
     std::uint64_t version = 0;
-    py::object value;
+    PyObject* value = nullptr;
   };
   static constexpr std::size_t kSlots = 64;  // a power of two
   static constexpr std::size_t kProbes = 4;

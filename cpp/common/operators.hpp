@@ -6,15 +6,30 @@
 #include <cstring>
 
 #include "calls.hpp"
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // an int's digits, read by exact_long
+#endif
 
 namespace kmb {
 
 // An exact int's value when it fits a long long: read straight from a
-// compact int (3.12 on), else through the C-API.
+// compact int (3.12 on) or an int of at most one digit (up to 3.11, as the
+// interpreter's own arithmetic reads a small int: a date key, a count), else
+// through the C-API.
 inline bool exact_long(PyObject* v, long long& out) {
 #if PY_VERSION_HEX >= 0x030C0000
   if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
     out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+    return true;
+  }
+#else
+  const Py_ssize_t size = Py_SIZE(v);
+  if (size == 0) {  // zero has no digit to read
+    out = 0;
+    return true;
+  }
+  if (size == 1 || size == -1) {
+    out = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(v)->ob_digit[0]);
     return true;
   }
 #endif
