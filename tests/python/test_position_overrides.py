@@ -317,3 +317,39 @@ def test_rebinding_in_a_fresh_interpreter(watchers_left):
     done = run_python(textwrap.dedent(take_them_all) + textwrap.dedent(REBINDINGS), timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["name '_all_real_cash_flow' is not defined", "ok"]
+
+
+class NameAlike:
+    """An instance-dict key that hashes like `name` and compares as `equal` says:
+    the instance dict's look-up of the hook's name runs Python code."""
+
+    def __init__(self, name, equal):
+        self.name, self.equal = name, equal
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        return self.equal(other)
+
+
+def refuse(_other):
+    raise LookupError("not comparable")
+
+
+@pytest.mark.parametrize(
+    "equal, expected",
+    [
+        (lambda other: other == "_get_cash_flow", 50.0),  # an instance attribute after all
+        (lambda _other: False, 300.0),  # a stranger: the class's own hook
+        (refuse, LookupError),
+    ],
+)
+def test_an_instance_dict_key_that_hashes_like_a_hook(equal, expected):
+    pos = paying(EXCHANGE_BOND)
+    vars(pos)[NameAlike("_get_cash_flow", equal)] = lambda _date: (0.5, False)
+    if expected is LookupError:
+        with pytest.raises(LookupError, match="^not comparable$"):
+            pos.settlement(NEXT)
+    else:
+        assert pos.settlement(NEXT) == expected
