@@ -47,11 +47,12 @@ constexpr Signature<1> get_cash_flow_params{"_get_cash_flow", {"date_"}};
 }  // namespace implied_hooks
 
 py::object build_implied_cash_flow_position(const py::module_& m, State& st, py::handle bond_position) {
-  py::object cls = ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
-                       .method<implied_hooks::get_day_cash_flow_params, implied_hooks::get_day_cash_flow>()
-                       .method<implied_hooks::get_cash_flow_receivable_params, implied_hooks::get_cash_flow_receivable>()
-                       .method<implied_hooks::get_cash_flow_params, implied_hooks::get_cash_flow>()
-                       .build();
+  py::object cls =
+      ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
+          .method<implied_hooks::get_day_cash_flow_params, implied_hooks::get_day_cash_flow>()
+          .method<implied_hooks::get_cash_flow_receivable_params, implied_hooks::get_cash_flow_receivable>()
+          .method<implied_hooks::get_cash_flow_params, implied_hooks::get_cash_flow>()
+          .build();
   st.implied_day_cash_flow = class_member(cls, "_get_day_cash_flow");
   st.implied_receivable = class_member(cls, "_get_cash_flow_receivable");
   st.implied_cash_flow = class_member(cls, "_get_cash_flow");

@@ -35,10 +35,11 @@ constexpr Signature<1> get_cash_flow_receivable_params{"_get_cash_flow_receivabl
 }  // namespace realized_hooks
 
 py::object build_realized_cash_flow_position(const py::module_& m, State& st, py::handle bond_position) {
-  py::object cls = ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
-                       .method<realized_hooks::get_cash_flow_receivable_params, realized_hooks::get_cash_flow_receivable>()
-                       .method<realized_hooks::get_cash_flow_params, realized_hooks::get_cash_flow>()
-                       .build();
+  py::object cls =
+      ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
+          .method<realized_hooks::get_cash_flow_receivable_params, realized_hooks::get_cash_flow_receivable>()
+          .method<realized_hooks::get_cash_flow_params, realized_hooks::get_cash_flow>()
+          .build();
   st.realized_receivable = class_member(cls, "_get_cash_flow_receivable");
   st.realized_cash_flow = class_member(cls, "_get_cash_flow");
   return cls;

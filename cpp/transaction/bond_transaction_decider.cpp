@@ -97,13 +97,13 @@ py::object get_order_transaction_cost(const State& st, py::handle self, py::hand
 
 py::object build_bond_transaction_decider(const py::module_& m, State& st, py::handle base) {
   py::object cls = ClassBuilder(m, "BondTransactionDecider", {base})
-      .doc(doc)
-      .method<init_params, init>()
-      .method<get_commission_params, get_commission>()
-      .method<get_trade_tax_params, get_trade_tax>()
-      .method<get_trade_commission_params, get_trade_commission>()
-      .method<get_order_transaction_cost_params, get_order_transaction_cost>()
-      .build();
+                       .doc(doc)
+                       .method<init_params, init>()
+                       .method<get_commission_params, get_commission>()
+                       .method<get_trade_tax_params, get_trade_tax>()
+                       .method<get_trade_commission_params, get_trade_commission>()
+                       .method<get_order_transaction_cost_params, get_order_transaction_cost>()
+                       .build();
   st.get_commission = class_member(cls, "_get_commission");
   return cls;
 }
