@@ -3,7 +3,7 @@
 // float's own slots would, everything else goes through the C-API.
 #pragma once
 
-#include <cstring>
+#include <cmath>
 
 #include "calls.hpp"
 #if PY_VERSION_HEX < 0x030B0000
@@ -114,7 +114,7 @@ inline py::object add_float(py::handle total, double amount) {
     return steal_or_throw(PyNumber_InPlaceAdd(t, float_of(amount).ptr()));
   }
   const double sum = x + amount;
-  if (PyFloat_CheckExact(t) && std::memcmp(&sum, &x, sizeof sum) == 0) {
+  if (PyFloat_CheckExact(t) && sum == x && std::signbit(sum) == std::signbit(x)) {  // the very same double
     return py::reinterpret_borrow<py::object>(total);
   }
   return float_of(sum);

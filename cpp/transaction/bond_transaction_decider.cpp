@@ -43,7 +43,7 @@ py::object trade_value(py::handle self, PyObject* rate_name, py::handle price, p
 
 // The bound when `bound <op> value` holds, else the value: a tie gives the
 // computed value, a bound the very object configured.
-py::object bounded(py::handle bound, int op, py::object value, double float_value) {
+py::object bounded(py::handle bound, int op, const py::object& value, double float_value) {
   if (!value) {
     return compare_with_float(bound, float_value, op) ? py::reinterpret_borrow<py::object>(bound)
                                                       : float_of(float_value);
@@ -59,11 +59,11 @@ py::object get_commission(const State& st, py::handle self, py::handle price, py
   if (truth(call(st.global(KMB_NAME("is_exchange_bond")), order_book_id))) {
     py::object cap = get_attr(self, KMB_NAME("_exchange_max_commission"));
     py::object computed = trade_value(self, KMB_NAME("_exchange_commission_rate"), price, quantity, value);
-    return bounded(cap, Py_LT, std::move(computed), value);
+    return bounded(cap, Py_LT, computed, value);
   }
   py::object floor = get_attr(self, KMB_NAME("_ib_min_commission"));
   py::object computed = trade_value(self, KMB_NAME("_ib_commission_rate"), price, quantity, value);
-  return bounded(floor, Py_GT, std::move(computed), value);
+  return bounded(floor, Py_GT, computed, value);
 }
 
 // self._get_commission(price, quantity, order_book_id), the method looked up
