@@ -4,7 +4,49 @@
 
 #include "names.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// What PyObject_VectorcallMethod resolves a method with: exported by the
+// interpreter, declared among its internal headers from 3.13.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace kmb {
+
+Method::Method(py::handle self, PyObject* name) {
+  PyObject* found = nullptr;
+#if PY_VERSION_HEX < 0x030B0000
+  // The case the hooks meet every day, found as _PyObject_GetMethod finds it:
+  // the generic attribute look-up, a method descriptor on the class (never a
+  // data descriptor), no instance attribute of its name. Up to 3.10 the
+  // instance dict is a plain dict behind the type's dict offset.
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* descr = _PyType_Lookup(type, name);
+    if (descr != nullptr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+      callable_ = py::reinterpret_borrow<py::object>(descr);  // held: a key's __eq__ may change the class
+      PyObject** slot = _PyObject_GetDictPtr(self.ptr());
+      if (slot == nullptr || *slot == nullptr) {
+        unbound_ = true;
+        return;
+      }
+      const auto dict = py::reinterpret_borrow<py::object>(*slot);
+      if (PyDict_GetItemWithError(dict.ptr(), name) == nullptr) {
+        if (PyErr_Occurred()) {
+          throw py::error_already_set();
+        }
+        unbound_ = true;
+        return;
+      }
+    }
+  }
+#endif
+#if PY_VERSION_HEX < 0x030E0000
+  unbound_ = _PyObject_GetMethod(self.ptr(), name, &found) == 1;
+#else
+  found = PyObject_GetAttr(self.ptr(), name);  // a bound method: never this module's own
+#endif
+  callable_ = steal_or_throw(found);
+}
 
 py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
                    std::initializer_list<py::handle> keywords, py::handle kwnames) {

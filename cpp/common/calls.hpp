@@ -48,6 +48,35 @@ py::object call_method(py::handle self, py::handle name, A... args) {
       PyObject_VectorcallMethod(name.ptr(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// self.name as a method call finds it (what PyObject_VectorcallMethod calls):
+// a function or method descriptor found on the instance's class and not
+// shadowed by an instance attribute, to be called with self first
+// (`unbound`), or else the attribute as getattr gives it.
+class Method {
+ public:
+  Method(py::handle self, PyObject* name);
+
+  // Whether the lookup found `own`, a method descriptor of this module (the
+  // very object its class was built with), and self may be passed to it: the
+  // caller may then run that method's body directly, as calling `own` would.
+  bool is(PyObject* own, py::handle self) const {
+    return unbound_ && callable_.ptr() == own && PyObject_TypeCheck(self.ptr(), PyDescr_TYPE(own));
+  }
+
+  // The method found, called with `args`.
+  template <typename... A>
+  py::object operator()(py::handle self, A... args) const {
+    PyObject* argv[] = {nullptr, self.ptr(), py::handle(args).ptr()...};
+    PyObject* const* first = unbound_ ? argv + 1 : argv + 2;
+    const std::size_t n = (unbound_ ? 1 : 0) + sizeof...(A);
+    return steal_or_throw(PyObject_Vectorcall(callable_.ptr(), first, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+
+ private:
+  py::object callable_;
+  bool unbound_ = false;
+};
+
 // fn(*positional, **dict(zip(kwnames, keywords))) with a tuple of interned names.
 py::object call_kw(py::handle fn, std::initializer_list<py::handle> positional,
                    std::initializer_list<py::handle> keywords, py::handle kwnames);

@@ -93,4 +93,12 @@ py::object ClassBuilder::build() {
   return cls;
 }
 
+py::object class_member(py::handle cls, const char* name) {
+  PyObject* member = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, name);
+  if (member == nullptr) {
+    throw std::logic_error(std::string("class built without its member: ") + name);
+  }
+  return py::reinterpret_borrow<py::object>(member);
+}
+
 }  // namespace kmb

@@ -134,4 +134,9 @@ class ClassBuilder {
   std::vector<Entry> entries_;
 };
 
+// The member `name` of a class that ClassBuilder built, as its class dict
+// holds it (a method descriptor, a property): the very object, which a
+// lookup on an instance finds unless something overrides or shadows it.
+py::object class_member(py::handle cls, const char* name);
+
 }  // namespace kmb

@@ -57,11 +57,44 @@ void drop_deferred() {
   deferred.swap(batch);  // the list keeps its room
 }
 
+namespace {
+
+// How many times `item` stands in the tuple `op`: the references the tuple
+// holds to it.
+Py_ssize_t held_by(PyObject* op, PyObject* item) {
+  Py_ssize_t n = 0;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(op); ++i) {
+    n += PyTuple_GET_ITEM(op, i) == item ? 1 : 0;
+  }
+  return n;
+}
+
+// A tuple that takes nothing with it whose freeing runs Python code: each of
+// its items frees quietly or has an owner besides the tuple, and so outlives
+// it (a hook's (amount, flag) pair). An item standing twice in the tuple
+// counts the tuple's references, not one. Only short tuples are looked
+// through; a longer one is set aside like any other object.
+bool tuple_frees_quietly(PyObject* op) {
+  constexpr Py_ssize_t kLookedThrough = 4;
+  if (!PyTuple_CheckExact(op) || PyTuple_GET_SIZE(op) > kLookedThrough) {
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(op); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(op, i);
+    if (!frees_quietly(item) && Py_REFCNT(item) <= held_by(op, item)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void drop_reference_slow(PyObject* op) {
   if (shutting_down.load(std::memory_order_acquire) && !holds_gil()) {
     return;  // a thread being ended by the interpreter: left as it is
   }
-  if (entries > 0 && Py_REFCNT(op) == 1 && !frees_quietly(op)) {
+  if (entries > 0 && Py_REFCNT(op) == 1 && !frees_quietly(op) && !tuple_frees_quietly(op)) {
     try {
       deferred.push_back(op);
       return;

@@ -51,8 +51,9 @@ void watch_exit();
 // `guarded`) the last reference to such an object, dropped by a destructor,
 // is set aside, and let go when the entry's body has returned, in a frame
 // the unwinding can pass. Objects that free without running Python code
-// (exact floats, ints, strings, bytes) go at once. Everything here runs
-// under the GIL, which orders it between threads.
+// (exact floats, ints, strings, bytes, and short exact tuples that take nothing
+// else with them) go at once. Everything here runs under the GIL, which
+// orders it between threads.
 
 // How many entries are running (under the GIL, over all threads), and the
 // references set aside, in the order they were dropped.
@@ -72,7 +73,8 @@ inline void leave() {
   --entries;
 }
 
-// Whether freeing `op` may run Python code.
+// Whether freeing `op` surely runs no Python code: an exact float, int, str
+// or bytes, the everyday temporaries.
 inline bool frees_quietly(PyObject* op) {
   return PyFloat_CheckExact(op) || PyLong_CheckExact(op) || PyUnicode_CheckExact(op) || PyBytes_CheckExact(op);
 }
@@ -80,13 +82,13 @@ inline bool frees_quietly(PyObject* op) {
 void drop_reference_slow(PyObject* op);
 
 // Every Py_XDECREF of the modules: one that only counts down (the object has
-// other owners) or frees a float, the everyday temporary, at once; any other
-// last one, and every one while the interpreter shuts down, by the rules above.
+// other owners) or frees an everyday temporary, at once; any other last one,
+// and every one while the interpreter shuts down, by the rules above.
 inline void drop_reference(PyObject* op) {
   if (op == nullptr) {
     return;
   }
-  if (!shutting_down.load(std::memory_order_relaxed) && (Py_REFCNT(op) > 1 || PyFloat_CheckExact(op))) {
+  if (!shutting_down.load(std::memory_order_relaxed) && (Py_REFCNT(op) > 1 || frees_quietly(op))) {
     Py_DECREF(op);
     return;
   }

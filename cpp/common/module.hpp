@@ -4,6 +4,10 @@
 // host names are read at call time.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
 #include "entry.hpp"
 #include "names.hpp"
 
@@ -87,6 +91,21 @@ const S& state_of_class(PyTypeObject* cls) {
   return state_of_module<S>(reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module);
 }
 
+// How a module's namespace tells that it changed. Up to Python 3.11 every
+// change of a dict gives it a new version tag, unique in the process. From
+// 3.12 the tag is deprecated, and a dict watcher tells of changes instead:
+// one watcher serves the four modules (the interpreter has few of them), and
+// every change of a namespace it watches counts one up in `generation`.
+struct NamespaceWatch {
+  int watcher;
+  std::uint64_t generation;  // from 1; a change of any watched namespace counts it up
+};
+
+// The watch the modules share: made by the first one that loads, found by
+// the others in the interpreter's dict; null when the interpreter has no
+// watcher left (the modules then read their namespaces every time).
+NamespaceWatch* namespace_watch();
+
 // What every module's State holds: the module's namespace, read at call time
 // the way a Python module's code reads its globals, and the Enum metaclass.
 // Host names are bound in the namespace once at load, and a test or a user
@@ -98,15 +117,64 @@ class ModuleState {
   // The global `name` as a new reference, NameError when it is gone. Never a
   // borrowed one: Python code that runs while the caller still uses the value
   // (an order's property, the host's converter) may rebind the name and drop
-  // the old value.
-  py::object global(PyObject* name) const;
+  // the old value. Where the value is, per name, is remembered until the
+  // namespace changes in any way (a name bound, rebound or deleted).
+  py::object global(PyObject* name) const {
+    const std::uint64_t version = namespace_version();
+    const Remembered* known = remembered(name);
+    if (known != nullptr && known->version == version && version != 0) {
+      return py::reinterpret_borrow<py::object>(known->value);
+    }
+    return look_up(name, version);
+  }
 
   // enum.EnumMeta, taken at load (see enum_member.hpp).
   const py::object& enum_meta() const { return enum_meta_; }
 
  private:
+  // The value the namespace held for `name` at `version`. Borrowed: while the
+  // version stands, the namespace has not changed and still holds it; once the
+  // namespace changes, the version never comes back and the pointer is never
+  // read again. So a remembered slot keeps nothing alive that a user rebound or
+  // deleted.
+  struct Remembered {
+    py::object name;  // held, so that no other string takes its address
+    std::uint64_t version = 0;
+    PyObject* value = nullptr;
+  };
+  static constexpr std::size_t kSlots = 64;  // a power of two
+  static constexpr std::size_t kProbes = 4;
+
+  // 0 when the namespace's changes cannot be told: nothing is remembered.
+  std::uint64_t namespace_version() const {
+#if PY_VERSION_HEX >= 0x030C0000
+    return watch_ == nullptr ? 0 : watch_->generation;
+#else
+    return reinterpret_cast<PyDictObject*>(namespace_.ptr())->ma_version_tag;
+#endif
+  }
+  static std::size_t slot_of(PyObject* name) {
+    const auto address = reinterpret_cast<std::uintptr_t>(name);
+    return static_cast<std::size_t>((address >> 4) ^ (address >> 11)) & (kSlots - 1);
+  }
+  const Remembered* remembered(PyObject* name) const {
+    for (std::size_t i = 0, slot = slot_of(name); i < kProbes; ++i, slot = (slot + 1) & (kSlots - 1)) {
+      if (remembered_[slot].name.ptr() == name) {
+        return &remembered_[slot];
+      }
+    }
+    return nullptr;
+  }
+  // Reads the namespace and remembers what it holds under `version`, the
+  // namespace's version before the read.
+  py::object look_up(PyObject* name, std::uint64_t version) const;
+
   py::object namespace_;
   py::object enum_meta_;
+#if PY_VERSION_HEX >= 0x030C0000
+  const NamespaceWatch* watch_ = nullptr;
+#endif
+  mutable std::array<Remembered, kSlots> remembered_;
 };
 
 // `from <module> import <name>` into the module's namespace: ImportError when

@@ -166,11 +166,35 @@ py::object apply_trade(const State& st, py::handle self, py::handle trade) {
 constexpr Signature<1> before_trading_params{"before_trading", {"trading_date"}};
 py::object before_trading(const State& st, py::handle self, py::handle trading_date) {
   py::object delta_cash = call_base(st.position, KMB_NAME("before_trading"), self, trading_date);
-  py::object per_unit = call_method(self, KMB_NAME("_get_cash_flow_receivable"), trading_date);
-  py::object payment_receivable = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
-  set_attr(self, KMB_NAME("_payment_receivable"),
-           iadd(get_attr(self, KMB_NAME("_payment_receivable")), payment_receivable));
+  py::object per_unit = cash_flow_receivable_of(st, self, trading_date);
+  py::object quantity = get_attr(self, KMB_NAME("quantity"));
+  // self._payment_receivable += per_unit * quantity (made even when it adds nothing)
+  double x = 0.0;
+  double y = 0.0;
+  py::object receivable;
+  if (float_operands(per_unit.ptr(), quantity.ptr(), x, y)) {
+    const double payment_receivable = x * y;
+    receivable = add_float(get_attr(self, KMB_NAME("_payment_receivable")), payment_receivable);
+  } else {
+    py::object payment_receivable = mul(per_unit, quantity);
+    receivable = iadd(get_attr(self, KMB_NAME("_payment_receivable")), payment_receivable);
+  }
+  set_attr(self, KMB_NAME("_payment_receivable"), receivable);
   return delta_cash;
+}
+
+// The day's payment: per_unit * quantity, or null when it is zero. Worked out
+// in floating point when the two multiply as floats, so that a day without a
+// payment makes no number at all.
+py::object day_payment(py::handle per_unit, py::handle quantity) {
+  double x = 0.0;
+  double y = 0.0;
+  if (float_operands(per_unit.ptr(), quantity.ptr(), x, y)) {
+    const double payment = x * y;
+    return payment != 0.0 ? float_of(payment) : py::object();
+  }
+  py::object payment = mul(per_unit, quantity);
+  return compare(payment, int_zero(), Py_NE) ? payment : py::object();
 }
 
 // The day's end: the day's payment is paid out of the receivable, a
@@ -179,9 +203,9 @@ constexpr Signature<1> settlement_params{"settlement", {"trading_date"}};
 py::object settlement(const State& st, py::handle self, py::handle trading_date) {
   call_base(st.position, KMB_NAME("settlement"), self, trading_date);
   py::object delta_cash = int_zero();
-  auto [per_unit, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), trading_date));
-  py::object payment = mul(per_unit, get_attr(self, KMB_NAME("quantity")));
-  if (compare(payment, int_zero(), Py_NE)) {
+  auto [per_unit, de_listed] = unpack<2>(cash_flow_of(st, self, trading_date));
+  py::object payment = day_payment(per_unit, get_attr(self, KMB_NAME("quantity")));
+  if (payment) {
     set_attr(self, KMB_NAME("_payment_receivable"), isub(get_attr(self, KMB_NAME("_payment_receivable")), payment));
     delta_cash = iadd(delta_cash, payment);
   }
@@ -236,8 +260,7 @@ py::object build_bond_position(const py::module_& m, State& st, py::handle instr
                        .method<get_cash_flow_receivable_params, abstract_hook>()
                        .method<get_cash_flow_params, abstract_hook>()
                        .build();
-  st.pledged_quantity = py::reinterpret_borrow<py::object>(
-      PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, KMB_NAME("pledged_quantity")));
+  st.pledged_quantity = class_member(cls, "pledged_quantity");
   return cls;
 }
 

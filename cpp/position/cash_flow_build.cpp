@@ -19,7 +19,6 @@ namespace kmb::position {
 namespace {
 
 using cash_flow::Buffer;
-using cash_flow::Layout;
 using cash_flow::TableKind;
 
 // Whether `table` (a plain vector) can take `rows` records written one after
@@ -195,6 +194,32 @@ std::vector<std::int32_t> date_level(const State& st, py::handle frame, PyObject
   return dates;
 }
 
+// The kind's dtype kept for its tables (one per module load).
+template <const TableKind& Kind>
+py::object& kept_dtype(const State& st) {
+  return &Kind == &cash_flow::realized ? st.realized_dtype : st.implied_dtype;
+}
+
+// np.dtype(<the kind's layout constant>), the very dtype object of the tables
+// built before while the layout is the same: every table of a layout shares
+// one dtype, and the layout reader, which remembers layouts per dtype
+// (layout_cache.hpp), holds one entry per kind however many bonds are held.
+// A dtype that carries metadata, which dtype equality does not compare, is
+// used as it is.
+template <const TableKind& Kind>
+py::object layout_dtype(const State& st, py::handle np, PyObject* layout_name) {
+  py::object dtype = call(get_attr(np, KMB_NAME("dtype")), st.global(layout_name));
+  if (!get_attr(dtype, KMB_NAME("metadata")).is_none()) {
+    return dtype;
+  }
+  py::object known = kept_dtype<Kind>(st);  // held: the comparison may run Python code
+  if (known && compare(dtype, known, Py_EQ)) {
+    return known;
+  }
+  kept_dtype<Kind>(st) = dtype;
+  return dtype;
+}
+
 // A table of kind `Kind` laid out as the module constant of the kind's layout
 // holds it, from the client's frame (None or empty: no table).
 template <const TableKind& Kind>
@@ -219,22 +244,21 @@ py::object build_table(const State& st, py::handle frame) {
       rows, dates.data(), cash_flow.data(), principal.data(), receivable ? receivable->data() : nullptr);
 
   PyObject* layout_name = KMB_NAME(Kind.layout);
-  py::object table =
-      call_method(st.global(KMB_NAME("np")), KMB_NAME("empty"), py::int_(length), st.global(layout_name));
-  std::optional<Buffer> out = plain_vector(table);
-  std::optional<Layout> layout = out ? native_layout<Kind>(table) : std::nullopt;
-  if (!layout) {
+  py::object np = st.global(KMB_NAME("np"));
+  py::object table = call_method(np, KMB_NAME("empty"), py::int_(length), layout_dtype<Kind>(st, np, layout_name));
+  std::optional<NativeTable> out = native_table<Kind>(table);
+  if (!out) {
     PyErr_Format(PyExc_TypeError,
                  "%U must lay a cash-flow record out as a native int32 date and native float64 amounts, got %R",
                  layout_name, st.global(layout_name).ptr());
     throw py::error_already_set();
   }
-  if (!takes_records(table, *out, rows)) {
+  if (!takes_records(table, out->records, rows)) {
     PyErr_Format(PyExc_ValueError, "np.empty(%zu, %U) did not give a writable, contiguous array of %zu records", rows,
                  layout_name, rows);
     throw py::error_already_set();
   }
-  cash_flow::write_records(records, *layout, *out);
+  cash_flow::write_records(records, out->layout, out->records);
   return table;
 }
 

@@ -73,35 +73,29 @@ Kept<LayoutCache> layout_cache;
 
 }  // namespace
 
-std::optional<Buffer> plain_vector(py::handle table) {
+template <const TableKind& Kind>
+std::optional<NativeTable> native_table(py::handle table) {
   if (!numpy::is_plain_array(table.ptr())) {
     return std::nullopt;
   }
   const numpy::ArrayView a = numpy::array_view(table.ptr());
-  if (a.ndim != 1) {
-    return std::nullopt;
-  }
-  return Buffer{a.data, a.strides[0], static_cast<std::size_t>(a.shape[0])};
-}
-
-template <const TableKind& Kind>
-std::optional<Layout> native_layout(py::handle table) {
-  PyObject* descr = numpy::array_view(table.ptr()).descr;
-  PyObject* fields = numpy::dtype_fields(descr);
+  PyObject* fields = a.ndim == 1 ? numpy::dtype_fields(a.descr) : nullptr;
   if (fields == nullptr) {
     return std::nullopt;
   }
-  if (const Layout* known = layout_cache->find(descr, fields, &Kind)) {
-    return *known;
+  const Buffer records{a.data, a.strides[0], static_cast<std::size_t>(a.shape[0])};
+  if (const Layout* known = layout_cache->find(a.descr, fields, &Kind)) {
+    return NativeTable{records, *known};
   }
-  std::optional<Layout> layout = read_layout<Kind>(descr, fields);
-  if (layout) {
-    layout_cache->remember(descr, fields, &Kind, *layout);
+  std::optional<Layout> layout = read_layout<Kind>(a.descr, fields);
+  if (!layout) {
+    return std::nullopt;
   }
-  return layout;
+  layout_cache->remember(a.descr, fields, &Kind, *layout);
+  return NativeTable{records, *layout};
 }
 
-template std::optional<Layout> native_layout<cash_flow::realized>(py::handle table);
-template std::optional<Layout> native_layout<cash_flow::implied>(py::handle table);
+template std::optional<NativeTable> native_table<cash_flow::realized>(py::handle table);
+template std::optional<NativeTable> native_table<cash_flow::implied>(py::handle table);
 
 }  // namespace kmb::position

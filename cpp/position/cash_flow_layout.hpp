@@ -10,15 +10,18 @@
 
 namespace kmb::position {
 
-// The records of a 1-D ndarray (exactly that type, no subclass), read as the
-// array lays them out: NumPy keeps every one of them inside its buffer.
-std::optional<cash_flow::Buffer> plain_vector(py::handle table);
+// A table's records and where a kind's fields lie in each of them.
+struct NativeTable {
+  cash_flow::Buffer records;
+  cash_flow::Layout layout;
+};
 
-// The native layout of the records of `table` (a plain vector) for a table of
-// kind `Kind`: each of the kind's fields of its type (a native int32 date,
-// native float64 amounts), within a record. Empty when any field is missing
-// or of another type. Remembered per dtype.
+// The records of `table` for a table of kind `Kind`, read as the array lays
+// them out, when `table` is a 1-D ndarray (exactly that type, no subclass,
+// whose records NumPy keeps inside its buffer) whose records hold each of the
+// kind's fields natively (a native int32 date, native float64 amounts).
+// Empty for any other table. The layout is remembered per dtype.
 template <const cash_flow::TableKind& Kind>
-std::optional<cash_flow::Layout> native_layout(py::handle table);
+std::optional<NativeTable> native_table(py::handle table);
 
 }  // namespace kmb::position

@@ -39,29 +39,36 @@ std::optional<DayRecord> find_day_generic(const State& st, py::handle table, py:
 template <const TableKind& Kind>
 std::optional<DayRecord> find_day(const State& st, py::handle table, py::handle date) {
   py::object key = call(st.global(KMB_NAME("convert_date_to_date_int")), date);
-  std::optional<cash_flow::Buffer> records = PyLong_Check(key.ptr()) ? plain_vector(table) : std::nullopt;
-  std::optional<cash_flow::Layout> layout = records ? native_layout<Kind>(table) : std::nullopt;
-  if (!layout) {
+  std::optional<NativeTable> native = PyLong_Check(key.ptr()) ? native_table<Kind>(table) : std::nullopt;
+  if (!native) {
     return find_day_generic<Kind>(st, table, key);
   }
-  int overflow = 0;
-  const long long k = PyLong_AsLongLongAndOverflow(key.ptr(), &overflow);
-  if (k == -1 && PyErr_Occurred()) {
-    throw py::error_already_set();
+  long long k = 0;
+  if (!PyLong_CheckExact(key.ptr()) || !exact_long(key.ptr(), k)) {
+    int overflow = 0;
+    k = PyLong_AsLongLongAndOverflow(key.ptr(), &overflow);
+    if (k == -1 && PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    if (overflow != 0) {
+      return std::nullopt;  // no int32 date equals it
+    }
   }
-  if (overflow != 0 || k < INT32_MIN || k > INT32_MAX) {
+  if (k < INT32_MIN || k > INT32_MAX) {
     return std::nullopt;  // no int32 date equals it
   }
-  std::optional<std::size_t> pos = cash_flow::find_date(*records, layout->date, static_cast<std::int32_t>(k));
+  const cash_flow::Buffer& records = native->records;
+  const cash_flow::Layout& layout = native->layout;
+  std::optional<std::size_t> pos = cash_flow::find_date(records, layout.date, static_cast<std::int32_t>(k));
   if (!pos) {
     return std::nullopt;
   }
-  const char* record = records->at(*pos);
+  const char* record = records.at(*pos);
   DayRecord day;
-  day.cash_flow = float_of(cash_flow::read_field<double>(record, layout->cash_flow));
-  day.cum_principal = float_of(cash_flow::read_field<double>(record, layout->cum_principal));
+  day.cash_flow = float_of(cash_flow::read_field<double>(record, layout.cash_flow));
+  day.cum_principal = float_of(cash_flow::read_field<double>(record, layout.cum_principal));
   if constexpr (cash_flow::has_receivable(Kind)) {
-    day.receivable = float_of(cash_flow::read_field<double>(record, layout->receivable));
+    day.receivable = float_of(cash_flow::read_field<double>(record, layout.receivable));
   }
   return day;
 }

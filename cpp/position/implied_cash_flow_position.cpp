@@ -5,12 +5,11 @@
 
 namespace kmb::position {
 
-namespace {
+namespace implied_hooks {
 
 using cash_flow::implied;
 
 // The day's payment and receivable per bond, and whether the day redeems the bond in full.
-constexpr Signature<1> get_day_cash_flow_params{"_get_day_cash_flow", {"date_"}};
 py::object get_day_cash_flow(const State& st, py::handle self, py::handle date) {
   py::object table = memoised_table<implied>(st, self);
   if (table.is_none()) {
@@ -24,9 +23,8 @@ py::object get_day_cash_flow(const State& st, py::handle self, py::handle date) 
 }
 
 // The day's receivable, through the instance's _get_day_cash_flow.
-constexpr Signature<1> get_cash_flow_receivable_params{"_get_cash_flow_receivable", {"date_"}};
-py::object get_cash_flow_receivable(const State& /*st*/, py::handle self, py::handle date) {
-  auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
+py::object get_cash_flow_receivable(const State& st, py::handle self, py::handle date) {
+  auto [cash_flow, receivable, de_listed] = unpack<3>(day_cash_flow_of(st, self, date));
   // A payment day on which nothing was booked earlier books the payment itself.
   if (compare(cash_flow, int_zero(), Py_NE) &&
       compare(get_attr(self, KMB_NAME("_payment_receivable")), int_zero(), Py_EQ)) {
@@ -36,20 +34,29 @@ py::object get_cash_flow_receivable(const State& /*st*/, py::handle self, py::ha
 }
 
 // The day's payment and whether it redeems the bond, through the instance's _get_day_cash_flow.
-constexpr Signature<1> get_cash_flow_params{"_get_cash_flow", {"date_"}};
-py::object get_cash_flow(const State& /*st*/, py::handle self, py::handle date) {
-  auto [cash_flow, receivable, de_listed] = unpack<3>(call_method(self, KMB_NAME("_get_day_cash_flow"), date));
+py::object get_cash_flow(const State& st, py::handle self, py::handle date) {
+  auto [cash_flow, receivable, de_listed] = unpack<3>(day_cash_flow_of(st, self, date));
   return py::make_tuple(cash_flow, de_listed);
 }
 
-}  // namespace
+// The hooks' parameters.
+constexpr Signature<1> get_day_cash_flow_params{"_get_day_cash_flow", {"date_"}};
+constexpr Signature<1> get_cash_flow_receivable_params{"_get_cash_flow_receivable", {"date_"}};
+constexpr Signature<1> get_cash_flow_params{"_get_cash_flow", {"date_"}};
 
-py::object build_implied_cash_flow_position(const py::module_& m, py::handle bond_position) {
-  return ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
-      .method<get_day_cash_flow_params, get_day_cash_flow>()
-      .method<get_cash_flow_receivable_params, get_cash_flow_receivable>()
-      .method<get_cash_flow_params, get_cash_flow>()
-      .build();
+}  // namespace implied_hooks
+
+py::object build_implied_cash_flow_position(const py::module_& m, State& st, py::handle bond_position) {
+  py::object cls =
+      ClassBuilder(m, "BondPositionWithImpliedCashFlow", {bond_position})
+          .method<implied_hooks::get_day_cash_flow_params, implied_hooks::get_day_cash_flow>()
+          .method<implied_hooks::get_cash_flow_receivable_params, implied_hooks::get_cash_flow_receivable>()
+          .method<implied_hooks::get_cash_flow_params, implied_hooks::get_cash_flow>()
+          .build();
+  st.implied_day_cash_flow = class_member(cls, "_get_day_cash_flow");
+  st.implied_receivable = class_member(cls, "_get_cash_flow_receivable");
+  st.implied_cash_flow = class_member(cls, "_get_cash_flow");
+  return cls;
 }
 
 }  // namespace kmb::position

@@ -35,8 +35,8 @@ KMB_MODULE(position, m) {
   py::object bond = py::make_tuple(instrument_type.attr("BOND"));
   py::object repo = py::make_tuple(instrument_type.attr("REPO"));
   py::object bond_position = build_bond_position(m, state, bond);
-  build_realized_cash_flow_position(m, bond_position);
-  build_implied_cash_flow_position(m, bond_position);
+  build_realized_cash_flow_position(m, state, bond_position);
+  build_implied_cash_flow_position(m, state, bond_position);
   build_repo_position(m, state, repo);
   build_bond_position_proxy(m, proxy_base, bond);
   build_repo_position_proxy(m, proxy_base, repo);

@@ -22,6 +22,14 @@ struct State : ModuleState {
   // BondPosition's own pledged_quantity property, as the class was built with it.
   py::object pledged_quantity;
   py::object defaultdict;  // collections.defaultdict, the pledge book's class
+  // The variants' cash-flow hooks, the method descriptors their classes were
+  // built with: when an instance's lookup finds one of them, its body runs
+  // directly (see cash_flow_hooks.cpp).
+  py::object realized_receivable{}, realized_cash_flow{};
+  py::object implied_day_cash_flow{}, implied_receivable{}, implied_cash_flow{};
+  // The dtype of each kind's tables, made from its layout constant: one
+  // object per layout, shared by every table of that layout.
+  mutable py::object realized_dtype{}, implied_dtype{};
 };
 
 inline py::object int_zero() { return steal_or_throw(PyLong_FromLong(0)); }
@@ -61,14 +69,37 @@ std::optional<DayRecord> find_day(const State& st, py::handle table, py::handle 
 // principal sum reaches the issue price of the position's instrument.
 bool redeemed(py::handle self, const DayRecord& day);
 
+// ---------------------------------------------------- the cash-flow hooks
+//
+// The variants' bodies of the hooks (realized_cash_flow_position.cpp,
+// implied_cash_flow_position.cpp), each a method of its class.
+namespace realized_hooks {
+py::object get_cash_flow(const State& st, py::handle self, py::handle date);
+py::object get_cash_flow_receivable(const State& st, py::handle self, py::handle date);
+}  // namespace realized_hooks
+namespace implied_hooks {
+py::object get_day_cash_flow(const State& st, py::handle self, py::handle date);
+py::object get_cash_flow_receivable(const State& st, py::handle self, py::handle date);
+py::object get_cash_flow(const State& st, py::handle self, py::handle date);
+}  // namespace implied_hooks
+
+// self._get_cash_flow_receivable(date), self._get_cash_flow(date) and
+// self._get_day_cash_flow(date), called through the instance, so that a
+// subclass's override or an instance attribute applies; a variant's own
+// hook, found as its class was built, runs without a call through the
+// interpreter (cash_flow_hooks.cpp).
+py::object cash_flow_receivable_of(const State& st, py::handle self, py::handle date);
+py::object cash_flow_of(const State& st, py::handle self, py::handle date);
+py::object day_cash_flow_of(const State& st, py::handle self, py::handle date);
+
 // --------------------------------------------------------- the classes
 //
 // Each built by its own file; `instrument_types` is the __instrument_types__
 // of a class that serves one (the bond and repo positions and proxies).
 
 py::object build_bond_position(const py::module_& m, State& st, py::handle instrument_types);
-py::object build_realized_cash_flow_position(const py::module_& m, py::handle bond_position);
-py::object build_implied_cash_flow_position(const py::module_& m, py::handle bond_position);
+py::object build_realized_cash_flow_position(const py::module_& m, State& st, py::handle bond_position);
+py::object build_implied_cash_flow_position(const py::module_& m, State& st, py::handle bond_position);
 py::object build_repo_position(const py::module_& m, const State& st, py::handle instrument_types);
 py::object build_bond_position_proxy(const py::module_& m, py::handle base, py::handle instrument_types);
 py::object build_repo_position_proxy(const py::module_& m, py::handle base, py::handle instrument_types);

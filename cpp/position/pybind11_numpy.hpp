@@ -18,15 +18,20 @@ static_assert(PYBIND11_VERSION_HEX >= 0x020C0000, "pybind11 2.12 or later mirror
 
 namespace internal = pybind11::detail;
 
+// pybind11's table of NumPy's C API, as load_api made it.
+inline const internal::npy_api* loaded_api = nullptr;
+
 // Makes pybind11's table of NumPy's C API. Making it imports NumPy and lets
-// the GIL go, so it is made once, at load, never on a first call.
-inline void load_api() { internal::npy_api::get(); }
+// the GIL go, so it is made once, at load, never on a first call; the calls
+// below read the table made.
+inline void load_api() { loaded_api = &internal::npy_api::get(); }
+inline const internal::npy_api& api() { return *loaded_api; }
 
 // Whether `obj` is exactly an ndarray (no subclass).
-inline bool is_plain_array(PyObject* obj) { return Py_TYPE(obj) == internal::npy_api::get().PyArray_Type_; }
+inline bool is_plain_array(PyObject* obj) { return Py_TYPE(obj) == api().PyArray_Type_; }
 
 // Whether `obj` is a dtype.
-inline bool is_dtype(PyObject* obj) { return internal::npy_api::get().PyArrayDescr_Check_(obj); }
+inline bool is_dtype(PyObject* obj) { return api().PyArrayDescr_Check_(obj); }
 
 // What an ndarray's struct says of its records.
 struct ArrayView {
@@ -54,7 +59,7 @@ inline ArrayView array_view(PyObject* array) {
 // The fields dictionary of a structured dtype, or null for any other dtype.
 inline PyObject* dtype_fields(PyObject* descr) {
   constexpr int kVoid = internal::npy_api::NPY_VOID_;  // the type number of structured dtypes
-  if (internal::npy_api::get().PyArray_RUNTIME_VERSION_ < 0x12) {
+  if (api().PyArray_RUNTIME_VERSION_ < 0x12) {
     const auto* d = internal::array_descriptor1_proxy(descr);
     return d->type_num == kVoid && d->names != nullptr ? d->fields : nullptr;
   }

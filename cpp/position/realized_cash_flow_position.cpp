@@ -5,12 +5,11 @@
 
 namespace kmb::position {
 
-namespace {
+namespace realized_hooks {
 
 using cash_flow::realized;
 
 // The day's payment per bond and whether it redeems the bond in full.
-constexpr Signature<1> get_cash_flow_params{"_get_cash_flow", {"date_"}};
 py::object get_cash_flow(const State& st, py::handle self, py::handle date) {
   py::object table = memoised_table<realized>(st, self);
   if (table.is_none()) {
@@ -24,19 +23,26 @@ py::object get_cash_flow(const State& st, py::handle self, py::handle date) {
 }
 
 // What becomes receivable is the day's payment, through the instance's _get_cash_flow.
-constexpr Signature<1> get_cash_flow_receivable_params{"_get_cash_flow_receivable", {"date_"}};
-py::object get_cash_flow_receivable(const State& /*st*/, py::handle self, py::handle date) {
-  auto [cash_flow, de_listed] = unpack<2>(call_method(self, KMB_NAME("_get_cash_flow"), date));
+py::object get_cash_flow_receivable(const State& st, py::handle self, py::handle date) {
+  auto [cash_flow, de_listed] = unpack<2>(cash_flow_of(st, self, date));
   return cash_flow;
 }
 
-}  // namespace
+// The hooks' parameters.
+constexpr Signature<1> get_cash_flow_params{"_get_cash_flow", {"date_"}};
+constexpr Signature<1> get_cash_flow_receivable_params{"_get_cash_flow_receivable", {"date_"}};
 
-py::object build_realized_cash_flow_position(const py::module_& m, py::handle bond_position) {
-  return ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
-      .method<get_cash_flow_receivable_params, get_cash_flow_receivable>()
-      .method<get_cash_flow_params, get_cash_flow>()
-      .build();
+}  // namespace realized_hooks
+
+py::object build_realized_cash_flow_position(const py::module_& m, State& st, py::handle bond_position) {
+  py::object cls =
+      ClassBuilder(m, "BondPositionWithRealizedCashFlow", {bond_position})
+          .method<realized_hooks::get_cash_flow_receivable_params, realized_hooks::get_cash_flow_receivable>()
+          .method<realized_hooks::get_cash_flow_params, realized_hooks::get_cash_flow>()
+          .build();
+  st.realized_receivable = class_member(cls, "_get_cash_flow_receivable");
+  st.realized_cash_flow = class_member(cls, "_get_cash_flow");
+  return cls;
 }
 
 }  // namespace kmb::position

@@ -12,8 +12,8 @@ KMB_MODULE(transaction, m) {
   import_name(m, ".utils", "calc_repo_commission");
 
   // Kept for the life of the process: never destroyed after the interpreter ends.
-  keep_state<State>(m, ModuleState(m));
+  State& state = keep_state<State>(m, ModuleState(m));
 
-  build_bond_transaction_decider(m, base);
+  build_bond_transaction_decider(m, state, base);
   build_repo_transaction_decider(m, base);
 }

@@ -19,14 +19,41 @@ struct BondOrder {
   py::object quantity;
 };
 
+// amount % lot != 0. With two ints that fit a long long, worked out right
+// here: Python's floored remainder is 0 exactly when C's truncated one is.
+bool not_whole_lots(py::handle amount, py::handle lot) {
+  long long a = 0;
+  long long b = 0;
+  if (PyLong_CheckExact(amount.ptr()) && PyLong_CheckExact(lot.ptr()) && exact_long(amount.ptr(), a) &&
+      exact_long(lot.ptr(), b) && b != 0) {
+    return b != -1 && a % b != 0;  // any int % -1 is 0 (and LLONG_MIN % -1 would overflow)
+  }
+  return compare(mod(amount, lot), zero(), Py_NE);
+}
+
 bool quantity_invalid(py::handle amount, py::handle ins, bool exchange) {
   if (compare(amount, amount, Py_NE)) {  // NaN
     return true;
   }
-  if (compare(mod(amount, get_attr(ins, KMB_NAME("round_lot"))), zero(), Py_NE)) {
+  if (not_whole_lots(amount, get_attr(ins, KMB_NAME("round_lot")))) {
     return true;
   }
   return compare(amount, amount_limit(exchange), Py_LT);
+}
+
+// issue_size / issue_price - quantity - held < 0, worked out in floating
+// point when each step is float arithmetic (a division by zero raises, as
+// Python's own).
+bool past_issued_count(py::handle issue_size, py::handle issue_price, py::handle quantity, py::handle held) {
+  double size = 0.0;
+  double price = 0.0;
+  double bought = 0.0;
+  double holding = 0.0;
+  if (float_operands(issue_size.ptr(), issue_price.ptr(), size, price) && price != 0.0 &&
+      float_operand(quantity.ptr(), bought) && float_operand(held.ptr(), holding)) {
+    return size / price - bought - holding < 0.0;
+  }
+  return compare(sub(sub(truediv(issue_size, issue_price), quantity), held), zero(), Py_LT);
 }
 
 // The order's position: from the order's account, or from the portfolio when
@@ -72,7 +99,7 @@ bool exceeds_issue_size(const State& st, py::handle env, const BondOrder& o, py:
   py::object position = call_method(get_attr(env, KMB_NAME("portfolio")), KMB_NAME("get_position"), o.order_book_id,
                                     KMB_MEMBER(st, st.global(KMB_NAME("POSITION_DIRECTION")), "LONG"));
   py::object held = get_attr(position, KMB_NAME("quantity"));
-  if (!compare(sub(sub(truediv(issue_size, issue_price), o.quantity), held), zero(), Py_LT)) {
+  if (!past_issued_count(issue_size, issue_price, o.quantity, held)) {
     return false;
   }
   log(st, KMB_NAME("warning"),
