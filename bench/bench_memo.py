@@ -174,7 +174,9 @@ def _counter():
         cc = (sysconfig.get_config_var("CC") or "cc").split()
         try:
             subprocess.run(
-                [*cc, "-O1", "-shared", "-fPIC", str(source), "-o", str(library)], check=True, capture_output=True
+                [*cc, "-O1", "-shared", "-fPIC", str(source), "-o", str(library)],
+                check=True,
+                capture_output=True,
             )
         except (OSError, subprocess.CalledProcessError):
             return None
@@ -225,14 +227,15 @@ def per_position_day():
 
 def run(sections):
     costs, unit = per_position_day()
-    notes = ["{:>16} {:>26} {:>26}".format("bonds a kind", "framework memos (1,024)", f"cash_flow_memo_size={SETTING}")]
+    heads = ("bonds a kind", "framework memos (1,024)", f"cash_flow_memo_size={SETTING}")
+    notes = ["{:>16} {:>26} {:>26}".format(*heads)]
     for n in SIZES:
         default, sized = costs["{}-default".format(n)], costs["{}-{}".format(n, SETTING)]
         notes.append("{:>16,} {:>26,.0f} {:>26,.0f}".format(n, default, sized))
     ratio = costs["4000-{}".format(SETTING)] / costs["100-{}".format(SETTING)]
     verdict = "ok" if ratio <= TARGET else "MISSED"
     notes.append(
-        "4,000 bonds a kind with the setting against 100: {:.4f}x (target {:.2f}x)  {}".format(ratio, TARGET, verdict)
+        f"4,000 bonds a kind with the setting against 100: {ratio:.4f}x (target {TARGET:.2f}x)  {verdict}"
     )
     notes.append(
         "1,025 bonds a kind with the framework's memos against the setting: {:.1f}x".format(
