@@ -233,7 +233,10 @@ def run(sections):
         default, sized = costs["{}-default".format(n)], costs["{}-{}".format(n, SETTING)]
         notes.append("{:>16,} {:>26,.0f} {:>26,.0f}".format(n, default, sized))
     ratio = costs["4000-{}".format(SETTING)] / costs["100-{}".format(SETTING)]
-    verdict = "ok" if ratio <= TARGET else "MISSED"
+    if unit.startswith("instructions"):
+        verdict = "ok" if ratio <= TARGET else "MISSED"
+    else:  # one short run on a shared machine: the target is judged on counted instructions
+        verdict = "(wall time, not judged)"
     notes.append(
         f"4,000 bonds a kind with the setting against 100: {ratio:.4f}x (target {TARGET:.2f}x)  {verdict}"
     )
