@@ -16,7 +16,7 @@ sys.path.insert(0, str(here))
 
 from common import print_table  # noqa: E402
 
-ORDER = ["position", "trade", "validator", "transaction", "counted", "tables", "demo"]
+ORDER = ["position", "trade", "validator", "transaction", "counted", "tables", "memo", "demo"]
 
 
 def machine():

@@ -29,14 +29,17 @@ from __future__ import annotations
 import decimal
 import math
 import numbers
+import operator
+import sys
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from korvane.const import INSTRUMENT_TYPE, POSITION_DIRECTION, POSITION_EFFECT, SIDE
 from korvane.model.order import Order
 from korvane.utils.datetime_func import convert_date_to_date_int
+from korvane.utils.functools import lru_cache
 
-from . import position, transaction, validator
+from . import _CASH_FLOW_MEMOS, position, transaction, validator
 from .trade import RepoTrade
 from .utils import calc_repo_commission
 
@@ -103,6 +106,27 @@ class BondMod:
     since the last payment carries, the seller's gives up the sold bonds'
     share, and on a payment date the holders at the day's start are paid.
 
+    ``cash_flow_memo_size`` (keyword only) sizes the memos of the cash-flow
+    tables: each kind of table (realized, implied) keeps the tables of that many
+    bonds, the least recently used dropped first. None, the default, keeps the
+    framework's own memos of 1,024 bonds a kind. A book holding more bonds of
+    one kind than its memo keeps rebuilds every table every day (the framework
+    visits the positions in a cycle): give a size of at least the bonds a kind
+    held, such as ``BondMod(cash_flow_memo_size=4096)``. The size is a whole
+    number of bonds, 1 or more: an ``int`` or an integer of NumPy's; a float,
+    even a whole one, or a bool raises a ``TypeError``, a size below 1 a
+    ``ValueError``, each naming ``cash_flow_memo_size``.
+
+    :meth:`install` binds the memos in the position module, around the same
+    builders, and they serve the process from then on: a backtest built with
+    another ``BondMod`` binds its own, one without the setting the framework's
+    memos again. Memos bound anew start empty, so no table memoised for one
+    backtest serves another with another setting; a backtest with the same
+    setting as the one before keeps its tables, as the framework's memos do.
+    :func:`korvane_mod_bond.clear_cash_flow_memos` clears whichever memos are
+    bound. A memo name that code of one's own has rebound to a function that
+    is not a memo is left as it is.
+
     Examples
     --------
     >>> from korvane.runner import Backtest, Strategy
@@ -113,6 +137,12 @@ class BondMod:
     Traceback (most recent call last):
         ...
     ValueError: BondMod: exchange_max_commission must be 0 or more yuan, got -1
+    >>> BondMod(cash_flow_memo_size=4096).cash_flow_memo_size  # a book of up to 4,096 bonds a kind
+    4096
+    >>> BondMod(cash_flow_memo_size=4096.0)
+    Traceback (most recent call last):
+        ...
+    TypeError: BondMod: cash_flow_memo_size must be a whole number of bonds (an int), or None, got 4096.0
 
     Given to a backtest among its ``mods``, it offers the order functions on the
     strategy's context:
@@ -129,6 +159,8 @@ class BondMod:
         ib_min_commission: float = 150.0,
         exchange_commission_rate: float = 0.00002,
         exchange_max_commission: float = 100.0,
+        *,
+        cash_flow_memo_size: int | None = None,
     ) -> None:
         self.commission = _commission_figures(
             ib_commission_rate,
@@ -137,6 +169,8 @@ class BondMod:
             exchange_max_commission,
         )
         """The four figures, as floats, in the order of ``BondTransactionDecider``'s parameters."""
+        self.cash_flow_memo_size = _memo_size(cash_flow_memo_size)
+        """The bonds each cash-flow memo keeps, an ``int``; None for the framework's memos."""
 
     def install(self, backtest: Backtest) -> None:
         """Register the package's parts with ``backtest``, through its installer interface.
@@ -145,7 +179,8 @@ class BondMod:
         validators, the two cost deciders, the marks of bond positions
         (``mark``: the clean price or the full price), the fill and settlement hooks
         of bond positions (:func:`fill_hook`, :func:`settlement_hook`) and the order
-        functions.
+        functions. Then the cash-flow memos of :attr:`cash_flow_memo_size` are
+        bound in the position module (see the class).
 
         :raises ValueError: when the package is installed in ``backtest`` already.
         """
@@ -153,6 +188,7 @@ class BondMod:
             raise ValueError(
                 "BondMod: the package is installed in this backtest already; give mods one BondMod"
             )
+        _bind_cash_flow_memos(self.cash_flow_memo_size)
         env = backtest.env
         for cls in (position.BondPosition, position.RepoPosition):
             backtest.register_position_class(cls)
@@ -593,6 +629,58 @@ def _shown(value):
     except ValueError:  # an integer too long to print
         return f"an integer of {value.bit_length():,} bits"
     return text if len(text) <= 60 else f"{text[:28]}...{text[-28:]} ({len(text):,} characters)"
+
+
+def _memo_size(value):
+    """BondMod's ``cash_flow_memo_size``, checked: None, or a whole number of bonds from 1."""
+    if value is None:
+        return None
+    if isinstance(value, (bool, np.bool_)) or not hasattr(type(value), "__index__"):
+        raise TypeError(
+            "BondMod: cash_flow_memo_size must be a whole number of bonds (an int), or None, "
+            f"got {_shown(value)}"
+        )
+    size = operator.index(value)
+    if size < 1:
+        raise ValueError(f"BondMod: cash_flow_memo_size must be 1 or more bonds, got {_shown(value)}")
+    if size > sys.maxsize:
+        raise ValueError(
+            f"BondMod: cash_flow_memo_size must be at most {sys.maxsize} bonds, got {_shown(value)}"
+        )
+    return size
+
+
+# The memos that BondMod bound in the position module for a cash_flow_memo_size, by
+# name: (the memo bound, what it replaced there). A name rebound since by other code
+# is no longer BondMod's.
+_sized_memos: dict[str, tuple[Any, Any]] = {}
+
+
+def _bind_cash_flow_memos(size):
+    """Bind, in the position module, memos keeping ``size`` bonds around each kind's
+    builder, or for None what the position module held before BondMod bound any (the
+    framework's memos). Memos bound anew start empty: the ones made here are, the ones
+    given back are cleared (``clear_cash_flow_memos`` cleared only those bound)."""
+    for name in _CASH_FLOW_MEMOS:
+        bound = getattr(position, name)
+        ours, replaced = _sized_memos.get(name, (None, bound))
+        if ours is not bound:
+            ours, replaced = None, bound
+            _sized_memos.pop(name, None)
+        if size is None:
+            if ours is not None:
+                setattr(position, name, replaced)
+                del _sized_memos[name]
+                replaced.cache_clear()
+            continue
+        if ours is not None and ours.cache_info().maxsize == size:
+            continue
+        builder = getattr(replaced, "__wrapped__", None)
+        if builder is None or not callable(getattr(replaced, "cache_clear", None)):
+            continue  # rebound to a function of one's own: left as it is
+        memo = lru_cache(size)(builder)
+        setattr(position, name, memo)
+        _sized_memos[name] = (memo, replaced)
 
 
 # BondMod's four figures, in the order of BondTransactionDecider's parameters: a rate is a

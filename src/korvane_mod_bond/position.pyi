@@ -64,8 +64,11 @@ Examples
 class _Memoised:
     """A cash-flow table builder, memoised for the run.
 
-    The memo holds 1,024 order book ids at most, the least recently used dropped first.
-    :func:`korvane_mod_bond.clear_cash_flow_memos` forgets the tables of both memos."""
+    The memo holds 1,024 order book ids at most, the least recently used dropped first: the
+    framework's ``lru_cache(1024)``. A backtest installed with
+    ``BondMod(cash_flow_memo_size=N)`` binds memos of ``N`` around the same builders
+    instead, until one installed without the setting binds these again.
+    :func:`korvane_mod_bond.clear_cash_flow_memos` forgets the tables of both memos bound."""
 
     def __call__(self, order_book_ids: str) -> np.ndarray | None:
         """The table of one bond, or None when the data client has no cash flows for it.
